@@ -1,0 +1,43 @@
+// Small bridges between C++ and the interpreter's C API: owned references,
+// error propagation, and the nanobind headers every module uses.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <Python.h>
+
+namespace kelvo {
+
+namespace nb = nanobind;
+
+// The interpreter has an error set: carry it to the caller as a C++ exception
+// that nanobind turns back into the same Python exception.
+[[noreturn]] inline void raise_current() { throw nb::python_error(); }
+
+// Take ownership of a new reference returned by the C API; null means the
+// call failed with an exception set.
+inline nb::object steal(PyObject* o) {
+    if (!o) raise_current();
+    return nb::steal(o);
+}
+
+inline nb::object borrow(PyObject* o) { return nb::borrow(o); }
+
+// Raise `type(message)` from C++.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    raise_current();
+}
+
+[[noreturn]] inline void raise_obj(PyObject* type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    raise_current();
+}
+
+// The AttributeError Python raises when a text method is used on a value that
+// has none: "'int' object has no attribute 'strip'".
+[[noreturn]] void raise_no_attribute(nb::handle obj, const char* attribute);
+
+// Import `module` and fetch `name` from it, at module load.
+nb::object import_attr(const char* module, const char* name);
+
+}  // namespace kelvo

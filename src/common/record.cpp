@@ -1,0 +1,335 @@
+#include "common/record.hpp"
+
+#include <structmember.h>
+
+#include <memory>
+
+namespace kelvo {
+
+namespace {
+
+struct RecordInfo {
+    PyTypeObject* type = nullptr;
+    std::string qualname;  // "Name.__init__" in argument errors
+    std::vector<RecordField> fields;
+    std::vector<std::string> names;
+    size_t required = 0;  // fields without a default come first
+    std::vector<PyMemberDef> members;
+    std::vector<PyMethodDef> methods;
+    std::vector<PyGetSetDef> getsets;
+    std::string full_name;
+    std::string short_name;
+};
+
+// One shared object holds few record types: a short list beats a map.
+std::vector<RecordInfo*>& registry() {
+    static std::vector<RecordInfo*> r;
+    return r;
+}
+
+RecordInfo& info_of(PyTypeObject* type) {
+    for (RecordInfo* i : registry())
+        if (i->type == type) return *i;
+    // Unreachable: slots are only installed on registered types.
+    Py_FatalError("kelvo record: unregistered type");
+}
+
+inline PyObject** slots_of(PyObject* self) {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + sizeof(PyObject));
+}
+
+PyObject* new_empty(PyTypeObject* type) { return type->tp_alloc(type, 0); }
+
+// Fill the fields from positional/keyword arguments with defaults applied.
+// Returns 0 on success, -1 with an exception set.
+int fill(RecordInfo& info, PyObject* self, PyObject* args, PyObject* kwargs) {
+    const size_t n = info.fields.size();
+    PyObject** slots = slots_of(self);
+    const Py_ssize_t npos = args ? PyTuple_GET_SIZE(args) : 0;
+    if (static_cast<size_t>(npos) > n) {
+        PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given",
+                     info.qualname.c_str(), info.required + 1, n + 1, npos + 1);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) slots[i] = Py_NewRef(PyTuple_GET_ITEM(args, i));
+    if (kwargs) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            size_t idx = n;
+            if (PyUnicode_Check(key))
+                for (size_t i = 0; i < n; ++i)
+                    if (PyUnicode_EqualToUTF8(key, info.names[i].c_str())) { idx = i; break; }
+            if (idx == n) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                             info.qualname.c_str(), key);
+                return -1;
+            }
+            if (slots[idx]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                             info.qualname.c_str(), info.names[idx].c_str());
+                return -1;
+            }
+            slots[idx] = Py_NewRef(value);
+        }
+    }
+    std::vector<size_t> missing;
+    for (size_t i = 0; i < n; ++i) {
+        if (slots[i]) continue;
+        const RecordField& f = info.fields[i];
+        if (f.default_factory.is_valid()) {
+            slots[i] = PyObject_CallNoArgs(f.default_factory.ptr());
+            if (!slots[i]) return -1;
+        } else if (f.default_value.is_valid()) {
+            slots[i] = Py_NewRef(f.default_value.ptr());
+        } else {
+            missing.push_back(i);
+        }
+    }
+    if (!missing.empty()) {
+        std::string list;
+        for (size_t k = 0; k < missing.size(); ++k) {
+            if (k) list += (k + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
+            list += "'" + info.names[missing[k]] + "'";
+        }
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+                     info.qualname.c_str(), missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* record_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    RecordInfo& info = info_of(type);
+    PyObject* self = new_empty(type);
+    if (!self) return nullptr;
+    if (fill(info, self, args, kwargs) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const size_t n = info_of(Py_TYPE(self)).fields.size();
+    PyObject** slots = slots_of(self);
+    for (size_t i = 0; i < n; ++i) Py_VISIT(slots[i]);
+    return 0;
+}
+
+int record_clear(PyObject* self) {
+    const size_t n = info_of(Py_TYPE(self)).fields.size();
+    PyObject** slots = slots_of(self);
+    for (size_t i = 0; i < n; ++i) Py_CLEAR(slots[i]);
+    return 0;
+}
+
+void record_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    record_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* fields_tuple(PyObject* self) {
+    const size_t n = info_of(Py_TYPE(self)).fields.size();
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(n));
+    if (!t) return nullptr;
+    PyObject** slots = slots_of(self);
+    for (size_t i = 0; i < n; ++i) {
+        if (!slots[i]) {  // cleared by the collector mid-cycle
+            Py_DECREF(t);
+            PyErr_SetString(PyExc_RuntimeError, "record has been cleared");
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), Py_NewRef(slots[i]));
+    }
+    return t;
+}
+
+PyObject* record_richcompare(PyObject* a, PyObject* b, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
+    // Compare as tuples of fields do, so that a field whose __eq__ runs
+    // Python code sees the same calls as with a frozen dataclass.
+    PyObject* ta = fields_tuple(a);
+    if (!ta) return nullptr;
+    PyObject* tb = fields_tuple(b);
+    if (!tb) {
+        Py_DECREF(ta);
+        return nullptr;
+    }
+    PyObject* r = PyObject_RichCompare(ta, tb, op);
+    Py_DECREF(ta);
+    Py_DECREF(tb);
+    return r;
+}
+
+Py_hash_t record_hash(PyObject* self) {
+    PyObject* t = fields_tuple(self);
+    if (!t) return -1;
+    Py_hash_t h = PyObject_Hash(t);
+    Py_DECREF(t);
+    return h;
+}
+
+PyObject* record_repr(PyObject* self) {
+    RecordInfo& info = info_of(Py_TYPE(self));
+    int rec = Py_ReprEnter(self);
+    if (rec != 0) return rec > 0 ? PyUnicode_FromString("...") : nullptr;
+    PyUnicodeWriter* w = PyUnicodeWriter_Create(0);
+    if (!w) {
+        Py_ReprLeave(self);
+        return nullptr;
+    }
+    bool ok = PyUnicodeWriter_WriteUTF8(w, info.short_name.c_str(), -1) == 0;
+    ok = ok && PyUnicodeWriter_WriteChar(w, '(') == 0;
+    PyObject** slots = slots_of(self);
+    for (size_t i = 0; ok && i < info.fields.size(); ++i) {
+        if (i) ok = PyUnicodeWriter_WriteUTF8(w, ", ", 2) == 0;
+        ok = ok && PyUnicodeWriter_WriteUTF8(w, info.names[i].c_str(), -1) == 0;
+        ok = ok && PyUnicodeWriter_WriteChar(w, '=') == 0;
+        ok = ok && (slots[i] ? PyUnicodeWriter_WriteRepr(w, slots[i]) : PyUnicodeWriter_WriteUTF8(w, "<cleared>", -1)) == 0;
+    }
+    ok = ok && PyUnicodeWriter_WriteChar(w, ')') == 0;
+    Py_ReprLeave(self);
+    if (!ok) {
+        PyUnicodeWriter_Discard(w);
+        return nullptr;
+    }
+    return PyUnicodeWriter_Finish(w);
+}
+
+PyObject* record_replace(PyObject* self, PyObject* args, PyObject* kwargs) {
+    RecordInfo& info = info_of(Py_TYPE(self));
+    if (PyTuple_GET_SIZE(args) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s.__replace__() takes 1 positional argument but %zd were given",
+                     info.short_name.c_str(), PyTuple_GET_SIZE(args) + 1);
+        return nullptr;
+    }
+    PyObject* t = fields_tuple(self);
+    if (!t) return nullptr;
+    PyObject* merged = PyDict_New();
+    if (!merged) {
+        Py_DECREF(t);
+        return nullptr;
+    }
+    for (size_t i = 0; i < info.fields.size(); ++i)
+        if (PyDict_SetItemString(merged, info.names[i].c_str(), PyTuple_GET_ITEM(t, static_cast<Py_ssize_t>(i))) < 0) {
+            Py_DECREF(t);
+            Py_DECREF(merged);
+            return nullptr;
+        }
+    Py_DECREF(t);
+    if (kwargs) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (PyDict_Contains(merged, key) != 1) {
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                                 info.qualname.c_str(), key);
+                Py_DECREF(merged);
+                return nullptr;
+            }
+            if (PyDict_SetItem(merged, key, value) < 0) {
+                Py_DECREF(merged);
+                return nullptr;
+            }
+        }
+    }
+    PyObject* empty = PyTuple_New(0);
+    PyObject* r = empty ? record_tp_new(Py_TYPE(self), empty, merged) : nullptr;
+    Py_XDECREF(empty);
+    Py_DECREF(merged);
+    return r;
+}
+
+PyObject* record_reduce(PyObject* self, PyObject*) {
+    PyObject* t = fields_tuple(self);
+    if (!t) return nullptr;
+    return Py_BuildValue("(ON)", reinterpret_cast<PyObject*>(Py_TYPE(self)), t);
+}
+
+}  // namespace
+
+PyTypeObject* make_record_type(nb::module_& m, RecordSpec spec) {
+    auto* info = new RecordInfo();  // lives as long as the process
+    info->full_name = std::string(spec.module) + "." + spec.name;
+    info->short_name = spec.name;
+    info->qualname = std::string(spec.name) + ".__init__";
+    info->fields = std::move(spec.fields);
+    for (const RecordField& f : info->fields) {
+        info->names.emplace_back(f.name);
+        if (!f.default_value.is_valid() && !f.default_factory.is_valid()) ++info->required;
+    }
+    for (size_t i = 0; i < info->fields.size(); ++i)
+        info->members.push_back(PyMemberDef{info->names[i].c_str(), Py_T_OBJECT_EX,
+                                            static_cast<Py_ssize_t>(sizeof(PyObject) + i * sizeof(PyObject*)),
+                                            Py_READONLY, nullptr});
+    info->members.push_back(PyMemberDef{});
+    info->methods.push_back(PyMethodDef{"__replace__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record_replace)),
+                                        METH_VARARGS | METH_KEYWORDS, "Return a copy with the given fields replaced."});
+    info->methods.push_back(PyMethodDef{"__reduce__", record_reduce, METH_NOARGS, nullptr});
+    if (spec.methods)
+        for (PyMethodDef* d = spec.methods; d->ml_name; ++d) info->methods.push_back(*d);
+    info->methods.push_back(PyMethodDef{});
+    if (spec.getsets)
+        for (PyGetSetDef* d = spec.getsets; d->name; ++d) info->getsets.push_back(*d);
+    info->getsets.push_back(PyGetSetDef{});
+
+    std::vector<PyType_Slot> slots = {
+        {Py_tp_new, reinterpret_cast<void*>(record_tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(record_clear)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(record_richcompare)},
+        {Py_tp_hash, reinterpret_cast<void*>(record_hash)},
+        {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
+        {Py_tp_members, info->members.data()},
+        {Py_tp_methods, info->methods.data()},
+        {Py_tp_getset, info->getsets.data()},
+    };
+    if (spec.doc) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+    slots.push_back({0, nullptr});
+    PyType_Spec tspec{info->full_name.c_str(),
+                      static_cast<int>(sizeof(PyObject) + info->fields.size() * sizeof(PyObject*)), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots.data()};
+    PyObject* type = PyType_FromSpec(&tspec);
+    if (!type) raise_current();
+    info->type = reinterpret_cast<PyTypeObject*>(type);
+    registry().push_back(info);
+
+    nb::object match_args = steal(PyTuple_New(static_cast<Py_ssize_t>(info->names.size())));
+    for (size_t i = 0; i < info->names.size(); ++i)
+        PyTuple_SET_ITEM(match_args.ptr(), static_cast<Py_ssize_t>(i), steal(PyUnicode_FromString(info->names[i].c_str())).release().ptr());
+    if (PyObject_SetAttrString(type, "__match_args__", match_args.ptr()) < 0) raise_current();
+    info->type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(info->type);
+    m.attr(spec.name) = nb::steal(type);
+    return info->type;
+}
+
+nb::object record_make(PyTypeObject* type, std::initializer_list<nb::handle> values) {
+    RecordInfo& info = info_of(type);
+    if (values.size() != info.fields.size()) raise(PyExc_SystemError, "record arity");
+    PyObject* self = new_empty(type);
+    if (!self) raise_current();
+    PyObject** slots = slots_of(self);
+    size_t i = 0;
+    for (nb::handle v : values) slots[i++] = Py_NewRef(v.ptr());
+    return nb::steal(self);
+}
+
+nb::object record_make(PyTypeObject* type, const std::vector<nb::object>& values) {
+    RecordInfo& info = info_of(type);
+    if (values.size() != info.fields.size()) raise(PyExc_SystemError, "record arity");
+    PyObject* self = new_empty(type);
+    if (!self) raise_current();
+    PyObject** slots = slots_of(self);
+    for (size_t i = 0; i < values.size(); ++i) slots[i] = Py_NewRef(values[i].ptr());
+    return nb::steal(self);
+}
+
+}  // namespace kelvo

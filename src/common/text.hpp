@@ -1,0 +1,121 @@
+// Text as the interpreter sees it: sequences of code points, lone surrogates
+// included. Predicates are the interpreter's own (str.isspace, str.isdecimal,
+// str.splitlines), so every module agrees with Python to the letter.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/py.hpp"
+
+namespace kelvo {
+
+using u32 = std::u32string;
+using u32v = std::u32string_view;
+
+// Unicode whitespace as str.isspace/str.strip: category Zs or bidirectional
+// class WS, B or S (U+001C..U+001F and U+0085 included, U+200B excluded).
+inline bool is_space(char32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)); }
+// Line breaks of str.splitlines: \n \r \v \f \x1c \x1d \x1e \x85 \u2028 \u2029.
+inline bool is_linebreak(char32_t c) { return Py_UNICODE_ISLINEBREAK(static_cast<Py_UCS4>(c)); }
+// Decimal digits of str.isdecimal (category Nd).
+inline bool is_decimal(char32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)); }
+inline int decimal_value(char32_t c) { return Py_UNICODE_TODECIMAL(static_cast<Py_UCS4>(c)); }
+
+// A read-only view of a Python str in its native storage width. Valid while
+// the str is alive; `str` must be an exact or subclassed str.
+class StrView {
+public:
+    explicit StrView(nb::handle str)
+        : kind_(PyUnicode_KIND(str.ptr())), data_(PyUnicode_DATA(str.ptr())),
+          size_(static_cast<size_t>(PyUnicode_GET_LENGTH(str.ptr()))) {}
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    char32_t operator[](size_t i) const {
+        return static_cast<char32_t>(PyUnicode_READ(kind_, data_, static_cast<Py_ssize_t>(i)));
+    }
+    int kind() const { return kind_; }
+    const void* data() const { return data_; }
+
+    // Call f with a std::basic_string_view of the native code unit type
+    // (Py_UCS1, Py_UCS2 or Py_UCS4): one template instance per width.
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        switch (kind_) {
+            case PyUnicode_1BYTE_KIND:
+                return f(std::basic_string_view<Py_UCS1>(static_cast<const Py_UCS1*>(data_), size_));
+            case PyUnicode_2BYTE_KIND:
+                return f(std::basic_string_view<Py_UCS2>(static_cast<const Py_UCS2*>(data_), size_));
+            default:
+                return f(std::basic_string_view<Py_UCS4>(static_cast<const Py_UCS4*>(data_), size_));
+        }
+    }
+
+private:
+    int kind_;
+    const void* data_;
+    size_t size_;
+};
+
+// Code points of a Python str (its type must already be checked).
+u32 to_u32(nb::handle str);
+// A new Python str from code points (lone surrogates kept as they are).
+nb::str from_u32(u32v text);
+nb::str from_ascii(std::string_view ascii);
+// UTF-8 literal (module constants) to code points.
+u32 u32_from_utf8(std::string_view utf8);
+
+// Trim: strip leading and trailing Unicode whitespace.
+template <class S>
+inline std::pair<size_t, size_t> trim_bounds(const S& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && is_space(s[b])) ++b;
+    while (e > b && is_space(s[e - 1])) --e;
+    return {b, e};
+}
+inline u32v trim(u32v s) {
+    auto [b, e] = trim_bounds(s);
+    return s.substr(b, e - b);
+}
+// Trim a Python str; returns the same object when nothing is stripped.
+nb::str trim(nb::handle str);
+
+bool has_non_space(u32v s);
+
+// str.splitlines(): break at every line break, CR LF counting as one; the
+// breaks are dropped, a final break gives no empty last line, "" gives none.
+template <class S>
+inline std::vector<std::pair<size_t, size_t>> split_line_bounds(const S& s) {
+    std::vector<std::pair<size_t, size_t>> out;
+    const size_t n = s.size();
+    size_t i = 0;
+    while (i < n) {
+        size_t j = i;
+        while (j < n && !is_linebreak(s[j])) ++j;
+        out.emplace_back(i, j);
+        if (j < n) {
+            if (s[j] == U'\r' && j + 1 < n && s[j + 1] == U'\n') ++j;
+            ++j;
+        }
+        i = j;
+    }
+    return out;
+}
+std::vector<u32v> split_lines(u32v s);
+
+inline bool starts_with(u32v s, u32v prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+// Append text in UTF-8 form for ASCII-only literals (no conversion needed).
+inline void append_ascii(u32& out, std::string_view ascii) {
+    for (char c : ascii) out.push_back(static_cast<char32_t>(static_cast<unsigned char>(c)));
+}
+
+// Decimal text of an integer.
+u32 u32_of(long long n);
+
+// Number of UTF-16 code units (astral code points count 2).
+size_t utf16_units(nb::handle str);
+
+}  // namespace kelvo

@@ -1,0 +1,231 @@
+#include "common/value.hpp"
+
+#include <cmath>
+#include <vector>
+
+namespace kelvo {
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) raise_current();
+    return r != 0;
+}
+
+nb::str str_form(nb::handle v) {
+    if (PyUnicode_Check(v.ptr())) return nb::borrow<nb::str>(v);
+    return nb::steal<nb::str>(steal(PyObject_Str(v.ptr())).release());
+}
+
+u32 str_form_u32(nb::handle v) { return to_u32(str_form(v)); }
+
+nb::str py_repr(nb::handle v) { return nb::steal<nb::str>(steal(PyObject_Repr(v.ptr())).release()); }
+
+u32 repr_u32(nb::handle v) { return to_u32(py_repr(v)); }
+
+u32 quoted(u32v text) { return repr_u32(from_u32(text)); }
+
+static std::string take_pystring(char* s) {
+    if (!s) raise_current();
+    std::string out(s);
+    PyMem_Free(s);
+    return out;
+}
+
+std::string float_repr(double x) {
+    return take_pystring(PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr));
+}
+
+std::string format_g(double x) { return take_pystring(PyOS_double_to_string(x, 'g', 6, 0, nullptr)); }
+
+namespace {
+
+const char kHex[] = "0123456789abcdef";
+
+inline void append_u_escape(std::string& out, unsigned c) {
+    char buf[6] = {'\\', 'u', kHex[(c >> 12) & 15], kHex[(c >> 8) & 15], kHex[(c >> 4) & 15], kHex[c & 15]};
+    out.append(buf, 6);
+}
+
+template <class Seq>
+void append_escaped(std::string& out, const Seq& s) {
+    out.push_back('"');
+    for (auto ch : s) {
+        const unsigned c = static_cast<unsigned>(ch);
+        if (c >= 0x20 && c <= 0x7E && c != '\\' && c != '"') {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (c >= 0x10000) {
+                    const unsigned v = c - 0x10000;
+                    append_u_escape(out, 0xD800 | ((v >> 10) & 0x3FF));
+                    append_u_escape(out, 0xDC00 | (v & 0x3FF));
+                } else {
+                    append_u_escape(out, c);
+                }
+        }
+    }
+    out.push_back('"');
+}
+
+template <class Seq>
+size_t escaped_length(const Seq& s) {
+    size_t n = 2;
+    for (auto ch : s) {
+        const unsigned c = static_cast<unsigned>(ch);
+        if (c >= 0x20 && c <= 0x7E) n += (c == '\\' || c == '"') ? 2 : 1;
+        else if (c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f') n += 2;
+        else n += c >= 0x10000 ? 12 : 6;
+    }
+    return n;
+}
+
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string& out) : out_(out) {}
+
+    void value(PyObject* v) {
+        if (v == Py_None) { out_ += "null"; return; }
+        if (v == Py_True) { out_ += "true"; return; }
+        if (v == Py_False) { out_ += "false"; return; }
+        if (PyUnicode_Check(v)) { json_append_string(out_, nb::handle(v)); return; }
+        if (PyLong_Check(v)) { integer(v); return; }
+        if (PyFloat_Check(v)) { floating(PyFloat_AS_DOUBLE(v)); return; }
+        if (PyList_Check(v) || PyTuple_Check(v)) { sequence(v); return; }
+        if (PyDict_Check(v)) { mapping(v); return; }
+        PyErr_Format(PyExc_TypeError, "Object of type %.200s is not JSON serializable", Py_TYPE(v)->tp_name);
+        raise_current();
+    }
+
+private:
+    struct Guard {
+        JsonWriter& w;
+        explicit Guard(JsonWriter& writer, PyObject* container) : w(writer) {
+            for (PyObject* o : w.stack_)
+                if (o == container) {
+                    PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+                    raise_current();
+                }
+            if (Py_EnterRecursiveCall(" while encoding a JSON object")) raise_current();
+            w.stack_.push_back(container);
+        }
+        ~Guard() {
+            w.stack_.pop_back();
+            Py_LeaveRecursiveCall();
+        }
+    };
+
+    void integer(PyObject* v) {
+        // int.__repr__, whatever a subclass's own repr says (as json does).
+        nb::object s = steal(PyLong_Type.tp_repr(v));
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+        if (!p) raise_current();
+        out_.append(p, static_cast<size_t>(n));
+    }
+
+    void floating(double x) {
+        if (std::isnan(x)) out_ += "NaN";
+        else if (std::isinf(x)) out_ += x > 0 ? "Infinity" : "-Infinity";
+        else out_ += float_repr(x);
+    }
+
+    void sequence(PyObject* v) {
+        Guard g(*this, v);
+        nb::object fast = steal(PySequence_Fast(v, ""));
+        out_.push_back('[');
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.ptr()); ++i) {
+            if (i) out_ += ", ";
+            nb::object item = borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i));
+            value(item.ptr());
+        }
+        out_.push_back(']');
+    }
+
+    void key(PyObject* k) {
+        if (PyUnicode_Check(k)) { json_append_string(out_, nb::handle(k)); return; }
+        std::string text;
+        if (k == Py_True) text = "true";
+        else if (k == Py_False) text = "false";
+        else if (k == Py_None) text = "null";
+        else if (PyFloat_Check(k)) {
+            std::string saved;
+            saved.swap(out_);
+            floating(PyFloat_AS_DOUBLE(k));
+            text.swap(out_);
+            out_.swap(saved);
+        } else if (PyLong_Check(k)) {
+            std::string saved;
+            saved.swap(out_);
+            integer(k);
+            text.swap(out_);
+            out_.swap(saved);
+        } else {
+            PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
+                         Py_TYPE(k)->tp_name);
+            raise_current();
+        }
+        out_.push_back('"');
+        out_ += text;
+        out_.push_back('"');
+    }
+
+    void mapping(PyObject* v) {
+        Guard g(*this, v);
+        // A snapshot of the items, as json takes it: safe against mutation.
+        nb::object items = steal(PyMapping_Items(v));
+        out_.push_back('{');
+        const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+                raise_current();
+            }
+            if (i) out_ += ", ";
+            nb::object k = borrow(PyTuple_GET_ITEM(pair, 0)), val = borrow(PyTuple_GET_ITEM(pair, 1));
+            key(k.ptr());
+            out_ += ": ";
+            value(val.ptr());
+        }
+        out_.push_back('}');
+    }
+
+    std::string& out_;
+    std::vector<PyObject*> stack_;
+};
+
+}  // namespace
+
+void json_append_string(std::string& out, u32v text) { append_escaped(out, text); }
+
+void json_append_string(std::string& out, nb::handle str) {
+    StrView(str).visit([&](auto sv) { append_escaped(out, sv); });
+}
+
+size_t json_string_length(u32v text) { return escaped_length(text); }
+
+void json_append(std::string& out, nb::handle v) { JsonWriter(out).value(v.ptr()); }
+
+std::string json_text(nb::handle v) {
+    std::string out;
+    json_append(out, v);
+    return out;
+}
+
+nb::object get_member(nb::handle map, const char* key) {
+    if (!PyDict_Check(map.ptr())) return nb::object();
+    PyObject* r = nullptr;
+    if (PyDict_GetItemStringRef(map.ptr(), key, &r) < 0) raise_current();
+    return nb::steal(r);
+}
+
+}  // namespace kelvo

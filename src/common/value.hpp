@@ -1,0 +1,47 @@
+// Values: the JSON-like dynamic values the host passes in (None, bool, int,
+// float, str, list, str-keyed dict). Everything here follows Python's own
+// rules, since the host is Python.
+#pragma once
+
+#include <string>
+
+#include "common/py.hpp"
+#include "common/text.hpp"
+
+namespace kelvo {
+
+// Truthiness as Python's bool(): null, false, 0, "", [] and {} are falsy.
+bool truthy(nb::handle v);
+
+// The string form of a Value: a str as it is, anything else as str(v)
+// (errors of a hostile __str__ pass through).
+nb::str str_form(nb::handle v);
+u32 str_form_u32(nb::handle v);
+
+// Python's repr(v); for a str this is the quoted form used in messages.
+nb::str py_repr(nb::handle v);
+u32 repr_u32(nb::handle v);
+// Quoted form of code points: repr of the equivalent str.
+u32 quoted(u32v text);
+
+// Float formatting, the interpreter's own: repr(x) and format(x, 'g').
+std::string float_repr(double x);
+std::string format_g(double x);
+
+// The JSON text form: exactly json.dumps(v, ensure_ascii=True) (one line,
+// ", " and ": " separators, pure ASCII). TypeError/ValueError/RecursionError
+// as json.dumps raises them.
+std::string json_text(nb::handle v);
+void json_append(std::string& out, nb::handle v);
+// Append a JSON string literal for code points (ASCII escapes).
+void json_append_string(std::string& out, u32v text);
+void json_append_string(std::string& out, nb::handle str);
+// Length of the JSON string literal of `text`, quotes included, without
+// building it.
+size_t json_string_length(u32v text);
+
+// Member `key` of a map Value (a new reference), or an invalid object when
+// absent or when `map` is not a dict.
+nb::object get_member(nb::handle map, const char* key);
+
+}  // namespace kelvo

@@ -1,0 +1,6 @@
+// kelvo_mcp.explain
+#include "common/py.hpp"
+
+NB_MODULE(explain, m) {
+    (void)m;
+}

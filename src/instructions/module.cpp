@@ -1,0 +1,6 @@
+// kelvo_mcp.instructions
+#include "common/py.hpp"
+
+NB_MODULE(instructions, m) {
+    (void)m;
+}

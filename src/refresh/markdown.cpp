@@ -1,0 +1,7 @@
+#include "refresh/bindings.hpp"
+
+namespace kelvo::refresh {
+
+void bind_markdown(nb::module_&) {}
+
+}  // namespace kelvo::refresh
