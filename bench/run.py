@@ -1,0 +1,33 @@
+"""Run the benchmarks: `python bench/run.py [module ...]` (default: all).
+
+Each bench_<module>.py defines `workloads()`, returning a list of
+harness.Workload; this runner times them and prints our time, the floor
+and the ratio."""
+
+from __future__ import annotations
+
+import importlib
+import pathlib
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent / "host")]
+
+import harness  # noqa: E402
+
+MODULES = ["lexicon", "refresh", "surfaces", "explain", "capabilities", "instructions"]
+
+
+def main(argv: list[str]) -> int:
+    wanted = argv or MODULES
+    for name in wanted:
+        path = HERE / f"bench_{name}.py"
+        if not path.exists():
+            continue
+        print(f"== {name}", flush=True)
+        harness.run(importlib.import_module(f"bench_{name}").workloads())
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main(sys.argv[1:]))
