@@ -1,0 +1,31 @@
+// Blocks <-> Markdown (the small dialect of agent docs). These entry points
+// are shared with the registry, digest and handshake code of this module.
+#pragma once
+
+#include <vector>
+
+#include "common/py.hpp"
+
+namespace kelvo::refresh {
+
+// The map elements of `blocks` (None or empty gives none), stably sorted by
+// their `order` key. Raises the float() conversion error on an unreadable
+// order; nothing is returned then.
+std::vector<nb::object> sorted_map_blocks(nb::handle blocks);
+
+// A block's text: absent or falsy gives "", a str as it is, any other value
+// in its string form (a raising __str__ propagates).
+nb::str block_text(nb::handle block);
+
+// Steps 2-4 of block to Markdown on blocks already sorted by sorted_map_blocks.
+nb::str markdown_from_sorted(const std::vector<nb::object>& sorted);
+
+// blocks_to_markdown(blocks) and markdown_to_blocks(text) as exported.
+nb::str blocks_to_markdown(nb::handle blocks);
+nb::list markdown_to_blocks(nb::handle text);
+
+// Whether `text_str` (a str) matches _ANY_SENTINEL_RE at its start:
+// ^\s*\{\s*"__kelvo_[a-z_]+__"
+bool any_sentinel_prefix(nb::handle text_str);
+
+}  // namespace kelvo::refresh
