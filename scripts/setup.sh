@@ -104,6 +104,11 @@ py=$(find_python)
 log "interpreter: $py ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
 make_venv "$py" "$here/.venv"
 "$here/.venv/bin/python" -m pip install -q --disable-pip-version-check -r "$here/requirements-dev.txt"
+# The host stand-ins (tool catalogue, prompts, runtime errors, in-memory engine,
+# the walkthrough) join the kelvo_mcp namespace in this venv only; they are
+# never part of the built package.
+site=$("$here/.venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+printf '%s\n' "$here/host" >"$site/kelvo_host_standins.pth"
 log "building the modules into .venv"
 # CMake needs the Debian multiarch include root for pyconfig.h.
 "$here/.venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \

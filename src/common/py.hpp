@@ -9,6 +9,11 @@ namespace kelvo {
 
 namespace nb = nanobind;
 
+// Binding note: nanobind refuses None for an nb::handle/nb::object parameter
+// unless it is declared with nb::arg("name").none(); every parameter that
+// takes a Value (where None is a legal input or must fail with the error the
+// module specifies) needs it.
+
 // The interpreter has an error set: carry it to the caller as a C++ exception
 // that nanobind turns back into the same Python exception.
 [[noreturn]] inline void raise_current() { throw nb::python_error(); }

@@ -22,13 +22,13 @@ NB_MODULE(_probe, m) {
     });
     m.def("is_space", [](nb::str s) { return is_space(to_u32(s).at(0)); });
     m.def("is_linebreak", [](nb::str s) { return is_linebreak(to_u32(s).at(0)); });
-    m.def("json_text", [](nb::handle v) { return from_ascii(json_text(v)); });
+    m.def("json_text", [](nb::handle v) { return from_ascii(json_text(v)); }, nb::arg().none());
     m.def("json_string_length", [](nb::str s) { return json_string_length(to_u32(s)); });
     m.def("quoted", [](nb::str s) { return from_u32(quoted(to_u32(s))); });
     m.def("float_repr", [](double x) { return float_repr(x); });
     m.def("format_g", [](double x) { return format_g(x); });
-    m.def("truthy", [](nb::handle v) { return truthy(v); });
-    m.def("str_form", [](nb::handle v) { return str_form(v); });
+    m.def("truthy", [](nb::handle v) { return truthy(v); }, nb::arg().none());
+    m.def("str_form", [](nb::handle v) { return str_form(v); }, nb::arg().none());
     m.def("utf16_units", [](nb::str s) { return utf16_units(s); });
 
     make_record_type(m, RecordSpec{
