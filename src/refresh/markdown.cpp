@@ -1,17 +1,689 @@
+// Blocks <-> Markdown for agent docs: a small dialect (three heading levels,
+// bulleted, numbered and to-do items, quotes, dividers, fenced code, plain
+// paragraphs) that reads back to the same Markdown on every connection.
+//
+// Both directions work on the interpreter's own string storage (1, 2 or 4
+// bytes per code point) without converting the text, and build each result
+// string once at its final size and narrowest kind, so lone surrogates and
+// astral code points pass through untouched and cost stays linear.
 #include "refresh/markdown.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "common/text.hpp"
+#include "common/value.hpp"
 #include "refresh/bindings.hpp"
 
 namespace kelvo::refresh {
 
-// Stubs: the conversion lands in the next commit.
-std::vector<nb::object> sorted_map_blocks(nb::handle) { return {}; }
-nb::str block_text(nb::handle) { return nb::str(""); }
-nb::str markdown_from_sorted(const std::vector<nb::object>&) { return nb::str(""); }
-nb::str blocks_to_markdown(nb::handle blocks) { return markdown_from_sorted(sorted_map_blocks(blocks)); }
-nb::list markdown_to_blocks(nb::handle) { return nb::list(); }
-bool any_sentinel_prefix(nb::handle) { return false; }
+namespace {
 
-void bind_markdown(nb::module_&) {}
+// Interned keys and block type names, made once at load and kept for the
+// life of the process.
+struct Names {
+    PyObject* order;
+    PyObject* text;
+    PyObject* block_type;
+    PyObject* empty;
+    PyObject* zero;
+    PyObject* one;
+    PyObject* heading_1;
+    PyObject* heading_2;
+    PyObject* heading_3;
+    PyObject* bulleted;
+    PyObject* numbered;
+    PyObject* todo;
+    PyObject* todo_done;
+    PyObject* quote;
+    PyObject* divider;
+    PyObject* code;
+    PyObject* paragraph;
+};
+Names N{};
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) raise_current();
+    return o;
+}
+
+void init_names() {
+    if (N.order) return;
+    N.order = intern("order");
+    N.text = intern("text");
+    N.block_type = intern("block_type");
+    N.empty = PyUnicode_New(0, 0);
+    if (!N.empty) raise_current();
+    N.zero = PyLong_FromLong(0);
+    N.one = PyLong_FromLong(1);
+    N.heading_1 = intern("heading_1");
+    N.heading_2 = intern("heading_2");
+    N.heading_3 = intern("heading_3");
+    N.bulleted = intern("bulleted");
+    N.numbered = intern("numbered");
+    N.todo = intern("todo");
+    N.todo_done = intern("todo_done");
+    N.quote = intern("quote");
+    N.divider = intern("divider");
+    N.code = intern("code");
+    N.paragraph = intern("paragraph");
+}
+
+// ---------------------------------------------------------------------------
+// Character classes with an ASCII fast path; outside ASCII they defer to the
+// interpreter's own tables (str.isspace, str.splitlines, str.isdecimal).
+
+template <class C>
+inline bool space_at(C c) {
+    return is_space(static_cast<char32_t>(c));  // already table-driven below 128
+}
+
+template <class C>
+inline bool linebreak_at(C c) {
+    const uint32_t u = static_cast<uint32_t>(c);
+    if (u < 32) return (0x70003C00u >> u) & 1u;  // \n \v \f \r \x1c \x1d \x1e
+    if (u < 128) return false;
+    return is_linebreak(static_cast<char32_t>(u));
+}
+
+template <class C>
+inline bool decimal_at(C c) {
+    const uint32_t u = static_cast<uint32_t>(c);
+    if (u < 128) return u - '0' < 10u;
+    return is_decimal(static_cast<char32_t>(u));
+}
+
+template <class C>
+inline bool ascii_prefix(const C* p, size_t n, std::string_view prefix) {
+    if (n < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (static_cast<uint32_t>(p[i]) != static_cast<unsigned char>(prefix[i])) return false;
+    return true;
+}
+
+// Calls f(begin, end) for each line of s[0, n) as str.splitlines() splits it.
+template <class C, class F>
+inline void for_each_line(const C* s, size_t n, F&& f) {
+    size_t i = 0;
+    while (i < n) {
+        size_t j = i;
+        while (j < n && !linebreak_at(s[j])) ++j;
+        f(i, j);
+        if (j < n) {
+            if (s[j] == '\r' && j + 1 < n && s[j + 1] == '\n') ++j;
+            ++j;
+        }
+        i = j;
+    }
+}
+
+// Calls f with a typed pointer to the str's code units and its length.
+template <class F>
+inline decltype(auto) visit_str(PyObject* s, F&& f) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(s), n);
+        case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(s), n);
+        default: return f(PyUnicode_4BYTE_DATA(s), n);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A result string assembled from ASCII literals and slices of existing strs,
+// allocated once at its exact length and narrowest kind. Slices borrow their
+// source: the caller keeps every source alive until finish().
+
+class TextBuilder {
+public:
+    void literal(std::string_view ascii) {
+        if (ascii.empty()) return;
+        pieces_.push_back({nullptr, 0, static_cast<Py_ssize_t>(ascii.size()), ascii.data()});
+        len_ += static_cast<Py_ssize_t>(ascii.size());
+    }
+    void slice(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
+        if (b >= e) return;
+        pieces_.push_back({s, b, e, nullptr});
+        len_ += e - b;
+        note_max(s, b, e);
+    }
+    bool empty() const { return len_ == 0; }
+
+    nb::str finish() const {
+        if (len_ == 0) return nb::borrow<nb::str>(N.empty);
+        PyObject* out = PyUnicode_New(len_, max_);
+        if (!out) raise_current();
+        nb::object guard = nb::steal(out);
+        const int kind = PyUnicode_KIND(out);
+        void* data = PyUnicode_DATA(out);
+        Py_ssize_t at = 0;
+        for (const Piece& p : pieces_) {
+            if (!p.src) {
+                for (Py_ssize_t i = 0; i < p.e; ++i)
+                    PyUnicode_WRITE(kind, data, at + i, static_cast<unsigned char>(p.lit[i]));
+            } else if (PyUnicode_KIND(p.src) == kind) {
+                std::memcpy(static_cast<char*>(data) + at * kind,
+                            static_cast<const char*>(PyUnicode_DATA(p.src)) + p.b * kind,
+                            static_cast<size_t>(p.e - p.b) * kind);
+            } else if (PyUnicode_CopyCharacters(out, at, p.src, p.b, p.e - p.b) < 0) {
+                raise_current();
+            }
+            at += p.src ? p.e - p.b : p.e;
+        }
+        return nb::steal<nb::str>(guard.release());
+    }
+
+private:
+    struct Piece {
+        PyObject* src;  // null for a literal
+        Py_ssize_t b, e;  // slice bounds; for a literal, e is its length
+        const char* lit;
+    };
+
+    // Widen max_ to the class (127, 255, 65535, 0x10FFFF) of the slice's
+    // largest code point; PyUnicode_New needs the exact class so the result
+    // is in canonical form (str equality compares kinds first).
+    void note_max(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
+        if (PyUnicode_IS_ASCII(s)) return;
+        const int kind = PyUnicode_KIND(s);
+        const Py_UCS4 bound = kind == PyUnicode_1BYTE_KIND ? 255 : kind == PyUnicode_2BYTE_KIND ? 65535 : 0x10FFFF;
+        if (max_ >= bound) return;
+        visit_str(s, [&](const auto* p, size_t) {
+            for (Py_ssize_t i = b; i < e; ++i) {
+                const uint32_t c = static_cast<uint32_t>(p[i]);
+                if (c <= max_) continue;
+                max_ = c <= 127 ? 127 : c <= 255 ? 255 : c <= 65535 ? 65535 : 0x10FFFF;
+                if (max_ >= bound) return;
+            }
+        });
+    }
+
+    std::vector<Piece> pieces_;
+    Py_ssize_t len_ = 0;
+    Py_UCS4 max_ = 127;
+};
+
+// ---------------------------------------------------------------------------
+// Order keys.
+//
+// An `order` is read as Python's float() reads it, so a string may carry
+// surrounding whitespace, exponent notation ("1e3"), "inf"/"infinity"/"nan"
+// in any case and underscores between digits ("1_000"); anything float()
+// refuses fails the call with float()'s own error (ValueError or TypeError),
+// before any text is read. Two refinements keep the sort sound:
+//  - an int is compared by its exact value, so ints beyond a double's range
+//    (where float() would raise OverflowError) or precision still sort;
+//  - not-a-number keys go after every number, in input order among
+//    themselves, so the order stays total and stable whatever NaNs appear.
+
+struct OrderKey {
+    double d;        // the value when `exact` is null
+    PyObject* exact; // an int too large for a double to hold exactly, or null
+    bool nan;
+    size_t index;
+};
+
+constexpr double kExactLimit = 9007199254740992.0;  // 2**53
+
+// Number objects created while reading keys (floats of strings, ...); keys
+// borrow from them and from the blocks.
+void read_order(PyObject* block, OrderKey& key, std::vector<nb::object>& keep) {
+    key.exact = nullptr;
+    key.nan = false;
+    key.d = 0.0;
+    PyObject* raw = nullptr;
+    if (PyDict_GetItemRef(block, N.order, &raw) < 0) raise_current();
+    if (!raw) return;
+    nb::object v = nb::steal(raw);
+    if (PyBool_Check(raw)) {
+        key.d = raw == Py_True ? 1.0 : 0.0;
+        return;
+    }
+    if (PyFloat_CheckExact(raw)) {
+        key.d = PyFloat_AS_DOUBLE(raw);
+    } else if (PyLong_CheckExact(raw)) {
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(raw, &overflow);
+        if (n == -1 && PyErr_Occurred()) raise_current();
+        if (!overflow && n >= -9007199254740992LL && n <= 9007199254740992LL) {
+            key.d = static_cast<double>(n);
+        } else {
+            key.exact = raw;
+            keep.push_back(std::move(v));
+        }
+        return;
+    } else {
+        if (!truthy(raw)) return;  // "", [], {} and other falsy values count as 0
+        nb::object f = steal(PyNumber_Float(raw));
+        key.d = PyFloat_AS_DOUBLE(f.ptr());
+    }
+    key.nan = std::isnan(key.d);
+}
+
+// Exact comparison of two numeric keys, at least one an exact int.
+bool exact_less(const OrderKey& a, const OrderKey& b) {
+    nb::object fa, fb;
+    PyObject* x = a.exact;
+    PyObject* y = b.exact;
+    if (!x) {
+        fa = steal(PyFloat_FromDouble(a.d));
+        x = fa.ptr();
+    }
+    if (!y) {
+        fb = steal(PyFloat_FromDouble(b.d));
+        y = fb.ptr();
+    }
+    // int/int and int/float comparisons are exact and never raise.
+    const int r = PyObject_RichCompareBool(x, y, Py_LT);
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
+bool key_less(const OrderKey& a, const OrderKey& b) {
+    if (a.nan || b.nan) return !a.nan && b.nan;
+    if (!a.exact && !b.exact) return a.d < b.d;
+    return exact_less(a, b);
+}
+
+// ---------------------------------------------------------------------------
+// Block type names known to the dialect.
+
+enum class Kind { Other, H1, H2, H3, Bulleted, Numbered, Todo, TodoDone, Quote, Divider, Code };
+
+Kind kind_of(PyObject* bt) {
+    if (!PyUnicode_IS_ASCII(bt)) return Kind::Other;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(bt);
+    std::string_view s(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(bt)), static_cast<size_t>(n));
+    switch (n) {
+        case 4:
+            if (s == "code") return Kind::Code;
+            if (s == "todo") return Kind::Todo;
+            break;
+        case 5:
+            if (s == "quote") return Kind::Quote;
+            break;
+        case 7:
+            if (s == "divider") return Kind::Divider;
+            break;
+        case 8:
+            if (s == "bulleted") return Kind::Bulleted;
+            if (s == "numbered") return Kind::Numbered;
+            break;
+        case 9:
+            if (s == "heading_1") return Kind::H1;
+            if (s == "heading_2") return Kind::H2;
+            if (s == "heading_3") return Kind::H3;
+            if (s == "todo_done") return Kind::TodoDone;
+            break;
+    }
+    return Kind::Other;
+}
+
+bool is_list(Kind k) { return k == Kind::Bulleted || k == Kind::Numbered || k == Kind::Todo || k == Kind::TodoDone; }
+
+// The Markdown prefix of a prefixed kind, with its trailing space.
+std::string_view prefix_of(Kind k) {
+    switch (k) {
+        case Kind::H1: return "# ";
+        case Kind::H2: return "## ";
+        case Kind::H3: return "### ";
+        case Kind::Bulleted: return "- ";
+        case Kind::Numbered: return "1. ";
+        case Kind::Todo: return "- [ ] ";
+        case Kind::TodoDone: return "- [x] ";
+        case Kind::Quote: return "> ";
+        default: return {};
+    }
+}
+
+// A member's string form, or `fallback` when absent or falsy.
+nb::str member_str(PyObject* block, PyObject* key, PyObject* fallback) {
+    PyObject* raw = nullptr;
+    if (PyDict_GetItemRef(block, key, &raw) < 0) raise_current();
+    if (!raw) return nb::borrow<nb::str>(fallback);
+    nb::object v = nb::steal(raw);
+    if (PyUnicode_Check(raw)) return PyUnicode_GET_LENGTH(raw) ? nb::borrow<nb::str>(raw) : nb::borrow<nb::str>(fallback);
+    if (!truthy(raw)) return nb::borrow<nb::str>(fallback);
+    return str_form(raw);
+}
+
+template <class C>
+bool sentinel_prefix(const C* s, size_t n) {
+    size_t i = 0;
+    while (i < n && space_at(s[i])) ++i;
+    if (i >= n || s[i] != '{') return false;
+    ++i;
+    while (i < n && space_at(s[i])) ++i;
+    if (!ascii_prefix(s + i, n - i, "\"__kelvo_")) return false;
+    i += 9;
+    // [a-z_]+ then __" : the longest run of [a-z_] must be followed by a
+    // quote, end in two underscores and hold at least one more character.
+    const size_t run = i;
+    while (i < n && ((s[i] >= 'a' && s[i] <= 'z') || s[i] == '_')) ++i;
+    return i < n && s[i] == '"' && i - run >= 3 && s[i - 1] == '_' && s[i - 2] == '_';
+}
+
+template <class C>
+bool has_non_space_chars(const C* s, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (!space_at(s[i])) return true;
+    return false;
+}
+
+// Appends a prefixed block's chunk (no separator) to `out`.
+void prefixed_chunk(TextBuilder& out, PyObject* text, Kind k) {
+    const std::string_view prefix = prefix_of(k);
+    bool any = false;
+    visit_str(text, [&](const auto* s, size_t n) {
+        for_each_line(s, n, [&](size_t b, size_t e) {
+            if (any) out.literal("\n");
+            any = true;
+            out.literal(prefix);
+            out.slice(text, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
+        });
+    });
+    if (!any) out.literal(prefix.substr(0, prefix.size() - 1));  // "#", "- [ ]", ">" ...
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+bool any_sentinel_prefix(nb::handle text_str) {
+    return visit_str(text_str.ptr(), [](const auto* s, size_t n) { return sentinel_prefix(s, n); });
+}
+
+nb::str block_text(nb::handle block) {
+    init_names();
+    return member_str(block.ptr(), N.text, N.empty);
+}
+
+std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
+    init_names();
+    std::vector<nb::object> maps;
+    PyObject* b = blocks.ptr();
+    if (b == Py_None) return maps;
+    if (PyList_CheckExact(b) || PyTuple_CheckExact(b)) {
+        // The maps are taken (owned) before any Python code runs, so a key
+        // or text that mutates the sequence cannot disturb the walk.
+        nb::object fast = steal(PySequence_Fast(b, ""));
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+        maps.reserve(static_cast<size_t>(n));
+        PyObject** items = PySequence_Fast_ITEMS(fast.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PyDict_Check(items[i])) maps.push_back(nb::borrow(items[i]));
+    } else {
+        if (!truthy(b)) return maps;
+        nb::object it = steal(PyObject_GetIter(b));
+        while (PyObject* item = PyIter_Next(it.ptr())) {
+            nb::object o = nb::steal(item);
+            if (PyDict_Check(item)) maps.push_back(std::move(o));
+        }
+        if (PyErr_Occurred()) raise_current();
+    }
+
+    std::vector<OrderKey> keys(maps.size());
+    std::vector<nb::object> keep;
+    bool in_order = true;
+    for (size_t i = 0; i < maps.size(); ++i) {
+        read_order(maps[i].ptr(), keys[i], keep);
+        keys[i].index = i;
+        if (i && in_order && key_less(keys[i], keys[i - 1])) in_order = false;
+    }
+    if (in_order) return maps;
+    std::stable_sort(keys.begin(), keys.end(), key_less);
+    std::vector<nb::object> sorted;
+    sorted.reserve(maps.size());
+    for (const OrderKey& k : keys) sorted.push_back(std::move(maps[k.index]));
+    return sorted;
+}
+
+nb::str markdown_from_sorted(const std::vector<nb::object>& sorted) {
+    init_names();
+    TextBuilder out;
+    std::vector<nb::object> texts;  // keeps every sliced str alive
+    texts.reserve(sorted.size());
+    bool have_chunk = false, last_listy = false;
+
+    auto separator = [&](bool join_list) {
+        if (join_list) out.literal("\n");
+        else if (have_chunk) out.literal("\n\n");
+        have_chunk = true;
+    };
+
+    for (const nb::object& block : sorted) {
+        nb::str text = member_str(block.ptr(), N.text, N.empty);
+        PyObject* t = text.ptr();
+        if (any_sentinel_prefix(text)) {
+            last_listy = false;
+            continue;
+        }
+        nb::str bt = member_str(block.ptr(), N.block_type, N.paragraph);
+        const Kind k = kind_of(bt.ptr());
+        switch (k) {
+            case Kind::Divider:
+                separator(false);
+                out.literal("---");
+                last_listy = false;
+                break;
+            case Kind::Code:
+                separator(false);
+                out.literal("```\n");
+                out.slice(t, 0, PyUnicode_GET_LENGTH(t));
+                out.literal("\n```");
+                last_listy = false;
+                break;
+            case Kind::Other: {
+                const bool blank = !visit_str(t, [](const auto* s, size_t n) { return has_non_space_chars(s, n); });
+                if (blank) break;  // adds nothing; a list around it stays one list
+                separator(false);
+                out.slice(t, 0, PyUnicode_GET_LENGTH(t));
+                last_listy = false;
+                break;
+            }
+            default: {
+                const bool listy = is_list(k);
+                separator(listy && last_listy && have_chunk);
+                prefixed_chunk(out, t, k);
+                last_listy = listy;
+                break;
+            }
+        }
+        texts.push_back(std::move(text));
+    }
+    return out.finish();
+}
+
+nb::str blocks_to_markdown(nb::handle blocks) { return markdown_from_sorted(sorted_map_blocks(blocks)); }
+
+// ---------------------------------------------------------------------------
+// Markdown to blocks.
+
+namespace {
+
+struct Range {
+    size_t b, e;
+};
+
+class BlockSink {
+public:
+    explicit BlockSink(PyObject* src) : src_(src), out_(steal(PyList_New(0))) {}
+
+    void add(PyObject* type, PyObject* text) {
+        nb::object d = steal(PyDict_New());
+        if (PyDict_SetItem(d.ptr(), N.block_type, type) < 0 || PyDict_SetItem(d.ptr(), N.text, text) < 0 ||
+            PyList_Append(out_.ptr(), d.ptr()) < 0)
+            raise_current();
+    }
+    void add_slice(PyObject* type, size_t b, size_t e) {
+        nb::object s = slice(b, e);
+        add(type, s.ptr());
+    }
+    // The ranges joined by line feeds: one slice of the source when they sit
+    // in it joined by single line feeds already, else built once.
+    void add_joined(PyObject* type, const std::vector<Range>& lines) {
+        if (lines.empty()) {
+            add(type, N.empty);
+            return;
+        }
+        bool contiguous = true;
+        for (size_t i = 1; i < lines.size() && contiguous; ++i)
+            contiguous = lines[i].b == lines[i - 1].e + 1 && PyUnicode_READ_CHAR(src_, lines[i - 1].e) == '\n';
+        if (contiguous) {
+            add_slice(type, lines.front().b, lines.back().e);
+            return;
+        }
+        TextBuilder tb;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (i) tb.literal("\n");
+            tb.slice(src_, static_cast<Py_ssize_t>(lines[i].b), static_cast<Py_ssize_t>(lines[i].e));
+        }
+        nb::str s = tb.finish();
+        add(type, s.ptr());
+    }
+    nb::list result() { return nb::steal<nb::list>(out_.release()); }
+
+private:
+    nb::object slice(size_t b, size_t e) {
+        if (b >= e) return nb::borrow(N.empty);
+        return steal(PyUnicode_Substring(src_, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e)));
+    }
+    PyObject* src_;
+    nb::object out_;
+};
+
+struct LineType {
+    std::string_view prefix;
+    PyObject** type;
+};
+
+template <class C>
+void parse_markdown(const C* s, size_t n, BlockSink& sink) {
+    static const LineType kLineTypes[] = {
+        {"### ", &N.heading_3}, {"## ", &N.heading_2}, {"# ", &N.heading_1},
+        {"- [x] ", &N.todo_done}, {"- [X] ", &N.todo_done}, {"- [ ] ", &N.todo},
+        {"- ", &N.bulleted}, {"* ", &N.bulleted}, {"> ", &N.quote},
+    };
+    std::vector<Range> para, code;
+    bool in_code = false;
+
+    auto flush_para = [&] {
+        if (para.empty()) return;
+        sink.add_joined(N.paragraph, para);
+        para.clear();
+    };
+
+    for_each_line(s, n, [&](size_t lb, size_t le) {
+        size_t b = lb, e = le;
+        while (b < e && space_at(s[b])) ++b;
+        while (e > b && space_at(s[e - 1])) --e;
+        const C* p = s + b;
+        const size_t len = e - b;
+        const bool fence = ascii_prefix(p, len, "```");
+        if (in_code) {
+            if (fence) {
+                sink.add_joined(N.code, code);
+                code.clear();
+                in_code = false;
+            } else {
+                code.push_back({lb, le});
+            }
+            return;
+        }
+        if (fence) {
+            flush_para();
+            in_code = true;
+            return;
+        }
+        if (len == 0) {
+            flush_para();
+            return;
+        }
+        if (len == 3 && ascii_prefix(p, len, "---")) {
+            flush_para();
+            sink.add(N.divider, N.empty);
+            return;
+        }
+        const uint32_t first = static_cast<uint32_t>(p[0]);
+        if (first == '#' || first == '-' || first == '*' || first == '>') {
+            for (const LineType& lt : kLineTypes) {
+                if (ascii_prefix(p, len, lt.prefix)) {
+                    flush_para();
+                    sink.add_slice(*lt.type, b + lt.prefix.size(), e);
+                    return;
+                }
+            }
+        } else if (decimal_at(p[0])) {
+            // ^\d+[.)]\s+
+            size_t i = 1;
+            while (i < len && decimal_at(p[i])) ++i;
+            if (i < len && (p[i] == '.' || p[i] == ')')) {
+                size_t j = i + 1;
+                while (j < len && space_at(p[j])) ++j;
+                if (j > i + 1) {
+                    flush_para();
+                    sink.add_slice(N.numbered, b + j, e);
+                    return;
+                }
+            }
+        }
+        para.push_back({b, e});
+    });
+    if (in_code) sink.add_joined(N.code, code);
+    flush_para();
+}
+
+}  // namespace
+
+nb::list markdown_to_blocks(nb::handle text) {
+    init_names();
+    PyObject* t = text.ptr();
+    if (!PyUnicode_Check(t)) {
+        if (t == Py_None || !truthy(t)) return nb::list();
+        raise_no_attribute(text, "splitlines");
+    }
+    BlockSink sink(t);
+    visit_str(t, [&](const auto* s, size_t n) { parse_markdown(s, n, sink); });
+    return sink.result();
+}
+
+// ---------------------------------------------------------------------------
+
+void bind_markdown(nb::module_& m) {
+    init_names();
+    nb::object re_compile = import_attr("re", "compile");
+
+    nb::dict prefixes;
+    for (Kind k : {Kind::H1, Kind::H2, Kind::H3, Kind::Bulleted, Kind::Numbered, Kind::Todo, Kind::TodoDone,
+                   Kind::Quote}) {
+        static const char* const names[] = {"", "heading_1", "heading_2", "heading_3", "bulleted",
+                                            "numbered", "todo", "todo_done", "quote"};
+        prefixes[names[static_cast<int>(k)]] = nb::str(prefix_of(k).data(), prefix_of(k).size());
+    }
+    m.attr("_MD_BLOCK_PREFIX") = prefixes;
+
+    nb::list list_types;
+    for (PyObject* t : {N.bulleted, N.numbered, N.todo, N.todo_done}) list_types.append(nb::handle(t));
+    m.attr("_LIST_TYPES") = steal(PyFrozenSet_New(list_types.ptr()));
+
+    nb::list line_types;
+    const std::pair<const char*, PyObject*> rows[] = {
+        {"### ", N.heading_3}, {"## ", N.heading_2}, {"# ", N.heading_1},
+        {"- [x] ", N.todo_done}, {"- [X] ", N.todo_done}, {"- [ ] ", N.todo},
+        {"- ", N.bulleted}, {"* ", N.bulleted}, {"> ", N.quote},
+    };
+    for (const auto& [prefix, type] : rows) line_types.append(nb::make_tuple(nb::str(prefix), nb::handle(type)));
+    m.attr("_LINE_TYPES") = steal(PyList_AsTuple(line_types.ptr()));
+
+    m.attr("_NUMBERED_RE") = re_compile(nb::str("^\\d+[.)]\\s+"));
+
+    m.def("blocks_to_markdown", [](nb::handle blocks) { return blocks_to_markdown(blocks); }, nb::arg("blocks").none(),
+          "The Markdown of a page's blocks: map elements sorted by `order`, marker blocks left out, "
+          "chunks joined by a blank line.");
+    m.def("markdown_to_blocks", [](nb::handle text) { return markdown_to_blocks(text); },
+          nb::arg("text").none(), "A new list of {'block_type', 'text'} maps for a Markdown text, in document order.");
+}
 
 }  // namespace kelvo::refresh
