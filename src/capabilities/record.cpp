@@ -1,0 +1,139 @@
+// The Capabilities record: what the engine serves, the key's role and scopes,
+// the tools to hide and the one-line status banner.
+#include "capabilities/capabilities.hpp"
+
+#include "common/record.hpp"
+#include "common/value.hpp"
+
+namespace kelvo::capabilities {
+
+Tables T;
+
+namespace {
+
+// The tools that need the engine's pages route.
+const char* const kNeedsPages[] = {
+    "kelvo_page_list",    "kelvo_page_get",     "kelvo_page_create", "kelvo_page_write",
+    "kelvo_page_append",  "kelvo_page_update",  "kelvo_page_delete", "kelvo_page_insert",
+    "kelvo_page_move",    "kelvo_page_rename",  "kelvo_page_meta",   "kelvo_page_restore",
+    "kelvo_page_removed", "kelvo_docs_refresh", "kelvo_doc_list",    "kelvo_doc_get",
+    "kelvo_doc_save",     "kelvo_doc_delete",   "kelvo_learn",       "kelvo_docs_export",
+    "kelvo_page_export",  "kelvo_page_import",
+};
+
+PyObject* banner_served = nullptr;  // "pages served · via "
+PyObject* banner_hidden = nullptr;  // "NO pages on this engine (page/doc tools hidden) · via "
+
+// Field `i`, or a RuntimeError when the collector has cleared the record
+// in the middle of breaking a cycle.
+PyObject* field(PyObject* self, size_t i) {
+    PyObject* v = record_field(self, i);
+    if (!v) PyErr_SetString(PyExc_RuntimeError, "record has been cleared");
+    return v;
+}
+
+// Run a C++ body from a C slot: Python errors become a null return.
+template <class F>
+PyObject* guarded(F&& body) {
+    try {
+        return body();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+// key: {} when there is neither a role nor scopes, else {"role", "scopes"}.
+PyObject* get_key(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* role = field(self, kRole);
+        PyObject* scopes = role ? field(self, kScopes) : nullptr;
+        if (!scopes) raise_current();
+        nb::object keep_role = borrow(role), keep_scopes = borrow(scopes);
+        if (!truthy(role) && !truthy(scopes)) return PyDict_New();
+        nb::object listed = steal(PySequence_List(scopes));
+        nb::object out = steal(PyDict_New());
+        if (PyDict_SetItemString(out.ptr(), "role", role) < 0) raise_current();
+        if (PyDict_SetItemString(out.ptr(), "scopes", listed.ptr()) < 0) raise_current();
+        return out.release().ptr();
+    });
+}
+
+// absent: nothing when pages are served, else NEEDS_PAGES itself.
+PyObject* get_absent(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* pages = field(self, kPages);
+        if (!pages) raise_current();
+        nb::object keep = borrow(pages);
+        return Py_NewRef(truthy(pages) ? T.nothing_absent : T.needs_pages);
+    });
+}
+
+PyObject* banner(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* pages = field(self, kPages);
+        PyObject* source = pages ? field(self, kSource) : nullptr;
+        if (!source) raise_current();
+        nb::object keep_pages = borrow(pages), keep_source = borrow(source);
+        PyObject* head = truthy(pages) ? banner_served : banner_hidden;
+        // As an f-string renders the source: format(source, "").
+        nb::object shown = steal(PyObject_Format(source, T.empty_str));
+        return PyUnicode_Concat(head, shown.ptr());
+    });
+}
+
+PyGetSetDef getsets[] = {
+    {"key", get_key, nullptr,
+     "The API key's identity: {} when there is no role and no scopes, else {'role': ..., 'scopes': [...]}.", nullptr},
+    {"absent", get_absent, nullptr,
+     "Tool names to hide: empty when pages are served, NEEDS_PAGES otherwise.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"banner", banner, METH_NOARGS, "One-line status: what the engine serves and how that was found out."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* keep_str(const char* utf8) {
+    PyObject* s = PyUnicode_FromString(utf8);
+    if (!s) raise_current();
+    return s;
+}
+
+}  // namespace
+
+void bind_record(nb::module_& m) {
+    T.empty_str = keep_str("");
+    T.empty_tuple = steal(PyTuple_New(0)).release().ptr();
+    T.source_fail_open = keep_str("fail-open");
+    T.source_capabilities = keep_str("capabilities");
+    T.source_probe = keep_str("probe");
+    // The probe could not tell either way, so pages stay served.
+    T.source_undecided = keep_str("undecided");
+    banner_served = keep_str("pages served \xc2\xb7 via ");
+    banner_hidden = keep_str("NO pages on this engine (page/doc tools hidden) \xc2\xb7 via ");
+
+    nb::object names = steal(PyList_New(0));
+    for (const char* n : kNeedsPages)
+        if (PyList_Append(names.ptr(), steal(PyUnicode_FromString(n)).ptr()) < 0) raise_current();
+    T.needs_pages = steal(PyFrozenSet_New(names.ptr())).release().ptr();
+    T.nothing_absent = steal(PyFrozenSet_New(nullptr)).release().ptr();
+
+    RecordSpec spec{"kelvo_mcp.capabilities", "Capabilities",
+                    "What the connected engine serves, and what the API key may do.",
+                    {
+                        {"pages", borrow(Py_True)},
+                        {"source", borrow(T.source_fail_open)},
+                        {"role", borrow(T.empty_str)},
+                        {"scopes", borrow(T.empty_tuple)},
+                    },
+                    methods, getsets};
+    T.record = make_record_type(m, std::move(spec));
+    Py_INCREF(T.record);  // held for the life of the process
+    m.attr("NEEDS_PAGES") = borrow(T.needs_pages);
+}
+
+}  // namespace kelvo::capabilities

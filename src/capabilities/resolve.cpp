@@ -1,0 +1,126 @@
+// Once per connection: ask the engine who the API key is and what it serves,
+// probing the pages route when it does not say. Every doubt resolves towards
+// "pages served"; only positive evidence hides the page and doc tools.
+#include "capabilities/capabilities.hpp"
+
+#include "common/record.hpp"
+#include "common/text.hpp"
+#include "common/value.hpp"
+
+namespace kelvo::capabilities {
+
+namespace {
+
+PyObject* s_whoami = nullptr;
+PyObject* s_role = nullptr;
+PyObject* s_scopes = nullptr;
+PyObject* s_capabilities = nullptr;
+PyObject* s_lower = nullptr;
+
+// str(v).strip(), always an exact str.
+nb::object stripped_text(nb::handle v) {
+    nb::object s = steal(PyObject_Str(v.ptr()));
+    auto [b, e] = trim_bounds(StrView(s));
+    return steal(PyUnicode_Substring(s.ptr(), static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e)));
+}
+
+// str(item).strip().lower() == "pages"
+bool names_pages(nb::handle item) {
+    nb::object s = stripped_text(item);
+    if (PyUnicode_IS_ASCII(s.ptr())) {
+        if (PyUnicode_GET_LENGTH(s.ptr()) != 5) return false;
+        const Py_UCS1* c = PyUnicode_1BYTE_DATA(s.ptr());
+        const char* want = "pages";
+        for (int i = 0; i < 5; ++i) {
+            Py_UCS1 ch = c[i];
+            if (ch >= 'A' && ch <= 'Z') ch = static_cast<Py_UCS1>(ch + 32);
+            if (ch != static_cast<Py_UCS1>(want[i])) return false;
+        }
+        return true;
+    }
+    // Beyond ASCII, lower-casing is the interpreter's (the Kelvin sign
+    // lowers to an ASCII k, for one).
+    nb::object low = steal(PyObject_CallMethodNoArgs(s.ptr(), s_lower));
+    return PyUnicode_Check(low.ptr()) && PyUnicode_EqualToUTF8(low.ptr(), "pages");
+}
+
+// The key's scopes: the non-empty strings of a "scopes" list, in order. A
+// value that is not a list names no scopes.
+nb::object scopes_of(nb::handle ident) {
+    nb::object raw = entry(ident, s_scopes);
+    if (!truthy(raw) || !PyList_Check(raw.ptr())) return borrow(T.empty_tuple);
+    nb::object kept = steal(PyList_New(0));
+    // Index by the live size: a hostile item may change the list under us.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw.ptr()); ++i) {
+        nb::object item = borrow(PyList_GET_ITEM(raw.ptr(), i));
+        if (PyUnicode_Check(item.ptr()) && truthy(item))
+            if (PyList_Append(kept.ptr(), item.ptr()) < 0) raise_current();
+    }
+    return steal(PyList_AsTuple(kept.ptr()));
+}
+
+// A non-empty "capabilities" list is the engine's own declaration: returns
+// 1 when it names pages, 0 when it does not, -1 when there is none.
+int declared_pages(nb::handle ident) {
+    nb::object caps = entry(ident, s_capabilities);
+    if (!PyList_Check(caps.ptr()) || !truthy(caps)) return -1;
+    bool pages = false;
+    // Every item is converted, as building the set of names would.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(caps.ptr()); ++i) {
+        nb::object item = borrow(PyList_GET_ITEM(caps.ptr(), i));
+        if (names_pages(item)) pages = true;
+    }
+    return pages ? 1 : 0;
+}
+
+nb::object make(PyObject* pages, PyObject* source, nb::handle role, nb::handle scopes) {
+    return record_make(T.record, {pages, source, role, scopes});
+}
+
+nb::object resolve(nb::handle client) {
+    PyObject* who = PyObject_CallMethodNoArgs(client.ptr(), s_whoami);
+    if (!who) {
+        if (!swallow_ordinary()) raise_current();
+        return make(Py_True, T.source_fail_open, T.empty_str, T.empty_tuple);
+    }
+    nb::object ident = nb::steal(who);
+    if (!truthy(ident)) ident = steal(PyDict_New());
+
+    nb::object role = entry(ident, s_role);
+    role = truthy(role) ? stripped_text(role) : borrow(T.empty_str);
+    nb::object scopes = scopes_of(ident);
+
+    int declared = declared_pages(ident);
+    if (declared >= 0)
+        return make(declared ? Py_True : Py_False, T.source_capabilities, role, scopes);
+
+    nb::object probed = probe_pages(client);
+    if (probed.is_none()) return make(Py_True, T.source_undecided, role, scopes);
+    return make(probed.ptr(), T.source_probe, role, scopes);
+}
+
+}  // namespace
+
+nb::object entry(nb::handle map, PyObject* key) {
+    if (PyDict_CheckExact(map.ptr())) {
+        PyObject* v = nullptr;
+        if (PyDict_GetItemRef(map.ptr(), key, &v) < 0) raise_current();
+        return v ? nb::steal(v) : borrow(Py_None);
+    }
+    static PyObject* s_get = steal(PyUnicode_FromString("get")).release().ptr();
+    return steal(PyObject_CallMethodObjArgs(map.ptr(), s_get, key, nullptr));
+}
+
+void bind_resolve(nb::module_& m) {
+    auto keep = [](const char* utf8) { return steal(PyUnicode_FromString(utf8)).release().ptr(); };
+    s_whoami = keep("whoami");
+    s_role = keep("role");
+    s_scopes = keep("scopes");
+    s_capabilities = keep("capabilities");
+    s_lower = keep("lower");
+    m.def("resolve", &resolve, nb::arg("client"),
+          "What the engine behind client serves, from its whoami reply and, when that does not say, "
+          "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.");
+}
+
+}  // namespace kelvo::capabilities
