@@ -1,7 +1,399 @@
+// The doc registry: DocInfo and DocsConfig, reading one engine page as a doc,
+// the canvas scan with its page limit, time budget and duplicate names, and
+// the approval predicates that the digest and the handshake ask of each doc.
+#include "refresh/registry.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/record.hpp"
+#include "common/text.hpp"
+#include "common/value.hpp"
 #include "refresh/bindings.hpp"
+#include "refresh/builtin.hpp"
+#include "refresh/fixed_texts.hpp"
+#include "refresh/markdown.hpp"
+#include "refresh/marker.hpp"
+#include "refresh/sha256.hpp"
 
 namespace kelvo::refresh {
 
-void bind_registry(nb::module_&) {}
+namespace {
+
+PyTypeObject* g_doc_info = nullptr;
+Words g_words{};
+PyObject* g_field_names[10] = {};
+PyObject* g_kelvo_first_name = nullptr;
+std::vector<PyObject*> g_seed_bodies;  // seeded posture texts, as read back and trimmed
+PyObject* g_list_pages = nullptr;
+PyObject* g_get_page = nullptr;
+PyObject* g_limit_kwnames = nullptr;
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) raise_current();
+    return o;
+}
+
+nb::str utf8(const char* s) { return nb::steal<nb::str>(steal(PyUnicode_FromString(s)).release()); }
+
+// Member `key` of a map that may be falsy (counted as empty); a truthy value
+// that is not a map fails the way `value.get(key)` fails in Python.
+nb::object member_of(nb::handle map, const char* key) {
+    if (PyDict_Check(map.ptr())) return get_member(map, key);
+    if (map.is_none() || !truthy(map)) return nb::object();
+    raise_no_attribute(map, "get");
+}
+
+// The first truthy of `values`, or an invalid object.
+nb::object first_truthy(std::initializer_list<nb::handle> values) {
+    for (nb::handle v : values)
+        if (v.is_valid() && truthy(v)) return nb::borrow(v);
+    return nb::object();
+}
+
+// UTF-8 with lone surrogates written as their three-byte forms, so every
+// str encodes; for text without surrogates this is plain UTF-8.
+void append_utf8(std::string& out, nb::handle str) {
+    PyObject* s = str.ptr();
+    if (PyUnicode_IS_ASCII(s)) {
+        out.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+        return;
+    }
+    StrView(str).visit([&](auto sv) {
+        for (auto ch : sv) {
+            const uint32_t c = static_cast<uint32_t>(ch);
+            if (c < 0x80) {
+                out.push_back(static_cast<char>(c));
+            } else if (c < 0x800) {
+                out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+                out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            } else if (c < 0x10000) {
+                out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+                out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+                out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            } else {
+                out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+                out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+                out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+                out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            }
+        }
+    });
+}
+
+nb::object approval_of(nb::handle detail) {
+    nb::object inst = get_member(detail, "instruction");
+    nb::object state = inst.is_valid() ? get_member(inst, "state") : nb::object();
+    if (state.is_valid() && PyUnicode_Check(state.ptr())) {
+        const Words& w = g_words;
+        for (PyObject* word : {w.approved, w.changed, w.none})
+            if (PyUnicode_Compare(state.ptr(), word) == 0) return nb::borrow(word);
+    }
+    return nb::borrow(g_words.unknown);
+}
+
+nb::object doc_from_page(nb::handle row, nb::handle detail) {
+    // Both maps are checked before anything is read, so a wrong-shaped reply
+    // fails the same way whatever else the page holds.
+    member_of(row, "title");
+    member_of(detail, "blocks");
+
+    nb::object blocks = member_of(detail, "blocks");
+    std::vector<nb::object> ordered;
+    if (blocks.is_valid() && !blocks.is_none()) {
+        if (PyList_Check(blocks.ptr()) || PyTuple_Check(blocks.ptr()))
+            ordered = sorted_map_blocks(blocks);
+        else if (truthy(blocks))
+            PyErr_Format(PyExc_TypeError, "page blocks must be a list, not %.200s", Py_TYPE(blocks.ptr())->tp_name),
+                raise_current();
+    }
+
+    nb::object first_text;
+    for (const nb::object& b : ordered) {
+        nb::str t = block_text(b);
+        if (PyUnicode_GET_LENGTH(trim(t).ptr()) != 0) {  // the first block that is not blank holds the marker
+            first_text = t;
+            break;
+        }
+    }
+    if (!first_text.is_valid()) return nb::none();
+    nb::object meta = parse_sentinel(first_text);
+    if (meta.is_none() || !PyDict_Check(meta.ptr())) return nb::none();
+
+    auto meta_value = [&](const char* key) {
+        nb::object v = get_member(meta, key);
+        return v.is_valid() ? v : nb::none();
+    };
+    nb::object name = meta_value("name"), kind = meta_value("kind"), when = meta_value("when_to_use"),
+               pinned = meta_value("pinned"), v = meta_value("v");
+
+    nb::object title = first_truthy({member_of(row, "title"), member_of(detail, "title"), name});
+    nb::object title_str = title.is_valid() ? nb::object(str_form(title)) : nb::object(nb::borrow(g_words.empty));
+    nb::object pid = first_truthy({member_of(row, "page_id"), member_of(detail, "page_id")});
+    nb::object pid_str = pid.is_valid() ? nb::object(str_form(pid)) : nb::object(nb::borrow(g_words.empty));
+    // The detail's time wins; failing both, the row's own (falsy) value.
+    nb::object row_updated = member_of(row, "updated_at");
+    nb::object updated = first_truthy({member_of(detail, "updated_at"), row_updated});
+    if (!updated.is_valid()) updated = row_updated.is_valid() ? row_updated : nb::none();
+
+    nb::str body = markdown_from_sorted(ordered);
+    nb::object approval = approval_of(detail);
+    return record_make(g_doc_info, {name, kind, title_str, when, pinned, pid_str, updated, body, v, approval});
+}
+
+nb::object call_list_pages(nb::handle client, nb::handle max_pages) {
+    PyObject* args[2] = {client.ptr(), max_pages.ptr()};
+    return steal(PyObject_VectorcallMethod(g_list_pages, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_limit_kwnames));
+}
+
+nb::tuple derive_registry(nb::handle client, nb::handle max_pages, nb::handle budget_seconds, nb::handle clock,
+                          nb::handle dedupe) {
+    nb::dict notes;
+    const bool dedup = truthy(dedupe);
+    nb::object deadline;
+    double budget = 0.0;
+    if (!budget_seconds.is_none()) {
+        nb::object now = steal(PyObject_CallNoArgs(clock.ptr()));
+        nb::object b = steal(PyNumber_Float(budget_seconds.ptr()));
+        budget = PyFloat_AS_DOUBLE(b.ptr());
+        deadline = steal(PyNumber_Add(now.ptr(), b.ptr()));
+    }
+
+    nb::object listing = call_list_pages(client, max_pages);
+    nb::object pages = member_of(listing, "pages");
+    // A snapshot of the rows: the client cannot change what is being walked.
+    nb::object rows = (pages.is_valid() && truthy(pages)) ? steal(PySequence_List(pages.ptr())) : steal(PyList_New(0));
+    nb::object has_more = member_of(listing, "has_more");
+    if (has_more.is_valid() && truthy(has_more)) {
+        u32 n = to_u32(str_form(max_pages));
+        u32 text = u32_from_utf8(texts::kTruncated1);
+        text += n;
+        text += u32_from_utf8(texts::kTruncated2);
+        text += n;
+        text += u32_from_utf8(texts::kTruncated3);
+        notes["truncated"] = from_u32(text);
+    }
+
+    nb::list out;
+    nb::object seen = steal(PySet_New(nullptr));
+    std::vector<nb::object> duplicates;
+    const Py_ssize_t count = PyList_GET_SIZE(rows.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (deadline.is_valid()) {
+            nb::object now = steal(PyObject_CallNoArgs(clock.ptr()));
+            const int past = PyObject_RichCompareBool(now.ptr(), deadline.ptr(), Py_GE);
+            if (past < 0) raise_current();
+            if (past) {
+                std::string text = texts::kBudget1;
+                text += format_g(budget);
+                text += texts::kBudget2;
+                text += std::to_string(i);
+                text += texts::kBudget3;
+                text += std::to_string(count);
+                text += texts::kBudget4;
+                notes["budget"] = utf8(text.c_str());
+                break;
+            }
+        }
+        nb::object row = nb::borrow(PyList_GET_ITEM(rows.ptr(), i));
+        nb::object raw_pid = member_of(row, "page_id");
+        if (!raw_pid.is_valid() || !truthy(raw_pid)) continue;
+        nb::str pid = str_form(raw_pid);
+        if (PyUnicode_GET_LENGTH(pid.ptr()) == 0) continue;
+        nb::object detail = steal(PyObject_CallMethodOneArg(client.ptr(), g_get_page, pid.ptr()));
+        nb::object d = doc_from_page(row, detail);
+        if (d.is_none()) continue;
+        nb::object name = doc_field(d, Field::name);
+        if (dedup) {
+            const int dup = PySet_Contains(seen.ptr(), name.ptr());
+            if (dup < 0) raise_current();
+            if (dup) {
+                if (duplicates.empty()) notes["duplicates"] = nb::borrow(g_words.empty);  // keeps its place
+                duplicates.push_back(name);
+                continue;
+            }
+        }
+        if (PySet_Add(seen.ptr(), name.ptr()) < 0) raise_current();
+        out.append(d);
+    }
+    if (!duplicates.empty()) {
+        nb::list names;
+        for (const nb::object& n : duplicates) names.append(str_form(n));
+        nb::object joined = steal(PyUnicode_Join(nb::str(" ").ptr(), names.ptr()));
+        notes["duplicates"] = trim(joined);
+    }
+    return nb::make_tuple(out, notes);
+}
+
+nb::object seed_text_of(const char* utf8_text) {
+    nb::str md = blocks_to_markdown(markdown_to_blocks(utf8(utf8_text)));
+    return trim(md);
+}
+
+// `text.strip()` of a body: str bodies directly, anything else through its
+// own strip() as Python would call it.
+nb::object stripped(nb::handle body) {
+    if (PyUnicode_Check(body.ptr())) return trim(body);
+    return steal(PyObject_CallMethod(body.ptr(), "strip", nullptr));
+}
+
+}  // namespace
+
+const Words& words() { return g_words; }
+
+nb::object doc_field(nb::handle doc, Field f) {
+    const size_t i = static_cast<size_t>(f);
+    if (Py_IS_TYPE(doc.ptr(), g_doc_info)) {
+        PyObject* v = record_field(doc.ptr(), i);
+        if (!v) raise_obj(PyExc_AttributeError, nb::handle(g_field_names[i]));
+        return nb::borrow(v);
+    }
+    return steal(PyObject_GetAttr(doc.ptr(), g_field_names[i]));
+}
+
+bool equals(nb::handle value, PyObject* word) {
+    if (PyUnicode_CheckExact(value.ptr())) return PyUnicode_Compare(value.ptr(), word) == 0;
+    const int r = PyObject_RichCompareBool(value.ptr(), word, Py_EQ);
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
+bool requests_authority(nb::handle doc) {
+    if (truthy(doc_field(doc, Field::pinned))) return true;
+    return equals(doc_field(doc, Field::kind), g_words.skill);
+}
+
+bool is_instruction(nb::handle doc) {
+    return requests_authority(doc) && equals(doc_field(doc, Field::approval), g_words.approved);
+}
+
+bool is_builtin_seed(nb::handle doc) {
+    if (!equals(doc_field(doc, Field::name), g_kelvo_first_name)) return false;
+    nb::object body = stripped(doc_field(doc, Field::body));
+    for (PyObject* seed : g_seed_bodies)
+        if (equals(body, seed)) return true;
+    return false;
+}
+
+nb::list visible_docs(nb::handle docs) {
+    nb::object all = steal(PySequence_List(docs.ptr()));
+    nb::list out;
+    const Py_ssize_t n = PyList_GET_SIZE(all.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::handle d(PyList_GET_ITEM(all.ptr(), i));
+        if (!is_builtin_seed(d)) out.append(d);
+    }
+    return out;
+}
+
+bool approvals_reported(nb::handle docs) {
+    nb::object it = steal(PyObject_GetIter(docs.ptr()));
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        nb::object d = nb::steal(item);
+        if (equals(doc_field(d, Field::approval), g_words.unknown)) return false;
+    }
+    if (PyErr_Occurred()) raise_current();
+    return true;
+}
+
+nb::str instructions_version(nb::handle docs) {
+    std::vector<std::string> rows;
+    nb::object it = steal(PyObject_GetIter(docs.ptr()));
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        nb::object d = nb::steal(item);
+        if (!is_instruction(d)) continue;
+        std::string row;
+        append_utf8(row, str_form(doc_field(d, Field::name)));
+        row.push_back('|');
+        append_utf8(row, str_form(doc_field(d, Field::kind)));
+        row.push_back('|');
+        append_utf8(row, str_form(doc_field(d, Field::page_id)));
+        row.push_back('|');
+        append_utf8(row, str_form(doc_field(d, Field::updated_at)));  // None reads "None"
+        rows.push_back(std::move(row));
+    }
+    if (PyErr_Occurred()) raise_current();
+    // Byte order of this encoding is code point order, surrogates included.
+    std::sort(rows.begin(), rows.end());
+    std::string joined;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (i) joined.push_back('\n');
+        joined += rows[i];
+    }
+    const auto digest = sha256(joined);
+    static const char hex[] = "0123456789abcdef";
+    char out[12];
+    for (int i = 0; i < 6; ++i) {
+        out[2 * i] = hex[digest[i] >> 4];
+        out[2 * i + 1] = hex[digest[i] & 15];
+    }
+    return from_ascii(std::string_view(out, 12));
+}
+
+void bind_registry(nb::module_& m) {
+    g_words = Words{intern("approved"), intern("changed"), intern("none"), intern("unknown"), intern("skill"),
+                    intern("")};
+    const char* const fields[10] = {"name", "kind", "title", "when_to_use", "pinned",
+                                    "page_id", "updated_at", "body", "v", "approval"};
+    for (int i = 0; i < 10; ++i) g_field_names[i] = intern(fields[i]);
+    g_kelvo_first_name = intern(kKelvoFirstName);
+    for (const char* seed : kKelvoFirstSeededBodies) g_seed_bodies.push_back(seed_text_of(seed).release().ptr());
+    g_list_pages = intern("list_pages");
+    g_get_page = intern("get_page");
+    g_limit_kwnames = steal(Py_BuildValue("(s)", "limit")).release().ptr();
+
+    m.attr("APPROVED") = nb::handle(g_words.approved);
+    m.attr("CHANGED") = nb::handle(g_words.changed);
+    m.attr("NONE") = nb::handle(g_words.none);
+    m.attr("UNKNOWN") = nb::handle(g_words.unknown);
+    m.attr("MAX_REGISTRY_PAGES") = nb::int_(kMaxRegistryPages);
+    m.attr("DEFAULT_DOCS_CANVAS") = nb::str("agent_docs");
+
+    RecordSpec doc{"kelvo_mcp.refresh", "DocInfo",
+                   "One agent doc on the docs canvas: its marker fields, page identity, Markdown body "
+                   "and approval state.",
+                   {}};
+    for (int i = 0; i < 8; ++i) doc.fields.push_back({fields[i]});
+    doc.fields.push_back({"v", nb::int_(1)});
+    doc.fields.push_back({"approval", nb::borrow(g_words.unknown)});
+    g_doc_info = make_record_type(m, std::move(doc));
+
+    RecordSpec config{"kelvo_mcp.refresh", "DocsConfig", "The docs settings that the host holds.", {}};
+    config.fields = {{"enabled", nb::bool_(false)},
+                     {"canvas", nb::str("agent_docs")},
+                     {"calls", nb::int_(kDefaultRefreshCalls)},
+                     {"minutes", nb::float_(kDefaultRefreshMinutes)},
+                     {"digest_chars", nb::int_(kDefaultDigestChars)}};
+    make_record_type(m, std::move(config));
+
+    m.def("_approval_of", [](nb::handle detail) { return approval_of(detail); }, nb::arg("detail").none(),
+          "The approval state a page detail reports: 'approved', 'changed', 'none', else 'unknown'.");
+    m.def("doc_from_page", [](nb::handle row, nb::handle detail) { return doc_from_page(row, detail); },
+          nb::arg("page_row").none(), nb::arg("detail").none(),
+          "The DocInfo of an engine page, or None when the page is not an agent doc.");
+    nb::object monotonic = import_attr("time", "monotonic");
+    m.def("derive_registry",
+          [](nb::handle client, nb::handle max_pages, nb::handle budget_seconds, nb::handle clock, nb::handle dedupe) {
+              return derive_registry(client, max_pages, budget_seconds, clock, dedupe);
+          },
+          nb::arg("client").none(), nb::kw_only(), nb::arg("max_pages").none() = nb::int_(kMaxRegistryPages),
+          nb::arg("budget_seconds").none() = nb::none(), nb::arg("clock").none() = monotonic,
+          nb::arg("dedupe").none() = true,
+          "Scan the docs canvas: (docs in scan order, notes on the page limit, time budget and duplicates).");
+    m.def("requests_authority", [](nb::handle d) { return requests_authority(d); }, nb::arg("d").none(),
+          "Whether the doc asks to be followed as an instruction (pinned, or a skill).");
+    m.def("is_instruction", [](nb::handle d) { return is_instruction(d); }, nb::arg("d").none(),
+          "Whether the doc is a standing instruction in effect (requests authority and is approved).");
+    m.def("is_builtin_seed", [](nb::handle d) { return is_builtin_seed(d); }, nb::arg("d").none(),
+          "Whether the doc is the posture doc still holding a seeded text, unedited.");
+    m.def("visible_docs", [](nb::handle docs) { return visible_docs(docs); }, nb::arg("docs").none(),
+          "The docs without the built-in seeds, in order.");
+    m.def("approvals_reported", [](nb::handle docs) { return approvals_reported(docs); }, nb::arg("docs").none(),
+          "Whether the engine reported an approval state for every doc.");
+    m.def("instructions_version", [](nb::handle docs) { return instructions_version(docs); },
+          nb::arg("docs").none(), "12 hex digits of SHA-256 over the approved instructions' rows.");
+}
 
 }  // namespace kelvo::refresh
