@@ -117,10 +117,10 @@ void bind_probe(nb::module_& m) {
     s_detail = keep("detail");
     T.status_error = import_attr("httpx", "HTTPStatusError").release().ptr();
 
-    m.def("_probe_pages", &probe_pages, nb::arg("client"),
+    m.def("_probe_pages", &probe_pages, nb::arg("client").none(),
           "Whether the engine serves pages, from one list_pages(limit=1) call: True, False, or None when "
           "the answer is unclear.");
-    m.def("_canvas_missing", [](nb::handle resp) { return canvas_missing(resp); }, nb::arg("resp"),
+    m.def("_canvas_missing", [](nb::handle resp) { return canvas_missing(resp); }, nb::arg("resp").none(),
           "Whether a 404 response names a missing canvas (header X-Kelvo-Error or JSON detail).");
 }
 

@@ -118,7 +118,7 @@ void bind_resolve(nb::module_& m) {
     s_scopes = keep("scopes");
     s_capabilities = keep("capabilities");
     s_lower = keep("lower");
-    m.def("resolve", &resolve, nb::arg("client"),
+    m.def("resolve", &resolve, nb::arg("client").none(),
           "What the engine behind client serves, from its whoami reply and, when that does not say, "
           "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.");
 }
