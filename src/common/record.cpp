@@ -254,12 +254,12 @@ PyObject* record_reduce(PyObject* self, PyObject*) {
 
 }  // namespace
 
-PyTypeObject* make_record_type(nb::module_& m, RecordSpec spec) {
+PyTypeObject* make_record_type(nb::module_& m, RecordSpec shape) {
     auto* info = new RecordInfo();  // lives as long as the process
-    info->full_name = std::string(spec.module) + "." + spec.name;
-    info->short_name = spec.name;
-    info->qualname = std::string(spec.name) + ".__init__";
-    info->fields = std::move(spec.fields);
+    info->full_name = std::string(shape.module) + "." + shape.name;
+    info->short_name = shape.name;
+    info->qualname = std::string(shape.name) + ".__init__";
+    info->fields = std::move(shape.fields);
     for (const RecordField& f : info->fields) {
         info->names.emplace_back(f.name);
         if (!f.default_value.is_valid() && !f.default_factory.is_valid()) ++info->required;
@@ -272,11 +272,11 @@ PyTypeObject* make_record_type(nb::module_& m, RecordSpec spec) {
     info->methods.push_back(PyMethodDef{"__replace__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record_replace)),
                                         METH_VARARGS | METH_KEYWORDS, "Return a copy with the given fields replaced."});
     info->methods.push_back(PyMethodDef{"__reduce__", record_reduce, METH_NOARGS, nullptr});
-    if (spec.methods)
-        for (PyMethodDef* d = spec.methods; d->ml_name; ++d) info->methods.push_back(*d);
+    if (shape.methods)
+        for (PyMethodDef* d = shape.methods; d->ml_name; ++d) info->methods.push_back(*d);
     info->methods.push_back(PyMethodDef{});
-    if (spec.getsets)
-        for (PyGetSetDef* d = spec.getsets; d->name; ++d) info->getsets.push_back(*d);
+    if (shape.getsets)
+        for (PyGetSetDef* d = shape.getsets; d->name; ++d) info->getsets.push_back(*d);
     info->getsets.push_back(PyGetSetDef{});
 
     std::vector<PyType_Slot> slots = {
@@ -291,7 +291,7 @@ PyTypeObject* make_record_type(nb::module_& m, RecordSpec spec) {
         {Py_tp_methods, info->methods.data()},
         {Py_tp_getset, info->getsets.data()},
     };
-    if (spec.doc) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+    if (shape.doc) slots.push_back({Py_tp_doc, const_cast<char*>(shape.doc)});
     slots.push_back({0, nullptr});
     PyType_Spec tspec{info->full_name.c_str(),
                       static_cast<int>(sizeof(PyObject) + info->fields.size() * sizeof(PyObject*)), 0,
@@ -307,7 +307,7 @@ PyTypeObject* make_record_type(nb::module_& m, RecordSpec spec) {
     if (PyObject_SetAttrString(type, "__match_args__", match_args.ptr()) < 0) raise_current();
     info->type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
     PyType_Modified(info->type);
-    m.attr(spec.name) = nb::steal(type);
+    m.attr(shape.name) = nb::steal(type);
     return info->type;
 }
 

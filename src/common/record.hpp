@@ -29,7 +29,7 @@ struct RecordSpec {
     PyGetSetDef* getsets = nullptr;   // extra properties, null-terminated
 };
 
-// Create the type and add it to the module under spec.name. The returned
+// Create the type and add it to the module under its name. The returned
 // type lives as long as the module.
 PyTypeObject* make_record_type(nb::module_& m, RecordSpec spec);
 
