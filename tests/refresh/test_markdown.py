@@ -1,0 +1,385 @@
+"""Blocks <-> Markdown: the exact texts and shapes first, then agreement with
+a plain-Python model of the dialect over random pages and texts, then
+hostile inputs."""
+
+import math
+import re
+import sys
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from kelvo_mcp import refresh
+from kelvo_mcp.refresh import blocks_to_markdown as b2m, markdown_to_blocks as m2b
+
+FENCE = "`" * 3
+
+
+def blk(bt=None, text=None, **extra):
+    b = {}
+    if bt is not None:
+        b["block_type"] = bt
+    if text is not None:
+        b["text"] = text
+    b.update(extra)
+    return b
+
+
+def pairs(blocks):
+    return [(b["block_type"], b["text"]) for b in blocks]
+
+
+# -- exact texts: blocks to Markdown ------------------------------------------
+
+@pytest.mark.parametrize("blocks", [None, [], (), [1, "x", None, [blk("heading_1", "a")]]])
+def test_no_map_blocks_give_empty_markdown(blocks):
+    assert b2m(blocks) == ""
+
+
+def test_each_type_renders_its_prefix():
+    cases = {
+        "heading_1": "# t", "heading_2": "## t", "heading_3": "### t", "bulleted": "- t",
+        "numbered": "1. t", "todo": "- [ ] t", "todo_done": "- [x] t", "quote": "> t",
+        "divider": "---", "code": f"{FENCE}\nt\n{FENCE}", "paragraph": "t", "callout": "t",
+    }
+    for bt, md in cases.items():
+        assert b2m([blk(bt, "t")]) == md, bt
+
+
+def test_empty_prefixed_blocks_render_the_bare_prefix():
+    bare = {"heading_1": "#", "heading_2": "##", "heading_3": "###", "bulleted": "-",
+            "numbered": "1.", "todo": "- [ ]", "todo_done": "- [x]", "quote": ">"}
+    for bt, md in bare.items():
+        assert b2m([blk(bt)]) == md
+        assert b2m([blk(bt, "")]) == md
+
+
+def test_consecutive_list_items_of_any_list_type_share_one_chunk():
+    items = [blk("bulleted", "a"), blk("numbered", "b"), blk("todo_done", "c")]
+    assert b2m(items) == "- a\n1. b\n- [x] c"
+    assert b2m([items[0], blk("divider", "ignored"), *items[1:]]) == "- a\n\n---\n\n1. b\n- [x] c"
+
+
+def test_blank_paragraph_adds_nothing_and_keeps_the_list_together():
+    assert b2m([blk("bulleted", "a"), blk(None, "   "), blk("bulleted", "b")]) == "- a\n- b"
+    assert b2m([blk("bulleted", "a"), blk("paragraph", "p"), blk("bulleted", "b")]) == "- a\n\np\n\n- b"
+
+
+def test_multi_line_texts_take_the_prefix_on_every_line():
+    assert b2m([blk("heading_2", "a\nb")]) == "## a\n## b"
+    assert b2m([blk("quote", "a\r\nb\u2028c\n")]) == "> a\n> b\n> c"
+    assert b2m([blk("bulleted", "\n")]) == "- "  # one empty line, not no line
+
+
+def test_code_blocks_keep_text_verbatim():
+    assert b2m([blk("code", "x = 1")]) == f"{FENCE}\nx = 1\n{FENCE}"
+    assert b2m([blk("code")]) == f"{FENCE}\n\n{FENCE}"
+    assert b2m([blk("code", "  a \r\n b\n")]) == f"{FENCE}\n  a \r\n b\n\n{FENCE}"
+
+
+def test_other_types_carry_their_plain_text():
+    assert b2m([blk("callout", "note")]) == "note"
+    assert b2m([blk("image", "")]) == ""
+    assert b2m([blk("image")]) == ""
+    assert b2m([blk("paragraph", "  indented  ")]) == "  indented  "
+
+
+def test_falsy_block_type_is_paragraph_and_other_values_take_their_string_form():
+    for bt in (None, "", False, 0, [], {}):
+        assert b2m([{"block_type": bt, "text": "- x"}]) == "- x"
+    assert b2m([{"block_type": 1, "text": 5}]) == "5"
+    assert b2m([{"text": 2.5}, {"text": True}]) == "2.5\n\nTrue"
+    assert b2m([{"text": 0}, {"text": False}, {"text": []}]) == ""
+
+
+def test_marker_blocks_are_left_out_and_break_lists():
+    marker = refresh.make_sentinel("a", "doc")
+    page = [blk("bulleted", "a"), blk("paragraph", "  \n " + marker), blk("bulleted", "b")]
+    assert b2m(page) == "- a\n\n- b"
+    assert b2m([blk("heading_1", '{"__kelvo_other__": 2}')]) == ""
+    assert b2m([blk("code", '{ "__kelvo_x__" ')]) == ""
+    # Not marker-like: the key needs two underscores on both sides and a letter.
+    for text in ['{"__kelvo___"}', '{"__kelvo_x_"}', '{"_kelvo_x__"}', '{"__kelvo_X__"}', 'x {"__kelvo_x__"}']:
+        assert b2m([blk(None, text)]) == text
+
+
+def test_order_sorts_stably_and_reads_numbers_alike():
+    page = [blk(None, "c", order="3"), blk(None, "b2", order=2.0), blk(None, "a", order=1),
+            blk(None, "b1", order="2"), blk(None, "b3", order=2), blk(None, "z")]
+    assert b2m(page) == "z\n\na\n\nb2\n\nb1\n\nb3\n\nc"
+    assert b2m([blk(None, "x", order=True), blk(None, "y", order=False), blk(None, "w", order="")]) == "y\n\nw\n\nx"
+    assert b2m([blk(None, "b", order=" 1e1 "), blk(None, "a", order="9_9"), blk(None, "c", order="-inf")]) \
+        == "c\n\nb\n\na"
+
+
+def test_unreadable_order_fails_like_float_with_no_partial_result():
+    with pytest.raises(ValueError, match="could not convert string to float: 'abc'"):
+        b2m([blk(None, "a"), blk(None, "b", order="abc")])
+    with pytest.raises(TypeError, match="float\\(\\) argument must be a string or a real number, not 'list'"):
+        b2m([blk(None, "b", order=[1])])
+    with pytest.raises(TypeError):
+        b2m([blk(None, "b", order={"a": 1})])
+
+
+def test_nan_orders_go_last_in_input_order():
+    nan = float("nan")
+    page = [blk(None, "n1", order=nan), blk(None, "b", order=2), blk(None, "n2", order="nan"),
+            blk(None, "a", order=1), blk(None, "i", order=float("inf")), blk(None, "n3", order=-nan)]
+    assert b2m(page) == "a\n\nb\n\ni\n\nn1\n\nn2\n\nn3"
+
+
+def test_huge_int_orders_compare_exactly():
+    big = 10 ** 400
+    page = [blk(None, "inf", order="inf"), blk(None, "big+1", order=big + 1), blk(None, "big", order=big),
+            blk(None, "max", order=sys.float_info.max), blk(None, "neg", order=-big), blk(None, "-inf", order=-math.inf),
+            blk(None, "2**53+1", order=2 ** 53 + 1), blk(None, "2**53", order=float(2 ** 53))]
+    assert b2m(page).split("\n\n") == ["-inf", "neg", "2**53", "2**53+1", "max", "big", "big+1", "inf"]
+
+
+# -- exact texts: Markdown to blocks ------------------------------------------
+
+def test_empty_markdown_gives_no_blocks():
+    assert m2b("") == [] and m2b(None) == [] and m2b("\n \n\t") == []
+
+
+def test_worked_document():
+    md = "# Title\nline one\nline two\n\n- a\n- [X] b\n---\n3) third"
+    out = m2b(md)
+    assert pairs(out) == [("heading_1", "Title"), ("paragraph", "line one\nline two"), ("bulleted", "a"),
+                          ("todo_done", "b"), ("divider", ""), ("numbered", "third")]
+    assert all(list(b) == ["block_type", "text"] for b in out)
+
+
+@pytest.mark.parametrize("line, expected", [
+    ("#### x", ("paragraph", "#### x")), ("#  x", ("heading_1", " x")), (">quote", ("paragraph", ">quote")),
+    ("***", ("paragraph", "***")), ("1.", ("paragraph", "1.")), ("#", ("paragraph", "#")),
+    ("-", ("paragraph", "-")), (">", ("paragraph", ">")), ("- [ ]", ("bulleted", "[ ]")),
+    ("- [ ] t", ("todo", "t")), ("- [x] t", ("todo_done", "t")), ("* t", ("bulleted", "t")),
+    ("> q", ("quote", "q")), ("### h", ("heading_3", "h")), ("## h", ("heading_2", "h")),
+    ("12. twelve", ("numbered", "twelve")), ("7)\u3000x", ("numbered", "x")), ("\u0663. arabic", ("numbered", "arabic")),
+    ("1.x", ("paragraph", "1.x")), ("  - indented", ("bulleted", "indented")), ("---", ("divider", "")),
+    ("- - -", ("bulleted", "- -")), ("----", ("paragraph", "----")), ("\u00b2. sup", ("paragraph", "\u00b2. sup")),
+])
+def test_single_lines(line, expected):
+    assert pairs(m2b(line)) == [expected]
+
+
+def test_fences():
+    assert pairs(m2b(f"{FENCE}python\n  x = 1  \n{FENCE}")) == [("code", "  x = 1  ")]
+    assert pairs(m2b(f"{FENCE}\nx")) == [("code", "x")]
+    assert pairs(m2b(f"plain\n{FENCE}")) == [("paragraph", "plain"), ("code", "")]
+    assert pairs(m2b(f"{FENCE}\na\r\n\n b\n   {FENCE}tag\nafter")) == [("code", "a\n\n b"), ("paragraph", "after")]
+
+
+def test_line_breaks_follow_splitlines():
+    assert pairs(m2b("a\r\nb\n")) == [("paragraph", "a\nb")]
+    assert pairs(m2b("a\x1cb\x85c\u2029d\re")) == [("paragraph", "a\nb\nc\nd\ne")]
+    assert pairs(m2b("  a  \n\u3000b\u00a0")) == [("paragraph", "a\nb")]
+
+
+# -- a plain-Python model of the dialect --------------------------------------
+
+_PREFIX = dict(refresh._MD_BLOCK_PREFIX)
+_MARKER = re.compile(r'^\s*\{\s*"__kelvo_[a-z_]+__"')
+_NUMBERED = re.compile(r"^\d+[.)]\s+")
+
+
+def _model_key(b):
+    v = b.get("order") or 0
+    if isinstance(v, bool):
+        v = int(v)
+    if type(v) is not int:
+        v = float(v)
+        if math.isnan(v):
+            return (1, 0)
+    return (0, v)
+
+
+def model_b2m(blocks):
+    items = sorted((b for b in (blocks or []) if isinstance(b, dict)), key=_model_key)
+    chunks, last = [], None
+    for b in items:
+        text = str(b.get("text") or "")
+        if _MARKER.match(text):
+            last = None
+            continue
+        bt = str(b.get("block_type") or "paragraph")
+        if bt == "divider":
+            chunks.append("---")
+            last = None
+        elif bt == "code":
+            chunks.append(f"{FENCE}\n{text}\n{FENCE}")
+            last = None
+        elif bt in _PREFIX:
+            pre = _PREFIX[bt]
+            chunk = "\n".join(pre + line for line in text.splitlines()) or pre.rstrip()
+            if bt in refresh._LIST_TYPES and last in refresh._LIST_TYPES and chunks:
+                chunks[-1] += "\n" + chunk
+            else:
+                chunks.append(chunk)
+            last = bt if bt in refresh._LIST_TYPES else None
+        elif text.strip():
+            chunks.append(text)
+            last = None
+    return "\n\n".join(chunks)
+
+
+def model_m2b(text):
+    blocks, para, code = [], [], None
+
+    def flush():
+        if para:
+            blocks.append({"block_type": "paragraph", "text": "\n".join(para)})
+            para.clear()
+
+    for line in (text or "").splitlines():
+        if code is not None:
+            if line.strip().startswith(FENCE):
+                blocks.append({"block_type": "code", "text": "\n".join(code)})
+                code = None
+            else:
+                code.append(line)
+            continue
+        s = line.strip()
+        if s.startswith(FENCE):
+            flush()
+            code = []
+        elif not s:
+            flush()
+        elif s == "---":
+            flush()
+            blocks.append({"block_type": "divider", "text": ""})
+        elif hit := next(((p, t) for p, t in refresh._LINE_TYPES if s.startswith(p)), None):
+            flush()
+            blocks.append({"block_type": hit[1], "text": s[len(hit[0]):]})
+        elif _NUMBERED.match(s):
+            flush()
+            blocks.append({"block_type": "numbered", "text": _NUMBERED.sub("", s, count=1)})
+        else:
+            para.append(s)
+    if code is not None:
+        blocks.append({"block_type": "code", "text": "\n".join(code)})
+    flush()
+    return blocks
+
+
+# -- properties ----------------------------------------------------------------
+
+PIECES = ["#", "## ", "### ", "# ", "- ", "* ", "> ", "- [ ] ", "- [x] ", "- [X] ", "---", FENCE, "1. ", "2) ",
+          "\u0663.", "\u00b2.", "x", "word", " ", "  ", "\t", "\u3000", "\xa0", "\u200b", "\n", "\r\n", "\r",
+          "\x0b", "\x1c", "\x1f", "\x85", "\u2028", "\u2029", "\ud800", "\udfff", "\U0001f600", "\xe9", "\u0100",
+          '{"__kelvo_agent_doc__": 1}', ' {"__kelvo_x__"', "[", "]", ".", ")"]
+md_texts = st.lists(st.sampled_from(PIECES) | st.text(max_size=3), max_size=40).map("".join)
+TYPES = ["heading_1", "heading_2", "heading_3", "bulleted", "numbered", "todo", "todo_done", "quote",
+         "divider", "code", "paragraph", "callout", "", None, 0, 7]
+orders = st.none() | st.integers(-3, 3) | st.sampled_from(
+    [1.5, -0.0, float("nan"), float("inf"), "2", " 1 ", "1e0", "nan", "", True, False, 10 ** 30, -(10 ** 400)])
+blocks_st = st.lists(
+    st.fixed_dictionaries({}, optional={"block_type": st.sampled_from(TYPES), "text": md_texts | st.integers(),
+                                        "order": orders}) | st.integers(),
+    max_size=12)
+
+
+@settings(max_examples=400, deadline=None)
+@given(md_texts)
+def test_markdown_to_blocks_agrees_with_the_model(text):
+    assert m2b(text) == model_m2b(text)
+
+
+@settings(max_examples=400, deadline=None)
+@given(blocks_st)
+def test_blocks_to_markdown_agrees_with_the_model(blocks):
+    assert b2m(blocks) == model_b2m(blocks)
+
+
+@settings(max_examples=300, deadline=None)
+@given(md_texts)
+def test_round_trip_is_stable_after_one_pass(text):
+    once = b2m(m2b(text))
+    assert b2m(m2b(once)) == once
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text())
+def test_results_are_canonical_strings(text):
+    # Results built natively must equal (and hash like) strings Python builds.
+    for b in m2b(text):
+        assert b["text"] == str(b["text"]).join(["", ""]) and hash(b["text"]) == hash("".join([b["text"]]))
+    md = b2m([blk("paragraph", text), blk("quote", text)])
+    assert md == model_b2m([blk("paragraph", text), blk("quote", text)])
+
+
+# -- hostile inputs --------------------------------------------------------------
+
+class Boom:
+    def __str__(self):
+        raise RuntimeError("no string form")
+
+
+class Falsy:
+    def __bool__(self):
+        return False
+
+    def __str__(self):
+        raise AssertionError("never asked")
+
+
+def test_string_form_errors_pass_through():
+    with pytest.raises(RuntimeError, match="no string form"):
+        b2m([blk("paragraph", Boom())])
+    with pytest.raises(RuntimeError, match="no string form"):
+        b2m([blk(Boom(), "x")])
+    assert b2m([blk(Falsy(), Falsy())]) == ""
+    # A marker text is skipped before its block type is read.
+    assert b2m([blk(Boom(), '{"__kelvo_a__": 1}')]) == ""
+
+
+def test_order_is_read_before_any_text():
+    with pytest.raises(ValueError):
+        b2m([blk(None, Boom()), blk(None, "x", order="bad")])
+
+
+def test_non_list_sequences_and_dict_subclasses():
+    class D(dict):
+        pass
+
+    gen = (b for b in [D(text="b", order=2), blk(None, "a", order=1)])
+    assert b2m(gen) == "a\n\nb"
+    with pytest.raises(TypeError, match="not iterable"):
+        b2m(5)
+
+
+def test_markdown_to_blocks_non_string_text():
+    assert m2b(0) == [] and m2b([]) == []
+    with pytest.raises(AttributeError, match="'int' object has no attribute 'splitlines'"):
+        m2b(5)
+
+
+def test_lone_surrogates_and_astral_text_pass_through():
+    text = "# \ud800\n- \U0001f600 \udfff\n\ud83d plain"
+    assert pairs(m2b(text)) == [("heading_1", "\ud800"), ("bulleted", "\U0001f600 \udfff"), ("paragraph", "\ud83d plain")]
+    assert b2m(m2b(text)) == "# \ud800\n\n- \U0001f600 \udfff\n\n\ud83d plain"
+
+
+def test_ten_megabyte_texts():
+    line = "- item with some words\n" + "plain line of text\n" * 3 + "\n"
+    text = line * (10_000_000 // len(line))
+    blocks = m2b(text)
+    assert len(blocks) == 2 * (10_000_000 // len(line))
+    md = b2m([blk("code", text), blk("quote", text[:1_000_000])])
+    assert md.startswith(FENCE + "\n- item") and len(md) > 10_000_000
+
+
+def test_mutating_text_cannot_disturb_the_walk():
+    page = []
+
+    class Evil:
+        def __bool__(self):
+            return True
+
+        def __str__(self):
+            page.clear()
+            return "evil"
+
+    page.extend([blk(None, Evil()), blk(None, "after")])
+    assert b2m(page) == "evil\n\nafter"
