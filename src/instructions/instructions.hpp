@@ -1,0 +1,36 @@
+// The pieces of kelvo_mcp.instructions: paragraph selection, the sentence
+// swaps of the compact profile, tool-name respelling, and render.
+#pragma once
+
+#include "common/py.hpp"
+
+namespace kelvo::instructions {
+
+// The host's two instruction texts, read once at load (exact strs, held for
+// the life of the process).
+struct Texts {
+    PyObject* full = nullptr;
+    PyObject* lean = nullptr;
+};
+extern Texts texts;
+
+// Load the texts from the host's prompt module; the module does not load
+// without them.
+void load_texts();
+
+void bind_rewrites(nb::module_& m);   // COMPACT_REWRITES
+void bind_paragraphs(nb::module_& m); // _PAGE_AUTHORING, _DOCS, _REPO_SYNC, NEEDS, paragraphs
+void bind_tool_names(nb::module_& m); // _TOOL_RE, mentions
+void bind_render(nb::module_& m);     // render
+
+// paragraphs(): the full text split at every blank line.
+nb::object paragraphs();
+// The paragraphs selected for the visible names `vis` (a set), joined by a
+// blank line; a paragraph count that differs from NEEDS is a RuntimeError.
+nb::object selected_text(nb::handle vis);
+// Every (old, new) of `rewrites` applied in order with str.replace.
+nb::object apply_rewrites(nb::object text, nb::handle rewrites);
+// Every tool name in `text` replaced by display(name); marker keys stay.
+nb::object respell(nb::object text, nb::handle display);
+
+}  // namespace kelvo::instructions

@@ -1,0 +1,99 @@
+// The full text is one paragraph per topic; a paragraph is kept when the
+// connection shows at least one of the tools it is about, or when it is about
+// no tools in particular.
+#include "instructions/instructions.hpp"
+
+#include <array>
+#include <vector>
+
+#include "common/value.hpp"
+
+namespace kelvo::instructions {
+
+namespace {
+
+const char* const kPageAuthoring[] = {
+    "kelvo_page_create", "kelvo_page_write", "kelvo_page_append", "kelvo_page_update",
+    "kelvo_page_insert", "kelvo_page_move",  "kelvo_page_rename", "kelvo_page_restore",
+};
+const char* const kDocs[] = {"kelvo_docs_refresh", "kelvo_doc_get", "kelvo_doc_save", "kelvo_learn"};
+const char* const kRepoSync[] = {"kelvo_docs_export", "kelvo_page_export", "kelvo_page_import"};
+
+enum Group { kAlways = -1, kAuthoring = 0, kDocsGroup = 1, kSync = 2 };
+
+// The topic of each paragraph, in order.
+constexpr std::array<int, 9> kNeeds = {kAlways,   kAuthoring, kAuthoring, kAuthoring, kAuthoring,
+                                       kAuthoring, kAlways,    kDocsGroup, kSync};
+
+std::vector<PyObject*> group_names[3];  // the names of each group, as strs
+PyObject* s_blank_line = nullptr;        // "\n\n"
+
+template <size_t N>
+nb::object name_set(const char* const (&names)[N], std::vector<PyObject*>& keep) {
+    nb::object list = steal(PyList_New(0));
+    for (const char* n : names) {
+        nb::object s = steal(PyUnicode_FromString(n));
+        if (PyList_Append(list.ptr(), s.ptr()) < 0) raise_current();
+        keep.push_back(s.release().ptr());
+    }
+    return steal(PyFrozenSet_New(list.ptr()));
+}
+
+// Whether the visible set holds any name of `group`.
+bool shows_any(nb::handle vis, int group) {
+    for (PyObject* name : group_names[group]) {
+        int r = PySet_Contains(vis.ptr(), name);
+        if (r < 0) raise_current();
+        if (r) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+nb::object paragraphs() { return steal(PyUnicode_Split(texts.full, s_blank_line, -1)); }
+
+nb::object selected_text(nb::handle vis) {
+    nb::object paras = paragraphs();
+    const Py_ssize_t count = PyList_GET_SIZE(paras.ptr());
+    if (count != static_cast<Py_ssize_t>(kNeeds.size())) {
+        PyErr_Format(PyExc_RuntimeError, "SERVER_INSTRUCTIONS has %zd paragraphs, NEEDS has %zu", count,
+                     kNeeds.size());
+        raise_current();
+    }
+    int shown[3] = {-1, -1, -1};  // per group, decided on first use
+    nb::object kept = steal(PyList_New(0));
+    for (size_t k = 0; k < kNeeds.size(); ++k) {
+        const int g = kNeeds[k];
+        bool keep = g == kAlways;
+        if (!keep) {
+            if (shown[g] < 0) shown[g] = shows_any(vis, g) ? 1 : 0;
+            keep = shown[g] == 1;
+        }
+        if (keep && PyList_Append(kept.ptr(), PyList_GET_ITEM(paras.ptr(), static_cast<Py_ssize_t>(k))) < 0)
+            raise_current();
+    }
+    return steal(PyUnicode_Join(s_blank_line, kept.ptr()));
+}
+
+void bind_paragraphs(nb::module_& m) {
+    s_blank_line = steal(PyUnicode_FromString("\n\n")).release().ptr();
+    nb::object groups[3] = {
+        name_set(kPageAuthoring, group_names[kAuthoring]),
+        name_set(kDocs, group_names[kDocsGroup]),
+        name_set(kRepoSync, group_names[kSync]),
+    };
+    nb::object none = steal(PyFrozenSet_New(nullptr));
+    nb::object needs = steal(PyTuple_New(static_cast<Py_ssize_t>(kNeeds.size())));
+    for (size_t k = 0; k < kNeeds.size(); ++k) {
+        nb::handle set = kNeeds[k] == kAlways ? none : groups[kNeeds[k]];
+        PyTuple_SET_ITEM(needs.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(set.ptr()));
+    }
+    m.attr("NEEDS") = needs;
+    m.def("paragraphs", &paragraphs, "The paragraphs of SERVER_INSTRUCTIONS: the text split at every blank line.");
+    m.attr("_PAGE_AUTHORING") = groups[kAuthoring];
+    m.attr("_DOCS") = groups[kDocsGroup];
+    m.attr("_REPO_SYNC") = groups[kSync];
+}
+
+}  // namespace kelvo::instructions

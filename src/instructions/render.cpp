@@ -1,0 +1,59 @@
+// The server instructions for one connection: the paragraphs about the tools
+// it shows (or the lean text), the profile's sentence swaps, tool names as
+// the surface spells them, and the host's own closing paragraph.
+#include "instructions/instructions.hpp"
+
+#include "common/value.hpp"
+
+namespace kelvo::instructions {
+
+Texts texts;
+
+namespace {
+
+PyObject* s_lean = nullptr;
+PyObject* s_blank_line = nullptr;
+
+bool equals(nb::handle a, PyObject* b) { return truthy(steal(PyObject_RichCompare(a.ptr(), b, Py_EQ))); }
+
+nb::object render(nb::handle visible, nb::handle display, nb::handle profile, nb::handle extra,
+                  nb::handle rewrites) {
+    nb::object vis = steal(PySet_New(visible.ptr()));
+    nb::object text = equals(profile, s_lean) ? borrow(texts.lean) : selected_text(vis);
+    text = apply_rewrites(std::move(text), rewrites);
+    if (!display.is_none()) text = respell(std::move(text), display);
+    if (truthy(extra)) {
+        text = steal(PyNumber_Add(text.ptr(), s_blank_line));
+        text = steal(PyNumber_Add(text.ptr(), extra.ptr()));
+    }
+    return text;
+}
+
+// A prompt text as an exact str; anything else keeps the module from loading.
+PyObject* prompt_text(const char* name) {
+    nb::object v = import_attr("kelvo_mcp.prompts", name);
+    if (!PyUnicode_Check(v.ptr())) {
+        PyErr_Format(PyExc_TypeError, "kelvo_mcp.prompts.%s must be a str, not %s", name, Py_TYPE(v.ptr())->tp_name);
+        raise_current();
+    }
+    return steal(PyUnicode_Substring(v.ptr(), 0, PyUnicode_GET_LENGTH(v.ptr()))).release().ptr();
+}
+
+}  // namespace
+
+void load_texts() {
+    texts.full = prompt_text("SERVER_INSTRUCTIONS");
+    texts.lean = prompt_text("SERVER_INSTRUCTIONS_LEAN");
+}
+
+void bind_render(nb::module_& m) {
+    s_lean = steal(PyUnicode_FromString("lean")).release().ptr();
+    s_blank_line = steal(PyUnicode_FromString("\n\n")).release().ptr();
+    m.def("render", &render, nb::arg("visible").none(), nb::kw_only(), nb::arg("display").none() = nb::none(),
+          nb::arg("profile").none() = "full", nb::arg("extra").none() = "", nb::arg("rewrites").none() = nb::tuple(),
+          "The server instructions for the tools in visible: the lean text when profile is 'lean', else the "
+          "paragraphs about visible tools; then each (old, new) of rewrites, tool names respelled through "
+          "display, and extra appended after a blank line.");
+}
+
+}  // namespace kelvo::instructions
