@@ -1,0 +1,244 @@
+// Call resolution: a call on a surface back to the catalogue tool whose
+// handler runs it, or a refusal that names the right call.
+#include "surfaces/surfaces.hpp"
+
+namespace kelvo::surfaces {
+
+namespace {
+
+nb::object attr(nb::handle o, const char* name) { return steal(PyObject_GetAttrString(o.ptr(), name)); }
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) raise_current();
+    return r != 0;
+}
+
+bool equal(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) raise_current();
+    return r != 0;
+}
+
+[[noreturn]] void refuse(Writer& w) {
+    nb::object message = w.finish();
+    PyErr_SetObject(tables().tool_input_error, message.ptr());
+    raise_current();
+}
+
+// A new map with the entries of the arguments; null counts as empty.
+nb::object args_map(nb::handle args) {
+    nb::object out = steal(PyDict_New());
+    if (args.is_none()) return out;
+    if (!PyDict_Check(args.ptr()) && !PyObject_HasAttrString(args.ptr(), "keys")) {
+        PyErr_Format(PyExc_TypeError, "tool arguments must be a map or None, not '%.200s'", Py_TYPE(args.ptr())->tp_name);
+        raise_current();
+    }
+    if (PyDict_Merge(out.ptr(), args.ptr(), 1) < 0) raise_current();
+    return out;
+}
+
+// The op of a call: falsy values count as "", anything else as str(value),
+// then trimmed of Unicode whitespace.
+nb::object normalised_op(nb::handle value) {
+    if (!value.is_valid() || !truthy(value)) return borrow(W.empty);
+    nb::object text = steal(PyObject_Str(value.ptr()));
+    return trim(text);
+}
+
+nb::object pop_op(nb::handle a) {
+    PyObject* v = nullptr;
+    if (PyDict_Pop(a.ptr(), W.op, &v) < 0) raise_current();
+    return normalised_op(nb::steal(v));
+}
+
+nb::object pair(nb::handle name, nb::handle args) { return steal(PyTuple_Pack(2, name.ptr(), args.ptr())); }
+
+nb::object sorted_list(nb::handle items) {
+    nb::object list = as_list(items);
+    if (PyList_Sort(list.ptr()) < 0) raise_current();
+    return list;
+}
+
+// The keys of a schema's "properties" map (empty when absent or empty).
+nb::object property_names(nb::handle schema) {
+    nb::object props = get_opt(schema, W.properties);
+    if (props.is_valid() && truthy(props)) return steal(PySet_New(props.ptr()));
+    return steal(PySet_New(nullptr));
+}
+
+nb::object required_names(nb::handle schema) {
+    nb::object req = get_opt(schema, W.required);
+    if (req.is_valid() && truthy(req)) return as_list(req);
+    return steal(PyList_New(0));
+}
+
+// "'get' requires page_id; 'list'": the ops of a family with the required
+// arguments of each member as the catalogue gives them.
+nb::object op_summary(nb::handle ops) {
+    nb::object by_name = catalogue("_BY_NAME");
+    nb::object parts = steal(PyList_New(0));
+    for (auto& [op, member] : items_of(ops)) {
+        nb::object req = required_names(attr(get_item(by_name, member), "input_schema"));
+        Writer w;
+        w.utf8("'").str(op).utf8("'");
+        if (PyList_GET_SIZE(req.ptr()) > 0) w.utf8(" requires ").str(join(", ", req));
+        if (PyList_Append(parts.ptr(), w.finish().ptr()) < 0) raise_current();
+    }
+    return join("; ", parts);
+}
+
+// The catalogue's member names of a family, in catalogue order.
+nb::object catalogue_members(nb::handle key) {
+    nb::object out = steal(PyList_New(0));
+    nb::object tools = as_list(catalogue("TOOLS"));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
+        nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
+        if (equal(attr(t, "family"), key))
+            if (PyList_Append(out.ptr(), attr(t, "name").ptr()) < 0) raise_current();
+    }
+    return out;
+}
+
+const Family* family_named(nb::handle name) {
+    for (const Family& f : tables().families)
+        if (equal(f.tool, name)) return &f;
+    return nullptr;
+}
+
+// A name that is not on the surface: a family whose members are all hidden
+// goes to the member of its op; a folded member is refused; any other
+// catalogue tool goes to its own handler.
+nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
+    Tables& tb = tables();
+    nb::object tool = get_opt(catalogue("_BY_NAME"), name);
+    if (!tool.is_valid()) {
+        if (const Family* f = family_named(name)) {
+            nb::object members = catalogue_members(f->key);
+            bool offered = false;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members.ptr()) && !offered; ++i)
+                offered = contains(by, PyList_GET_ITEM(members.ptr(), i));
+            if (!offered) {
+                nb::object op = pop_op(a);
+                if (PyList_GET_SIZE(members.ptr()) == 0) raise(PyExc_IndexError, "list index out of range");
+                nb::handle pick = PyList_GET_ITEM(members.ptr(), 0);
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members.ptr()); ++i) {
+                    nb::handle m = PyList_GET_ITEM(members.ptr(), i);
+                    nb::object word = get_opt(borrow(tb.ops), m);
+                    if (word.is_valid() && equal(word, op)) {
+                        pick = m;
+                        break;
+                    }
+                }
+                return pair(pick, a);
+            }
+        }
+        Writer w;
+        w.utf8("unknown tool ").repr(name).utf8(" on this surface; valid: ").str(join(", ", sorted_list(by)));
+        refuse(w);
+    }
+    nb::object fam = attr(tool, "family");
+    if (!fam.is_none()) {
+        nb::object index = get_item(borrow(tb.families_by_key), fam);
+        const Family& f = tb.families[nb::cast<size_t>(index)];
+        if (contains(by, f.tool)) {
+            nb::object op = get_item(borrow(tb.ops), attr(tool, "name"));
+            Writer w;
+            w.str(name).utf8(" is not a tool on this surface (compact): call ").str(f.tool).utf8(" with op='").str(op).utf8("'.");
+            refuse(w);
+        }
+    }
+    return pair(name, a);
+}
+
+nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
+    nb::object tools = as_list(surface);
+    nb::object by = steal(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
+        nb::handle st = PyList_GET_ITEM(tools.ptr(), i);
+        if (PyDict_SetItem(by.ptr(), field(st, NAME).ptr(), st.ptr()) < 0) raise_current();
+    }
+    nb::object a = args_map(args);
+    PyObject* found = nullptr;
+    int on = PyDict_GetItemRef(by.ptr(), name.ptr(), &found);
+    if (on < 0) raise_current();
+    if (!on) return resolve_off_surface(by, name, a);
+    nb::object st = nb::steal(found);
+    if (!is_family(st)) return pair(name, a);
+
+    nb::object op = pop_op(a);
+    nb::object ops = field(st, OPS);
+    nb::object family_props = get_item(field(st, INPUT_SCHEMA), W.properties);
+    const bool has_grammar = contains(get_item(get_item(family_props, W.op), W.enum_), W.grammar);
+    if (has_grammar && equal(name, W.page_read_tool) && equal(op, W.grammar))
+        return pair(W.grammar_result, steal(PyDict_New()));
+    if (!contains(ops, op)) {
+        Writer w;
+        w.str(name).utf8(" needs op = one of ").repr(as_list(ops));
+        if (has_grammar) w.utf8(" or 'grammar'");
+        w.utf8(" (got ").repr(op).utf8("). Ops: ").str(op_summary(ops));
+        refuse(w);
+    }
+    nb::object member = get_item(catalogue("_BY_NAME"), get_item(ops, op));
+    nb::object schema = attr(member, "input_schema");
+
+    nb::object missing = steal(PyList_New(0));
+    nb::object required = required_names(schema);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(required.ptr()); ++i) {
+        nb::handle r = PyList_GET_ITEM(required.ptr(), i);
+        if (!contains(a, r) && PyList_Append(missing.ptr(), r.ptr()) < 0) raise_current();
+    }
+    if (PyList_GET_SIZE(missing.ptr()) > 0) {
+        Writer w;
+        w.str(name).utf8(" op='").str(op).utf8("' requires ").str(join(", ", missing)).utf8(". Ops: ").str(op_summary(ops));
+        refuse(w);
+    }
+
+    nb::object allowed = property_names(schema);
+    if (PySet_Add(allowed.ptr(), W.canvas) < 0) raise_current();
+    nb::object stray = steal(PyList_New(0));
+    for (auto& [k, v] : items_of(a))
+        if (!contains(allowed, k) && !contains(family_props, k) && PyList_Append(stray.ptr(), k.ptr()) < 0)
+            raise_current();
+    if (PyList_GET_SIZE(stray.ptr()) > 0) {
+        if (PyList_Sort(stray.ptr()) < 0) raise_current();
+        Writer w;
+        w.str(name).utf8(" op='").str(op).utf8("' does not take ").str(join(", ", stray)).utf8(". Ops: ").str(op_summary(ops));
+        refuse(w);
+    }
+    return pair(attr(member, "name"), a);
+}
+
+nb::object ignored_args(nb::handle surface, nb::handle name, nb::handle args) {
+    nb::object a = args_map(args);
+    nb::object tools = as_list(surface);
+    nb::object st;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()) && !st.is_valid(); ++i) {
+        nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
+        if (equal(field(t, NAME), name)) st = borrow(t);
+    }
+    nb::object none = steal(PyList_New(0));
+    if (!st.is_valid() || !is_family(st)) return none;
+    nb::object op = normalised_op(get_opt(a, W.op));
+    nb::object ops = field(st, OPS);
+    if (!contains(ops, op)) return none;
+    nb::object member = get_item(catalogue("_BY_NAME"), get_item(ops, op));
+    nb::object allowed = property_names(attr(member, "input_schema"));
+    if (PySet_Add(allowed.ptr(), W.canvas) < 0 || PySet_Add(allowed.ptr(), W.op) < 0) raise_current();
+    nb::object out = steal(PyList_New(0));
+    for (auto& [k, v] : items_of(a))
+        if (!contains(allowed, k) && PyList_Append(out.ptr(), k.ptr()) < 0) raise_current();
+    if (PyList_Sort(out.ptr()) < 0) raise_current();
+    return out;
+}
+
+}  // namespace
+
+void bind_resolve(nb::module_& m) {
+    m.def("resolve_call", &resolve_call, nb::arg("surface").none(), nb::arg("name").none(), nb::arg("args").none(),
+          "The catalogue tool that runs a call on this surface and its arguments, as (name, args).");
+    m.def("ignored_args", &ignored_args, nb::arg("surface").none(), nb::arg("name").none(), nb::arg("args").none(),
+          "The passed arguments that the chosen op of a family call does not take, sorted.");
+}
+
+}  // namespace kelvo::surfaces

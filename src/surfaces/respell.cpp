@@ -1,0 +1,354 @@
+// Respelling: member tool names inside texts, tool schemas and tool replies
+// become the family-call form of the surface (kelvo_page_get ->
+// kelvo_page_read(op='get')); user content is left alone.
+#include <memory>
+#include <string_view>
+
+#include "common/record.hpp"
+#include "surfaces/surfaces.hpp"
+
+namespace kelvo::surfaces {
+
+namespace {
+
+// The name map display_name returns: a callable over a private dict from
+// member name to display text. Respelling recognises it and reads the dict
+// directly instead of calling through the interpreter.
+struct NameMapObject {
+    PyObject_HEAD
+    PyObject* map;  // dict str -> str, never exposed
+};
+
+PyObject* name_map_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"name", nullptr};
+    PyObject* name = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:name_map", const_cast<char**>(kwlist), &name)) return nullptr;
+    PyObject* r = nullptr;
+    int found = PyDict_GetItemRef(reinterpret_cast<NameMapObject*>(self)->map, name, &r);
+    if (found < 0) return nullptr;
+    return found ? r : Py_NewRef(name);
+}
+
+void name_map_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_XDECREF(reinterpret_cast<NameMapObject*>(self)->map);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* name_map_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<name map of %zd member tools>",
+                                PyDict_GET_SIZE(reinterpret_cast<NameMapObject*>(self)->map));
+}
+
+PyType_Slot kNameMapSlots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(name_map_call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(name_map_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(name_map_repr)},
+    {Py_tp_doc, const_cast<char*>("Name map of a surface: a tool name to the text the surface offers it under.")},
+    {0, nullptr},
+};
+
+PyType_Spec kNameMapSpec = {"kelvo_mcp.surfaces.NameMap", sizeof(NameMapObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            kNameMapSlots};
+
+// The name map as the respelling functions use it.
+class Disp {
+public:
+    explicit Disp(nb::handle fn) : fn_(fn.ptr()) {
+        if (Py_IS_TYPE(fn_, tables().name_map)) fast_ = reinterpret_cast<NameMapObject*>(fn_)->map;
+    }
+    nb::object operator()(nb::handle name) const {
+        if (fast_) {
+            PyObject* r = nullptr;
+            int found = PyDict_GetItemRef(fast_, name.ptr(), &r);
+            if (found < 0) raise_current();
+            return found ? nb::steal(r) : borrow(name);
+        }
+        nb::object r = steal(PyObject_CallOneArg(fn_, name.ptr()));
+        if (!PyUnicode_Check(r.ptr())) {
+            PyErr_Format(PyExc_TypeError, "expected str instance, %.200s found", Py_TYPE(r.ptr())->tp_name);
+            raise_current();
+        }
+        return r;
+    }
+
+private:
+    PyObject* fn_;
+    PyObject* fast_ = nullptr;
+};
+
+inline bool name_char(Py_UCS4 c) { return (c >= 'a' && c <= 'z') || c == '_'; }
+
+// A str that is exactly of type str (a subclass comes back as a plain copy).
+nb::object exact(nb::handle s) {
+    if (PyUnicode_CheckExact(s.ptr())) return borrow(s);
+    return steal(PyUnicode_FromObject(s.ptr()));
+}
+
+// Name substitution: every match of kelvo_[a-z_]+ (left to right, no
+// overlaps, no word boundary) not ending in "__" becomes disp(match).
+nb::object substitute(nb::handle text, const Disp& disp) {
+    PyObject* t = text.ptr();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+    const int kind = PyUnicode_KIND(t);
+    const void* data = PyUnicode_DATA(t);
+    std::unique_ptr<Writer> w;  // made at the first rewrite
+    Py_ssize_t copied = 0, pos = 0;
+    while (pos < n) {
+        Py_ssize_t at = PyUnicode_Find(t, W.kelvo_prefix, pos, n, 1);
+        if (at == -2) raise_current();
+        if (at < 0) break;
+        Py_ssize_t e = at + 6;
+        while (e < n && name_char(PyUnicode_READ(kind, data, e))) ++e;
+        if (e == at + 6) {
+            pos = at + 1;
+            continue;
+        }
+        pos = e;
+        if (PyUnicode_READ(kind, data, e - 1) == '_' && PyUnicode_READ(kind, data, e - 2) == '_') continue;
+        nb::object match = steal(PyUnicode_Substring(t, at, e));
+        nb::object shown = disp(match);
+        if (shown.ptr() == match.ptr()) continue;
+        if (!w) w = std::make_unique<Writer>(n + 16);
+        w->sub(text, copied, at).str(shown);
+        copied = e;
+    }
+    if (!w) return exact(text);
+    w->sub(text, copied, n);
+    return w->finish();
+}
+
+nb::object substitute_checked(nb::handle text, const Disp& disp) {
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'", Py_TYPE(text.ptr())->tp_name);
+        raise_current();
+    }
+    return substitute(text, disp);
+}
+
+// Every "description" text at any depth of a schema is substituted; nothing
+// else (enum values, property names, defaults) is touched.
+nb::object schema_walk(nb::handle node, const Disp& disp) {
+    if (PyDict_Check(node.ptr())) {
+        RecursionGuard guard(" while respelling a tool schema");
+        nb::object out = steal(PyDict_New());
+        const Py_ssize_t size = PyDict_GET_SIZE(node.ptr());
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(node.ptr(), &pos, &k, &v)) {
+            nb::object key = borrow(k), value = borrow(v);
+            nb::object walked;
+            if (PyUnicode_Check(k) && PyUnicode_EqualToUTF8(k, "description") && PyUnicode_Check(v))
+                walked = substitute(value, disp);
+            else
+                walked = schema_walk(value, disp);
+            if (PyDict_SetItem(out.ptr(), key.ptr(), walked.ptr()) < 0) raise_current();
+            if (PyDict_GET_SIZE(node.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return out;
+    }
+    if (PyList_Check(node.ptr())) {
+        RecursionGuard guard(" while respelling a tool schema");
+        nb::object out = steal(PyList_New(0));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node.ptr()); ++i) {
+            nb::object item = steal(PyList_GetItemRef(node.ptr(), i));
+            nb::object walked = schema_walk(item, disp);
+            if (PyList_Append(out.ptr(), walked.ptr()) < 0) raise_current();
+        }
+        return out;
+    }
+    return borrow(node);
+}
+
+// Reply keys, by what respell_guidance does with them.
+enum KeyKind { K_OTHER, K_BODY, K_LISTED, K_CONTENT, K_GUIDANCE, K_NEXT_CALL };
+
+struct KeyRow {
+    std::string_view key;
+    KeyKind kind;
+};
+
+const KeyRow kKeys[] = {
+    {"body", K_BODY},          {"text", K_CONTENT},       {"blocks", K_CONTENT},     {"answer", K_CONTENT},
+    {"one_liner", K_CONTENT},  {"when_to_use", K_CONTENT}, {"items", K_LISTED},      {"candidates", K_CONTENT},
+    {"citations", K_CONTENT},  {"evidence", K_CONTENT},   {"nodes", K_CONTENT},      {"edges", K_CONTENT},
+    {"pages", K_LISTED},       {"docs", K_LISTED},        {"pinned", K_LISTED},      {"skills", K_LISTED},
+    {"note", K_GUIDANCE},      {"notes", K_GUIDANCE},     {"_notes", K_GUIDANCE},    {"warning", K_GUIDANCE},
+    {"hint", K_GUIDANCE},      {"refused", K_GUIDANCE},   {"reason", K_GUIDANCE},    {"error", K_GUIDANCE},
+    {"message", K_GUIDANCE},   {"detail", K_GUIDANCE},    {"recover", K_GUIDANCE},   {"next_call", K_NEXT_CALL},
+};
+
+KeyKind classify(PyObject* key) {
+    if (!PyUnicode_Check(key) || !PyUnicode_IS_ASCII(key)) return K_OTHER;
+    std::string_view k(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)),
+                       static_cast<size_t>(PyUnicode_GET_LENGTH(key)));
+    if (k.size() < 4 || k.size() > 11) return K_OTHER;
+    for (const KeyRow& r : kKeys)
+        if (r.key.size() == k.size() && r.key == k) return r.kind;
+    return K_OTHER;
+}
+
+nb::object guide(nb::handle obj, const Disp& disp);
+
+nb::object guide_list(nb::handle list, const Disp& disp, bool maps_only) {
+    RecursionGuard guard(" while respelling a reply");
+    nb::object out = steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        nb::object item = steal(PyList_GetItemRef(list.ptr(), i));
+        nb::object done = (!maps_only || PyDict_Check(item.ptr())) ? guide(item, disp) : item;
+        if (PyList_Append(out.ptr(), done.ptr()) < 0) raise_current();
+    }
+    return out;
+}
+
+nb::object body_hint(nb::handle body, const Disp& disp) {
+    static PyObject* hint = PyUnicode_InternFromString("read kelvo_doc_get('");
+    if (!hint) raise_current();
+    Py_ssize_t at = PyUnicode_Find(body.ptr(), hint, 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) raise_current();
+    if (at == -1) return nb::object();
+    nb::object shown = disp(borrow(W.doc_get));
+    Writer w;
+    w.utf8("read ").str(shown).utf8("('");
+    nb::object replacement = w.finish();
+    return steal(PyUnicode_Replace(body.ptr(), hint, replacement.ptr(), -1));
+}
+
+nb::object guide_map(nb::handle map, const Disp& disp) {
+    RecursionGuard guard(" while respelling a reply");
+    nb::object out = steal(PyDict_New());
+    const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(map.ptr(), &pos, &k, &v)) {
+        nb::object key = borrow(k), value = borrow(v);
+        nb::object done;
+        const KeyKind kind = classify(k);
+        const bool is_map = PyDict_Check(v), is_list = PyList_Check(v);
+        if (kind == K_BODY || kind == K_LISTED || kind == K_CONTENT) {
+            if (kind == K_BODY && PyUnicode_Check(v)) done = body_hint(value, disp);
+            else if (kind == K_LISTED && is_list) done = guide_list(value, disp, true);
+            if (!done.is_valid()) done = value;
+        } else if (kind == K_GUIDANCE && PyUnicode_Check(v)) {
+            done = substitute(value, disp);
+        } else if (kind == K_GUIDANCE && is_map) {
+            // One level only: texts substituted, everything else kept.
+            done = steal(PyDict_New());
+            const Py_ssize_t inner = PyDict_GET_SIZE(v);
+            Py_ssize_t ip = 0;
+            PyObject *ik, *iv;
+            while (PyDict_Next(value.ptr(), &ip, &ik, &iv)) {
+                nb::object ikey = borrow(ik), ivalue = borrow(iv);
+                nb::object sub = PyUnicode_Check(iv) ? substitute(ivalue, disp) : ivalue;
+                if (PyDict_SetItem(done.ptr(), ikey.ptr(), sub.ptr()) < 0) raise_current();
+                if (PyDict_GET_SIZE(value.ptr()) != inner)
+                    raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            }
+        } else if (kind == K_NEXT_CALL && is_map) {
+            // A ready-made next call keeps the catalogue name it was built with.
+            done = value;
+        } else if (is_map || is_list) {
+            done = guide(value, disp);
+        } else {
+            done = value;
+        }
+        if (PyDict_SetItem(out.ptr(), key.ptr(), done.ptr()) < 0) raise_current();
+        if (PyDict_GET_SIZE(map.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    return out;
+}
+
+nb::object guide(nb::handle obj, const Disp& disp) {
+    if (PyUnicode_Check(obj.ptr())) return substitute(obj, disp);
+    if (PyList_Check(obj.ptr())) return guide_list(obj, disp, false);
+    if (PyDict_Check(obj.ptr())) return guide_map(obj, disp);
+    return borrow(obj);
+}
+
+nb::object respell_text(nb::handle text, nb::handle disp) { return substitute_checked(text, Disp(disp)); }
+
+nb::object respell_guidance(nb::handle obj, nb::handle disp) { return guide(obj, Disp(disp)); }
+
+nb::object alias_lines(nb::handle surface) {
+    nb::object lines = steal(PyList_New(0));
+    nb::object tools = as_list(surface);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
+        nb::handle st = PyList_GET_ITEM(tools.ptr(), i);
+        nb::object name = field(st, NAME);
+        for (auto& [op, member] : items_of(field(st, OPS))) {
+            Writer w;
+            w.str(member).utf8(" \xE2\x86\x92 ").str(name).utf8(" op=").str(op);
+            if (PyList_Append(lines.ptr(), w.finish().ptr()) < 0) raise_current();
+        }
+    }
+    return join("; ", lines);
+}
+
+nb::object surface_names(nb::handle surface) {
+    nb::object names = steal(PySet_New(nullptr));
+    nb::object tools = as_list(surface);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i)
+        if (PySet_Add(names.ptr(), field(PyList_GET_ITEM(tools.ptr(), i), NAME).ptr()) < 0) raise_current();
+    return names;
+}
+
+}  // namespace
+
+nb::object display_name(nb::handle surface) {
+    nb::object member_to = steal(PyDict_New());
+    nb::object tools = as_list(surface);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
+        nb::handle st = PyList_GET_ITEM(tools.ptr(), i);
+        nb::object name = field(st, NAME);
+        for (auto& [op, member] : items_of(field(st, OPS))) {
+            Writer w;
+            w.str(name).utf8("(op='").str(op).utf8("')");
+            if (PyDict_SetItem(member_to.ptr(), member.ptr(), w.finish().ptr()) < 0) raise_current();
+        }
+    }
+    auto* obj = PyObject_New(NameMapObject, tables().name_map);
+    if (!obj) raise_current();
+    obj->map = member_to.release().ptr();
+    return nb::steal(reinterpret_cast<PyObject*>(obj));
+}
+
+nb::object respell_st(nb::handle st, nb::handle disp_fn) {
+    Disp disp(disp_fn);
+    nb::object description = substitute_checked(field(st, DESCRIPTION), disp);
+    nb::object schema = schema_walk(field(st, INPUT_SCHEMA), disp);
+    if (Py_IS_TYPE(st.ptr(), tables().surface_tool)) {
+        std::vector<nb::object> values;
+        for (int f = 0; f < N_FIELDS; ++f) values.push_back(field(st, static_cast<Field>(f)));
+        values[DESCRIPTION] = description;
+        values[INPUT_SCHEMA] = schema;
+        return record_make(tables().surface_tool, values);
+    }
+    // Anything else is replaced the way the interpreter replaces it (or refuses).
+    nb::object args = steal(PyTuple_Pack(1, st.ptr()));
+    nb::dict kwargs;
+    kwargs["description"] = description;
+    kwargs["input_schema"] = schema;
+    return steal(PyObject_Call(tables().copy_replace, args.ptr(), kwargs.ptr()));
+}
+
+void bind_respell(nb::module_& m) {
+    PyObject* type = PyType_FromSpec(&kNameMapSpec);
+    if (!type) raise_current();
+    tables().name_map = reinterpret_cast<PyTypeObject*>(type);  // held for the life of the process
+
+    m.def("display_name", &display_name, nb::arg("surface").none(),
+          "The name map of a surface: a member tool name to its family-call form, any other name to itself.");
+    m.def("respell_text", &respell_text, nb::arg("text").none(), nb::arg("disp").none(),
+          "Rewrite every tool name in text through the name map disp.");
+    m.def("respell_guidance", &respell_guidance, nb::arg("obj").none(), nb::arg("disp").none(),
+          "Rewrite tool names in the guidance parts of a tool reply, leaving user content alone.");
+    m.def("_respell", &respell_st, nb::arg("st").none(), nb::arg("disp").none(),
+          "A copy of a surface tool with tool names respelled in its description and schema descriptions.");
+    m.def("alias_lines", &alias_lines, nb::arg("surface").none(),
+          "'member \xE2\x86\x92 family op=word' for every folded member of a surface, joined with '; '.");
+    m.def("surface_names", &surface_names, nb::arg("surface").none(), "The set of tool names a surface offers.");
+}
+
+}  // namespace kelvo::surfaces

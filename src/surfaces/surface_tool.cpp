@@ -1,0 +1,107 @@
+// SurfaceTool, the immutable record of one tool as a surface offers it, and
+// the small accessors every behaviour uses to read surfaces and maps.
+#include "common/record.hpp"
+#include "surfaces/surfaces.hpp"
+
+namespace kelvo::surfaces {
+
+const char* const kFieldNames[N_FIELDS] = {"name",        "title",   "description", "input_schema",
+                                           "annotations", "members", "ops",         "writes"};
+
+nb::object field(nb::handle st, Field f) {
+    if (Py_IS_TYPE(st.ptr(), tables().surface_tool)) {
+        PyObject* v = record_field(st.ptr(), f);
+        if (!v) raise(PyExc_RuntimeError, "record has been cleared");
+        return borrow(v);
+    }
+    return steal(PyObject_GetAttrString(st.ptr(), kFieldNames[f]));
+}
+
+bool is_family(nb::handle st) {
+    if (Py_IS_TYPE(st.ptr(), tables().surface_tool)) return truthy(field(st, OPS));
+    return truthy(steal(PyObject_GetAttrString(st.ptr(), "is_family")));
+}
+
+std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle map) {
+    nb::object items = PyDict_Check(map.ptr()) ? steal(PyDict_Items(map.ptr())) : steal(PyMapping_Items(map.ptr()));
+    std::vector<std::pair<nb::object, nb::object>> out;
+    out.reserve(static_cast<size_t>(PyList_GET_SIZE(items.ptr())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.ptr(), i);
+        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) {
+            out.emplace_back(borrow(PyTuple_GET_ITEM(item, 0)), borrow(PyTuple_GET_ITEM(item, 1)));
+            continue;
+        }
+        nb::object pair = steal(PySequence_Tuple(item));
+        if (PyTuple_GET_SIZE(pair.ptr()) != 2)
+            raise(PyExc_ValueError, "map items must be (key, value) pairs");
+        out.emplace_back(borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
+    }
+    return out;
+}
+
+nb::object get_item(nb::handle map, nb::handle key) {
+    if (PyDict_CheckExact(map.ptr())) {
+        PyObject* r = nullptr;
+        int found = PyDict_GetItemRef(map.ptr(), key.ptr(), &r);
+        if (found < 0) raise_current();
+        if (found == 0) {
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+            raise_current();
+        }
+        return nb::steal(r);
+    }
+    return steal(PyObject_GetItem(map.ptr(), key.ptr()));
+}
+
+nb::object get_opt(nb::handle map, nb::handle key) {
+    if (PyDict_Check(map.ptr())) {
+        PyObject* r = nullptr;
+        if (PyDict_GetItemRef(map.ptr(), key.ptr(), &r) < 0) raise_current();
+        return nb::steal(r);
+    }
+    nb::object got = steal(PyObject_CallMethod(map.ptr(), "get", "O", key.ptr()));
+    return got.is_none() ? nb::object() : got;
+}
+
+namespace {
+
+PyObject* get_is_family(PyObject* self, void*) {
+    PyObject* ops = record_field(self, OPS);
+    if (!ops) {
+        PyErr_SetString(PyExc_RuntimeError, "record has been cleared");
+        return nullptr;
+    }
+    int r = PyObject_IsTrue(ops);
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+PyGetSetDef kGetsets[] = {
+    {"is_family", get_is_family, nullptr, "True when this tool folds a family (its ops map is non-empty).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+void bind_record(nb::module_& m) {
+    RecordSpec spec;
+    spec.module = "kelvo_mcp.surfaces";
+    spec.name = "SurfaceTool";
+    spec.doc = "One tool exactly as a surface offers it to the agent.";
+    spec.fields = {
+        {"name"},
+        {"title"},
+        {"description"},
+        {"input_schema"},
+        {"annotations"},
+        {"members"},
+        {"ops", {}, borrow(reinterpret_cast<PyObject*>(&PyDict_Type))},
+        {"writes", borrow(Py_False)},
+    };
+    spec.getsets = kGetsets;
+    tables().surface_tool = make_record_type(m, spec);
+    Py_INCREF(tables().surface_tool);  // held for the life of the process
+}
+
+}  // namespace kelvo::surfaces

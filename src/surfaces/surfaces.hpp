@@ -1,0 +1,134 @@
+// The tool surfaces: shared state of the module (tables built at load, the
+// host catalogue it reads) and the entry points of each behaviour.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/py.hpp"
+#include "common/text.hpp"
+#include "common/value.hpp"
+
+namespace kelvo::surfaces {
+
+// One row of the family table.
+struct Family {
+    PyObject* key;          // "graph"
+    PyObject* tool;         // "kelvo_graph"
+    PyObject* title;
+    PyObject* description;
+};
+
+// Everything built once at load. The references are owned for the life of
+// the process (never released, so nothing runs after the interpreter ends).
+struct Tables {
+    std::vector<Family> families;
+    PyObject* families_by_key = nullptr;  // private dict key -> index (int)
+    PyObject* ops = nullptr;              // private dict member name -> op word
+    PyObject* authoring = nullptr;        // frozenset of page-authoring tools
+    PyObject* page_grammar = nullptr;
+    PyObject* page_create_short = nullptr;
+    PyObject* short_canvas = nullptr;
+    PyObject* short_docs_canvas = nullptr;
+    PyObject* grammar_summary = nullptr;
+    PyObject* tools_module = nullptr;     // kelvo_mcp.tools
+    PyObject* tool_input_error = nullptr; // kelvo_mcp.runtime.ToolInputError
+    PyObject* copy_replace = nullptr;     // copy.replace
+    PyTypeObject* surface_tool = nullptr;
+    PyTypeObject* name_map = nullptr;
+};
+
+Tables& tables();
+
+// Interned words used as keys and values, made at load.
+struct Words {
+    PyObject *properties, *required, *description, *canvas, *type, *string, *object, *op, *enum_,
+        *title, *grammar, *page_read_tool, *page_create, *doc_get, *grammar_result, *kelvo_prefix,
+        *page_read_key, *empty;
+};
+extern Words W;
+
+// Field indexes of SurfaceTool, in declaration order.
+enum Field { NAME, TITLE, DESCRIPTION, INPUT_SCHEMA, ANNOTATIONS, MEMBERS, OPS, WRITES, N_FIELDS };
+extern const char* const kFieldNames[N_FIELDS];
+
+// A field of a surface tool: read from the record's slot, or as an attribute
+// of any other object (so a foreign item fails the way attribute access does).
+nb::object field(nb::handle st, Field f);
+bool is_family(nb::handle st);
+
+// Snapshot of a map's (key, value) pairs: a dict's own entries, or whatever
+// `.items()` yields for another mapping.
+std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle map);
+
+// Plain lookups that raise KeyError for a missing key, as `m[key]` does.
+nb::object get_item(nb::handle map, nb::handle key);
+// `m.get(key)`: an invalid object when absent.
+nb::object get_opt(nb::handle map, nb::handle key);
+// Attribute of the host catalogue module, read at call time.
+nb::object catalogue(const char* name);
+
+// Text assembly through the interpreter's own writer; `str` writes str(o),
+// as an f-string does, `repr` writes repr(o).
+class Writer {
+public:
+    explicit Writer(Py_ssize_t size_hint = 0) : w_(PyUnicodeWriter_Create(size_hint)) {
+        if (!w_) raise_current();
+    }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    ~Writer() {
+        if (w_) PyUnicodeWriter_Discard(w_);
+    }
+    Writer& utf8(const char* s) { return check(PyUnicodeWriter_WriteUTF8(w_, s, -1)); }
+    Writer& str(nb::handle o) { return check(PyUnicodeWriter_WriteStr(w_, o.ptr())); }
+    Writer& repr(nb::handle o) { return check(PyUnicodeWriter_WriteRepr(w_, o.ptr())); }
+    Writer& sub(nb::handle s, Py_ssize_t b, Py_ssize_t e) {
+        return check(PyUnicodeWriter_WriteSubstring(w_, s.ptr(), b, e));
+    }
+    nb::object finish() {
+        PyObject* r = PyUnicodeWriter_Finish(w_);
+        w_ = nullptr;
+        return steal(r);
+    }
+
+private:
+    Writer& check(int rc) {
+        if (rc < 0) raise_current();
+        return *this;
+    }
+    PyUnicodeWriter* w_;
+};
+
+// sep.join(items): TypeError naming the first item that is not a str.
+inline nb::object join(const char* sep, nb::handle items) {
+    nb::object s = steal(PyUnicode_FromString(sep));
+    return steal(PyUnicode_Join(s.ptr(), items.ptr()));
+}
+
+// A new list holding the items of any iterable (a snapshot the caller owns).
+inline nb::object as_list(nb::handle iterable) { return steal(PySequence_List(iterable.ptr())); }
+
+// Deep recursion over host values ends in RecursionError, never a crash.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) raise_current();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+};
+
+// Module set-up, one per behaviour.
+void load_tables(nb::module_& m);
+void bind_record(nb::module_& m);
+void bind_respell(nb::module_& m);
+void bind_build(nb::module_& m);
+void bind_resolve(nb::module_& m);
+
+// Name substitution and the schema walk (used by surface building).
+nb::object respell_st(nb::handle st, nb::handle disp);
+nb::object display_name(nb::handle surface);
+
+}  // namespace kelvo::surfaces

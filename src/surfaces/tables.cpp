@@ -1,0 +1,197 @@
+// The family and op tables, the fixed texts, and the two texts cut from the
+// catalogue's page-create description at load.
+#include <string_view>
+
+#include "surfaces/surfaces.hpp"
+#include "surfaces/texts.hpp"
+
+namespace kelvo::surfaces {
+
+Words W;
+
+Tables& tables() {
+    static Tables* t = new Tables();  // never destroyed: outlives the interpreter safely
+    return *t;
+}
+
+namespace {
+
+PyObject* owned_str(const char* utf8) {
+    PyObject* o = PyUnicode_FromString(utf8);
+    if (!o) raise_current();
+    return o;
+}
+
+PyObject* word(const char* ascii) {
+    PyObject* o = PyUnicode_InternFromString(ascii);
+    if (!o) raise_current();
+    return o;
+}
+
+struct FamilyRow {
+    const char* key;
+    const char* tool;
+    const char* title;
+    const char* description;
+};
+
+const FamilyRow kFamilies[] = {
+    {"graph", "kelvo_graph", text::title_graph, text::desc_graph},
+    {"maintain", "kelvo_maintain", text::title_maintain, text::desc_maintain},
+    {"page_read", "kelvo_page_read", text::title_page_read, text::desc_page_read},
+    {"page_edit", "kelvo_page_edit", text::title_page_edit, text::desc_page_edit},
+    {"canvas_read", "kelvo_canvas_read", text::title_canvas_read, text::desc_canvas_read},
+    {"canvas_erase", "kelvo_canvas_erase", text::title_canvas_erase, text::desc_canvas_erase},
+    {"docs_read", "kelvo_docs_read", text::title_docs_read, text::desc_docs_read},
+};
+
+const std::pair<const char*, const char*> kOps[] = {
+    {"kelvo_neighborhood", "neighborhood"}, {"kelvo_subgraph", "subgraph"},
+    {"kelvo_backlinks", "backlinks"},       {"kelvo_enrich", "enrich"},
+    {"kelvo_resolve", "resolve"},           {"kelvo_page_list", "list"},
+    {"kelvo_page_get", "get"},              {"kelvo_page_removed", "removed"},
+    {"kelvo_page_create", "create"},        {"kelvo_page_append", "append"},
+    {"kelvo_page_update", "update"},        {"kelvo_page_insert", "insert"},
+    {"kelvo_page_move", "move"},            {"kelvo_page_rename", "rename"},
+    {"kelvo_page_meta", "meta"},            {"kelvo_page_restore", "restore"},
+    {"kelvo_canvas_list", "list"},          {"kelvo_canvas_current", "current"},
+    {"kelvo_canvas_use", "use"},            {"kelvo_canvas_clear", "clear"},
+    {"kelvo_canvas_delete", "delete"},      {"kelvo_docs_refresh", "refresh"},
+    {"kelvo_doc_list", "list"},             {"kelvo_doc_get", "get"},
+};
+
+const char* const kAuthoring[] = {"kelvo_page_create", "kelvo_page_append", "kelvo_page_update",
+                                  "kelvo_page_write", "kelvo_page_insert"};
+
+const char* const kGuidanceKeys[] = {"note",   "notes", "_notes",  "warning", "hint",   "refused",
+                                     "reason", "error", "message", "detail",  "recover"};
+const char* const kContentKeys[] = {"body",       "text",      "blocks",     "answer",   "one_liner", "when_to_use",
+                                    "items",      "candidates", "citations", "evidence", "nodes",     "edges",
+                                    "pages",      "docs",      "pinned",     "skills"};
+
+const char* const kGrammarMarker = "\xE2\x80\xA2 DIAGRAM";  // "• DIAGRAM"
+const char* const kReturnsMarker = "Returns {page_id, title, blocks_written";
+
+template <size_t N>
+nb::object frozen(const char* const (&names)[N]) {
+    nb::object set = steal(PyFrozenSet_New(nullptr));
+    for (const char* n : names) {
+        nb::object w = steal(PyUnicode_InternFromString(n));
+        if (PySet_Add(set.ptr(), w.ptr()) < 0) raise_current();
+    }
+    return set;
+}
+
+Py_ssize_t find_marker(nb::handle text, const char* marker) {
+    nb::object m = steal(PyUnicode_FromString(marker));
+    Py_ssize_t at = PyUnicode_Find(text.ptr(), m.ptr(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) raise_current();
+    if (at == -1)
+        throw nb::import_error(("kelvo_mcp.surfaces: the catalogue description of kelvo_page_create lacks the marker " +
+                                std::string(marker))
+                                   .c_str());
+    return at;
+}
+
+nb::object rstrip(nb::handle text, Py_ssize_t begin, Py_ssize_t end) {
+    nb::object part = steal(PyUnicode_Substring(text.ptr(), begin, end));
+    StrView v(part);
+    size_t e = v.size();
+    while (e > 0 && is_space(v[e - 1])) --e;
+    return steal(PyUnicode_Substring(part.ptr(), 0, static_cast<Py_ssize_t>(e)));
+}
+
+// PAGE_GRAMMAR is the grammar section of the page-create description;
+// PAGE_CREATE_SHORT replaces that section by a pointer to the grammar op.
+void cut_page_create(Tables& t) {
+    nb::object by_name = import_attr("kelvo_mcp.tools", "_BY_NAME");
+    nb::object tool = get_item(by_name, nb::str("kelvo_page_create"));
+    nb::object d = steal(PyObject_GetAttrString(tool.ptr(), "description"));
+    if (!PyUnicode_Check(d.ptr()))
+        throw nb::type_error("kelvo_mcp.surfaces: the catalogue description of kelvo_page_create is not a str");
+    Py_ssize_t g0 = find_marker(d, kGrammarMarker);
+    Py_ssize_t g1 = find_marker(d, kReturnsMarker);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(d.ptr());
+    t.page_grammar = rstrip(d, g0, g1).release().ptr();
+    nb::object head = rstrip(d, 0, g0);
+    nb::object pointer = steal(PyUnicode_FromFormat("\n%s\n", text::pointer));
+    nb::object tail = steal(PyUnicode_Substring(d.ptr(), g1, n));
+    nb::object joined = steal(PyUnicode_Concat(head.ptr(), pointer.ptr()));
+    t.page_create_short = PyUnicode_Concat(joined.ptr(), tail.ptr());
+    if (!t.page_create_short) raise_current();
+}
+
+}  // namespace
+
+nb::object catalogue(const char* name) { return steal(PyObject_GetAttrString(tables().tools_module, name)); }
+
+void load_tables(nb::module_& m) {
+    Tables& t = tables();
+    W.properties = word("properties");
+    W.required = word("required");
+    W.description = word("description");
+    W.canvas = word("canvas");
+    W.type = word("type");
+    W.string = word("string");
+    W.object = word("object");
+    W.op = word("op");
+    W.enum_ = word("enum");
+    W.title = word("title");
+    W.grammar = word("grammar");
+    W.page_read_tool = word("kelvo_page_read");
+    W.page_create = word("kelvo_page_create");
+    W.doc_get = word("kelvo_doc_get");
+    W.grammar_result = word("__grammar__");
+    W.kelvo_prefix = word("kelvo_");
+    W.page_read_key = word("page_read");
+    W.empty = word("");
+
+    t.tools_module = steal(PyImport_ImportModule("kelvo_mcp.tools")).release().ptr();
+    t.tool_input_error = import_attr("kelvo_mcp.runtime", "ToolInputError").release().ptr();
+    t.copy_replace = import_attr("copy", "replace").release().ptr();
+
+    // The exported tables are the host's to read; the functions use private
+    // copies, so a host that changes the exported maps changes nothing here.
+    nb::dict families, by_key;
+    for (const FamilyRow& r : kFamilies) {
+        Family f{word(r.key), word(r.tool), owned_str(r.title), owned_str(r.description)};
+        by_key[nb::handle(f.key)] = nb::int_(t.families.size());
+        t.families.push_back(f);
+        families[nb::handle(f.key)] = nb::make_tuple(nb::handle(f.tool), nb::handle(f.title), nb::handle(f.description));
+    }
+    t.families_by_key = by_key.release().ptr();
+    nb::dict ops, ops_private;
+    for (auto& [member, op] : kOps) {
+        nb::object k = steal(word(member)), v = steal(word(op));
+        ops[k] = v;
+        ops_private[k] = v;
+    }
+    t.ops = ops_private.release().ptr();
+    t.authoring = frozen(kAuthoring).release().ptr();
+    t.short_canvas = owned_str(text::short_canvas);
+    t.short_docs_canvas = owned_str(text::short_docs_canvas);
+    t.grammar_summary = owned_str(text::grammar_summary);
+    cut_page_create(t);
+
+    m.attr("FAMILIES") = families;
+    m.attr("OPS") = ops;
+    m.attr("PAGE_CREATE_SHORT") = nb::handle(t.page_create_short);
+    m.attr("PAGE_GRAMMAR") = nb::handle(t.page_grammar);
+    m.attr("PROFILES") = nb::make_tuple("full", "lean", "compact");
+
+    nb::object family_tools = steal(PyFrozenSet_New(nullptr));
+    for (const Family& f : t.families)
+        if (PySet_Add(family_tools.ptr(), f.tool) < 0) raise_current();
+    m.attr("_FAMILY_TOOL_NAMES") = family_tools;
+    m.attr("_AUTHORING") = nb::handle(t.authoring);
+    m.attr("SHORT_CANVAS_DOC") = nb::handle(t.short_canvas);
+    m.attr("SHORT_DOCS_CANVAS_DOC") = nb::handle(t.short_docs_canvas);
+    m.attr("_GRAMMAR_SUMMARY") = nb::handle(t.grammar_summary);
+    m.attr("GUIDANCE_KEYS") = frozen(kGuidanceKeys);
+    m.attr("CONTENT_KEYS") = frozen(kContentKeys);
+    nb::object compile = import_attr("re", "compile");
+    m.attr("_NAME_RE") = compile("kelvo_[a-z_]+");
+    m.attr("_TRUNC_RE") = compile("read kelvo_doc_get\\('");
+}
+
+}  // namespace kelvo::surfaces
