@@ -1,0 +1,83 @@
+// The engine's own reason for a failure, read from the error body's "detail":
+// a plain string, or the list of validation items the engine sends for bad
+// arguments ({"loc": ["body", "field", ...], "msg": "..."}).
+#include <vector>
+
+#include "common/value.hpp"
+#include "explain/explain.hpp"
+#include "explain/texts.hpp"
+
+namespace kelvo::explain {
+
+namespace {
+
+constexpr Py_ssize_t kMaxItems = 3;
+
+// "field.sub: message" for one validation item; the location's root ("body",
+// "query") is dropped. A location that is not a list names no place: the
+// item's message is all that is said.
+void write_item(Writer& w, PyObject* item) {
+    nb::object loc = get_member(item, kLoc);
+    std::vector<nb::object> path;
+    if (loc.is_valid() && (PyList_Check(loc.ptr()) || PyTuple_Check(loc.ptr()))) {
+        nb::object fast = steal(PySequence_Fast(loc.ptr(), ""));
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+        for (Py_ssize_t i = 1; i < n; ++i) path.push_back(borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i)));
+    }
+    Writer place;
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (i) place.text(kJoinDot);
+        place.str(path[i]);
+    }
+    nb::str where = place.finish();
+    nb::object msg = get_member(item, kMsg);
+    if (PyUnicode_GET_LENGTH(where.ptr()) > 0) w.str(where).text(kColon);
+    w.str(msg.is_valid() ? msg : nb::none());
+}
+
+nb::object validation_text(PyObject* detail) {
+    // The first items, held, so that nothing done while wording them can
+    // change what is read.
+    std::vector<nb::object> items;
+    const Py_ssize_t n = PyList_GET_SIZE(detail);
+    for (Py_ssize_t i = 0; i < n && i < kMaxItems; ++i) items.push_back(borrow(PyList_GET_ITEM(detail, i)));
+    Writer w;
+    bool first = true;
+    for (const nb::object& item : items) {
+        if (!PyDict_Check(item.ptr())) continue;
+        if (!first) w.text(kSemi);
+        first = false;
+        write_item(w, item.ptr());
+    }
+    return w.finish();
+}
+
+bool is_bare_not_found(nb::handle cleaned) {
+    // Lower-casing never shortens a text, so only short texts can read
+    // "not found" once lowered.
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(cleaned.ptr());
+    if (n == 0) return true;
+    if (n > static_cast<Py_ssize_t>(sizeof(kNotFound) - 1)) return false;
+    nb::object lower = steal(PyObject_CallMethod(cleaned.ptr(), "lower", nullptr));
+    return PyUnicode_CompareWithASCIIString(lower.ptr(), kNotFound) == 0;
+}
+
+}  // namespace
+
+nb::str engine_reason(nb::handle response) {
+    if (response.is_none()) return nb::str("");
+    PyObject* parsed = PyObject_CallMethod(response.ptr(), "json", nullptr);
+    if (!parsed) {
+        if (!ordinary_error_pending()) raise_current();
+        PyErr_Clear();
+        return nb::str("");
+    }
+    nb::object body = nb::steal(parsed);
+    nb::object detail = get_member(body, kDetail);
+    if (detail.is_valid() && PyList_Check(detail.ptr())) detail = validation_text(detail.ptr());
+    nb::str cleaned = clean(detail.is_valid() ? detail : nb::none());
+    if (is_bare_not_found(cleaned)) return nb::str("");
+    return cleaned;
+}
+
+}  // namespace kelvo::explain

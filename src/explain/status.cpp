@@ -1,0 +1,52 @@
+// HTTP status failures: the status in words, the engine's own reason when it
+// gave one, and a warning when a write may have landed despite the error.
+#include "common/value.hpp"
+#include "explain/explain.hpp"
+#include "explain/texts.hpp"
+
+namespace kelvo::explain {
+
+namespace {
+
+PyObject* g_status_words = nullptr;  // _STATUS_WORDS, kept for the module's life
+
+bool compares(nb::handle status, long code, int op) {
+    nb::object c = steal(PyLong_FromLong(code));
+    return truthy(steal(PyObject_RichCompare(status.ptr(), c.ptr(), op)));
+}
+
+}  // namespace
+
+void init_status(nb::module_& m) {
+    nb::dict words;
+    for (const StatusWords& s : kStatusWords) words[nb::int_(s.status)] = nb::str(s.words);
+    m.attr("_STATUS_WORDS") = words;
+    g_status_words = words.release().ptr();
+}
+
+nb::str http_failure(nb::handle tool, nb::handle exc, nb::handle writes) {
+    nb::object response = steal(PyObject_GetAttrString(exc.ptr(), "response"));
+    nb::object status = steal(PyObject_GetAttrString(response.ptr(), "status_code"));
+    nb::str reason = engine_reason(response);
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(g_status_words, status.ptr(), &found) < 0) raise_current();
+    nb::object words = nb::steal(found);
+
+    Writer w;
+    w.str(tool).text(kReturned).str(status).text(kBudgetOpen);
+    if (words.is_valid()) w.str(words);
+    else w.text(kOtherStatus);
+    w.text(kClose);
+    if (PyUnicode_GET_LENGTH(reason.ptr()) > 0) {
+        w.text(kEngineSays).str(reason);
+    } else if (compares(status, 404, Py_EQ)) {
+        nb::list causes;
+        for (const char* cause : kNotFoundCauses) causes.append(nb::str(cause));
+        w.text(kSemi).str(possible(causes));
+    }
+    w.text(kStop);
+    if (truthy(writes) && compares(status, 500, Py_GE)) w.text(kServerError);
+    return w.finish();
+}
+
+}  // namespace kelvo::explain

@@ -1,0 +1,123 @@
+// Time-outs: which phase of the request ran out of time, the budget the
+// client had for it, and whether a retry is safe.
+#include <array>
+
+#include "common/value.hpp"
+#include "explain/explain.hpp"
+#include "explain/texts.hpp"
+
+namespace kelvo::explain {
+
+namespace {
+
+enum Phase : size_t { kConnect, kWrite, kPool, kRead, kUnknown, kPhases };
+
+// httpx's time-out kinds, in the order they are tested; kept for the module's life.
+std::array<PyTypeObject*, kUnknown> g_kinds{};
+std::array<PyObject*, kPhases> g_phase_names{};
+
+Phase phase_of(nb::handle exc) {
+    // By the error's real type, so that no object can fail the test.
+    for (size_t p = 0; p < kUnknown; ++p)
+        if (PyObject_TypeCheck(exc.ptr(), g_kinds[p])) return static_cast<Phase>(p);
+    return kUnknown;
+}
+
+// Swallow an ordinary failure; anything else keeps propagating.
+void swallow_ordinary() {
+    if (!ordinary_error_pending()) raise_current();
+    PyErr_Clear();
+}
+
+// budget() without the error handling: null with an error set on failure,
+// None when the phase has no budget.
+PyObject* read_budget(PyObject* exc, PyObject* phase) {
+    nb::object request = nb::steal(PyObject_GetAttrString(exc, "request"));
+    if (!request.is_valid()) return nullptr;
+    nb::object extensions = nb::steal(PyObject_GetAttrString(request.ptr(), "extensions"));
+    if (!extensions.is_valid()) return nullptr;
+    nb::object key = nb::str(kTimeoutKey);
+    nb::object budgets = nb::steal(PyObject_CallMethod(extensions.ptr(), "get", "O", key.ptr()));
+    if (!budgets.is_valid()) return nullptr;
+    const int set = PyObject_IsTrue(budgets.ptr());
+    if (set < 0) return nullptr;
+    if (!set) Py_RETURN_NONE;
+    nb::object value = nb::steal(PyObject_CallMethod(budgets.ptr(), "get", "O", phase));
+    if (!value.is_valid()) return nullptr;
+    if (value.is_none()) return value.release().ptr();
+    return PyNumber_Float(value.ptr());
+}
+
+}  // namespace
+
+void init_timeout(nb::module_& m) {
+    const char* kinds[] = {"ConnectTimeout", "WriteTimeout", "PoolTimeout", "ReadTimeout"};
+    for (size_t p = 0; p < kUnknown; ++p) {
+        nb::object kind = import_attr("httpx", kinds[p]);
+        if (!PyType_Check(kind.ptr())) raise(PyExc_ImportError, "httpx time-out kinds must be classes");
+        g_kinds[p] = reinterpret_cast<PyTypeObject*>(kind.release().ptr());
+    }
+    nb::dict means;
+    for (size_t p = 0; p < kPhases; ++p) {
+        g_phase_names[p] = PyUnicode_InternFromString(kPhaseMeans[p].phase);
+        if (!g_phase_names[p]) raise_current();
+        means[nb::handle(g_phase_names[p])] = nb::str(kPhaseMeans[p].meaning);
+    }
+    m.attr("_PHASE_MEANS") = means;
+}
+
+nb::str timeout_phase(nb::handle exc) { return nb::borrow<nb::str>(g_phase_names[phase_of(exc)]); }
+
+nb::object budget(nb::handle exc, nb::handle phase) {
+    PyObject* b = read_budget(exc.ptr(), phase.ptr());
+    if (!b) {
+        swallow_ordinary();
+        return nb::none();
+    }
+    return nb::steal(b);
+}
+
+nb::str timeout(nb::handle tool, nb::handle exc, nb::handle writes, nb::handle read_call,
+                nb::handle budget_class, nb::handle budget_env) {
+    const Phase phase = phase_of(exc);
+    nb::object seconds = budget(exc, g_phase_names[phase]);
+    Writer w;
+    w.str(tool).text(kTimedOutIn).text(kPhaseMeans[phase].phase).text(kPhaseWord);
+    if (!seconds.is_none()) {
+        w.text(kBudgetOpen).text(format_g(PyFloat_AS_DOUBLE(seconds.ptr())).c_str()).text(kBudgetUnit);
+        if (truthy(budget_env)) w.text(kSetBy).str(budget_env);
+        w.text(kClose);
+    } else if (truthy(budget_env)) {
+        w.text(kBudgetEnvOnly).str(budget_env).text(kClose);
+    }
+    w.text(kColon).text(kPhaseMeans[phase].meaning).text(kStop);
+
+    const bool reads_late = phase == kRead || phase == kUnknown;
+    if (truthy(writes)) {
+        if (reads_late) {
+            w.text(kAppliedCheck);
+            if (truthy(read_call)) w.text(kColon).str(read_call);
+            else w.text(kAppliedNoReadCall);
+            w.text(kAppliedTail);
+        } else if (phase == kConnect || phase == kPool) {
+            w.text(kNothingReached);
+        } else {
+            w.text(kPartReceived);
+        }
+        return w.finish();
+    }
+    nb::object retrieval = nb::str(kRetrieval);
+    const bool is_retrieval = truthy(steal(PyObject_RichCompare(budget_class.ptr(), retrieval.ptr(), Py_EQ)));
+    if (is_retrieval && reads_late) {
+        w.text(kRetrievalAdvice);
+        if (truthy(budget_env)) w.text(kRetrievalRaise).str(budget_env);
+        w.text(kRetrievalTail);
+    } else if (reads_late) {
+        w.text(kReadNarrow);
+    } else {
+        w.text(kReadSafe);
+    }
+    return w.finish();
+}
+
+}  // namespace kelvo::explain
