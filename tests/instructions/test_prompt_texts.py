@@ -1,0 +1,62 @@
+"""The module reads the host's two instruction texts when it loads; a full text
+whose paragraphs do not match NEEDS fails every non-lean render. Each case
+loads the module in a fresh interpreter with its own prompt module."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+SETUP = """
+import sys, types
+prompts = types.ModuleType("kelvo_mcp.prompts")
+{assignments}
+sys.modules["kelvo_mcp.prompts"] = prompts
+"""
+
+
+def run_with_prompts(assignments, body):
+    code = SETUP.format(assignments=textwrap.dedent(assignments)) + textwrap.dedent(body)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=os.environ.copy(),
+                         timeout=60)
+    return out.returncode, out.stdout, out.stderr
+
+
+def test_paragraph_count_mismatch_fails_non_lean_renders():
+    code, out, err = run_with_prompts(
+        'prompts.SERVER_INSTRUCTIONS = "\\n\\n".join("p%d" % i for i in range(8))\n'
+        'prompts.SERVER_INSTRUCTIONS_LEAN = "lean kelvo_learn"\n',
+        """
+        from kelvo_mcp.instructions import render
+        for profile in ("full", "compact"):
+            try:
+                render([], profile=profile)
+            except RuntimeError as e:
+                print(e)
+        print(render([], profile="lean", display=str.upper))
+        """)
+    assert code == 0, err
+    assert out.splitlines() == ["SERVER_INSTRUCTIONS has 8 paragraphs, NEEDS has 9"] * 2 + ["lean KELVO_LEARN"]
+
+
+def test_three_line_feeds_leave_one_at_the_start_of_the_next_paragraph():
+    code, out, err = run_with_prompts(
+        'prompts.SERVER_INSTRUCTIONS = "A\\n\\n\\nB" + "\\n\\nx" * 7\n'
+        'prompts.SERVER_INSTRUCTIONS_LEAN = ""\n',
+        """
+        from kelvo_mcp.instructions import paragraphs, render
+        print(repr(paragraphs()[:2]), repr(render([])))
+        """)
+    assert code == 0, err
+    assert out.strip() == "['A', '\\nB'] 'A\\n\\nx'"
+
+
+@pytest.mark.parametrize("assignments, error", [
+    ('prompts.SERVER_INSTRUCTIONS = "x"\n', "ImportError"),
+    ('prompts.SERVER_INSTRUCTIONS = b"x"\nprompts.SERVER_INSTRUCTIONS_LEAN = ""\n', "TypeError"),
+])
+def test_module_does_not_load_without_both_texts(assignments, error):
+    code, out, err = run_with_prompts(assignments, "import kelvo_mcp.instructions\n")
+    assert code != 0 and error in err
