@@ -104,8 +104,9 @@ def _binding_params(obj) -> list[tuple[str, str, bool]] | None:
     if len(sigs) != 1:
         return None
     text = sigs[0][0]
-    # Defaults nanobind cannot render print as "\=..."; only their presence matters here.
-    text = re.sub(r"\\=[^,)]*", "= ...", text)
+    # nanobind writes each default as a placeholder such as "\\0"; only its
+    # presence matters here.
+    text = re.sub(r"\\\d+", "...", text)
     try:
         fn = ast.parse(text + ": ...").body[0]
     except SyntaxError:
