@@ -27,6 +27,7 @@ constexpr std::array<int, 9> kNeeds = {kAlways,   kAuthoring, kAuthoring, kAutho
 
 std::vector<PyObject*> group_names[3];  // the names of each group, as strs
 PyObject* s_blank_line = nullptr;        // "\n\n"
+PyObject* full_paragraphs = nullptr;     // the full text split once, at load
 
 template <size_t N>
 nb::object name_set(const char* const (&names)[N], std::vector<PyObject*>& keep) {
@@ -51,11 +52,11 @@ bool shows_any(nb::handle vis, int group) {
 
 }  // namespace
 
-nb::object paragraphs() { return steal(PyUnicode_Split(texts.full, s_blank_line, -1)); }
+nb::object paragraphs() { return steal(PyList_GetSlice(full_paragraphs, 0, PyList_GET_SIZE(full_paragraphs))); }
 
 nb::object selected_text(nb::handle vis) {
-    nb::object paras = paragraphs();
-    const Py_ssize_t count = PyList_GET_SIZE(paras.ptr());
+    PyObject* paras = full_paragraphs;
+    const Py_ssize_t count = PyList_GET_SIZE(paras);
     if (count != static_cast<Py_ssize_t>(kNeeds.size())) {
         PyErr_Format(PyExc_RuntimeError, "SERVER_INSTRUCTIONS has %zd paragraphs, NEEDS has %zu", count,
                      kNeeds.size());
@@ -70,7 +71,7 @@ nb::object selected_text(nb::handle vis) {
             if (shown[g] < 0) shown[g] = shows_any(vis, g) ? 1 : 0;
             keep = shown[g] == 1;
         }
-        if (keep && PyList_Append(kept.ptr(), PyList_GET_ITEM(paras.ptr(), static_cast<Py_ssize_t>(k))) < 0)
+        if (keep && PyList_Append(kept.ptr(), PyList_GET_ITEM(paras, static_cast<Py_ssize_t>(k))) < 0)
             raise_current();
     }
     return steal(PyUnicode_Join(s_blank_line, kept.ptr()));
@@ -78,6 +79,7 @@ nb::object selected_text(nb::handle vis) {
 
 void bind_paragraphs(nb::module_& m) {
     s_blank_line = steal(PyUnicode_FromString("\n\n")).release().ptr();
+    full_paragraphs = steal(PyUnicode_Split(texts.full, s_blank_line, -1)).release().ptr();
     nb::object groups[3] = {
         name_set(kPageAuthoring, group_names[kAuthoring]),
         name_set(kDocs, group_names[kDocsGroup]),

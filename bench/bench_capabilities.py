@@ -1,0 +1,107 @@
+"""Engine capabilities: resolve against the in-memory engine, for each way
+the answer is reached, against the same steps written in plain Python."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import httpx
+
+from harness import Workload
+from kelvo_mcp import capabilities
+from kelvo_mcp.capabilities import Capabilities
+from kelvo_mcp.engine import InMemoryEngine
+
+REQUEST = httpx.Request("GET", "https://engine.test/v1/pages?limit=1")
+
+
+class Engine(InMemoryEngine):
+    """The in-memory engine with an identity call; `listing_status` makes the
+    pages listing fail with that HTTP status."""
+
+    def __init__(self, identity: Any, listing_status: int | None = None, **kwargs: Any) -> None:
+        super().__init__()
+        self.identity = identity
+        self.listing_status = listing_status
+        self.listing_kwargs = kwargs
+        self.add_page("Home")
+
+    def whoami(self) -> Any:
+        if isinstance(self.identity, Exception):
+            raise self.identity
+        return self.identity
+
+    def list_pages(self, limit: int = 50) -> dict[str, Any]:
+        if self.listing_status is not None:
+            response = httpx.Response(self.listing_status, request=REQUEST, **self.listing_kwargs)
+            response.raise_for_status()
+        return super().list_pages(limit)
+
+
+# The same resolution in plain Python: the floor.
+def py_canvas_missing(resp):
+    if resp.headers.get("X-Kelvo-Error") == "canvas_not_found":
+        return True
+    try:
+        return (resp.json() or {}).get("detail") == "canvas not found"
+    except Exception:
+        return False
+
+
+def py_probe(client):
+    try:
+        client.list_pages(limit=1)
+        return True
+    except httpx.HTTPStatusError as exc:
+        try:
+            if exc.response.status_code != 404:
+                return True
+            return None if py_canvas_missing(exc.response) else False
+        except Exception:
+            return None
+    except Exception:
+        return None
+
+
+def py_resolve(client):
+    try:
+        ident = client.whoami()
+    except Exception:
+        return Capabilities(source="fail-open")
+    ident = ident or {}
+    role = str(ident.get("role") or "").strip()
+    raw = ident.get("scopes") or []
+    scopes = tuple(s for s in raw if isinstance(s, str) and s) if isinstance(raw, list) else ()
+    caps = ident.get("capabilities")
+    if isinstance(caps, list) and caps:
+        names = {str(c).strip().lower() for c in caps}
+        return Capabilities("pages" in names, "capabilities", role, scopes)
+    probed = py_probe(client)
+    return Capabilities(True if probed is None else probed, "undecided" if probed is None else "probe", role, scopes)
+
+
+IDENTITY = {"role": " editor ", "scopes": ["graph:read", "graph:write", "pages:read", ""]}
+
+
+def pair(name: str, client: Engine) -> Workload:
+    assert capabilities.resolve(client) == py_resolve(client)
+
+    def ours():
+        capabilities.resolve(client)
+        client.calls.clear()
+
+    def floor():
+        py_resolve(client)
+        client.calls.clear()
+
+    return Workload(name, ours, floor, "same steps in Python")
+
+
+def workloads() -> list[Workload]:
+    return [
+        pair("resolve, declared capabilities", Engine({**IDENTITY, "capabilities": ["graph", " Pages"]})),
+        pair("resolve, probe lists a page", Engine(IDENTITY)),
+        pair("resolve, probe 404 no route", Engine(IDENTITY, 404, json={"detail": "Not Found"})),
+        pair("resolve, probe 404 missing canvas", Engine(IDENTITY, 404, json={"detail": "canvas not found"})),
+        pair("resolve, whoami fails", Engine(httpx.ConnectError("refused"))),
+    ]

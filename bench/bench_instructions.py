@@ -1,0 +1,63 @@
+"""Server instructions: render of the full text for a connection's tools,
+with and without a display map, and mentions, against the same steps in
+plain Python with the interpreter's re."""
+
+from __future__ import annotations
+
+import re
+
+from harness import Workload
+from kelvo_mcp import instructions
+from kelvo_mcp.instructions import COMPACT_REWRITES, NEEDS, render
+from kelvo_mcp.prompts import SERVER_INSTRUCTIONS, SERVER_INSTRUCTIONS_LEAN
+
+TOOL_RE = re.compile("kelvo_[a-z_]+")
+EVERY_TOOL = sorted(set().union(*NEEDS) | set(TOOL_RE.findall(SERVER_INSTRUCTIONS)))
+
+# A display map as the compact surface builds one: family members shown as
+# a family call with an op argument, other tools under their own name.
+FAMILIES = {"kelvo_page_": "kelvo_page", "kelvo_doc_": "kelvo_doc", "kelvo_canvas_": "kelvo_canvas"}
+
+
+def display(name: str) -> str:
+    for prefix, family in FAMILIES.items():
+        if name.startswith(prefix):
+            return f'{family}(op="{name[len(prefix):]}")'
+    return name
+
+
+def py_render(visible, *, display=None, profile="full", extra="", rewrites=()):
+    vis = set(visible)
+    if profile == "lean":
+        text = SERVER_INSTRUCTIONS_LEAN
+    else:
+        paras = SERVER_INSTRUCTIONS.split("\n\n")
+        text = "\n\n".join(p for p, need in zip(paras, NEEDS) if not need or need & vis)
+    for old, new in rewrites:
+        text = text.replace(old, new)
+    if display is not None:
+        text = TOOL_RE.sub(lambda m: m.group(0) if m.group(0).endswith("__") else display(m.group(0)), text)
+    return text + "\n\n" + extra if extra else text
+
+
+def py_mentions(text):
+    return {m for m in TOOL_RE.findall(text) if not m.endswith("__")}
+
+
+def workloads() -> list[Workload]:
+    cases = [
+        ("render full, display map, compact swaps",
+         dict(display=display, profile="compact", rewrites=COMPACT_REWRITES, extra="Canvas: research.")),
+        ("render full, display map", dict(display=display)),
+        ("render full, no display", dict()),
+        ("render lean, display map", dict(display=display, profile="lean")),
+    ]
+    out = []
+    for name, kwargs in cases:
+        assert render(EVERY_TOOL, **kwargs) == py_render(EVERY_TOOL, **kwargs)
+        out.append(Workload(name, lambda kw=kwargs: render(EVERY_TOOL, **kw),
+                            lambda kw=kwargs: py_render(EVERY_TOOL, **kw), "same steps with re"))
+    assert instructions.mentions(SERVER_INSTRUCTIONS) == py_mentions(SERVER_INSTRUCTIONS)
+    out.append(Workload("mentions of the full text", lambda: instructions.mentions(SERVER_INSTRUCTIONS),
+                        lambda: py_mentions(SERVER_INSTRUCTIONS), "re.findall + set"))
+    return out
