@@ -3,6 +3,10 @@
 // the refresh timer and the built-in docs.
 #include "refresh/bindings.hpp"
 
+namespace kelvo::refresh {
+void bind_exports(nb::module_& m);  // the export list, set once every name exists
+}
+
 using namespace kelvo::refresh;
 
 NB_MODULE(refresh, m) {
@@ -14,4 +18,5 @@ NB_MODULE(refresh, m) {
     bind_digest(m);
     bind_handshake(m);
     bind_timer(m);
+    bind_exports(m);
 }
