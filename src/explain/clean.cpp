@@ -38,6 +38,13 @@ inline bool may_be(char32_t c, char x) {
     return lo < 0x80 || up < 0x80 || lo == 0x131 || lo == 0x17F;
 }
 
+// ASCII letters that can begin a secret: k, s, b, a in either case.
+constexpr auto kFirst = [] {
+    std::array<bool, 0x80> t{};
+    for (char c : {'k', 's', 'b', 'a', 'K', 'S', 'B', 'A'}) t[static_cast<unsigned char>(c)] = true;
+    return t;
+}();
+
 // The text with every secret replaced, produced left to right.
 template <class CharT>
 class Redacted {
@@ -47,6 +54,11 @@ public:
     long next() {
         if (tok_) return token_char();
         if (i_ >= s_.size()) return kEnd;
+        const char32_t c = s_[i_];
+        if (c < 0x80 && !kFirst[c]) {
+            ++i_;
+            return static_cast<long>(c);
+        }
         if (may_start(i_)) {
             const size_t end = secret_end(i_);
             if (end > i_) {
@@ -56,6 +68,12 @@ public:
             }
         }
         return static_cast<long>(s_[i_++]);
+    }
+
+    // Pass over whitespace at the current position (none can start a secret).
+    void skip_spaces() {
+        if (tok_) return;
+        while (i_ < s_.size() && is_space(s_[i_])) ++i_;
     }
 
 private:
@@ -111,6 +129,13 @@ public:
             for (long c = peek(0); c != kEnd && !is_space(static_cast<char32_t>(c)); c = peek(0)) drop(1);
             skipping_ = false;
         }
+        if (count_ == 0) {
+            // Nothing looked ahead: only an 'h' needs a closer look.
+            const long c = src_.next();
+            if (c != 'h') return c;
+            buf_[head_] = c;
+            count_ = 1;
+        }
         const long c = peek(0);
         if (c == 'h' && peek(1) == 't' && peek(2) == 't' && peek(3) == 'p') {
             const size_t k = peek(4) == 's' ? 5 : 4;
@@ -126,6 +151,18 @@ public:
         }
         if (c != kEnd) drop(1);
         return c;
+    }
+
+    // Pass over whitespace at the current position, in bulk when nothing is
+    // pending.
+    void skip_spaces() {
+        if (tok_ || skipping_) return;
+        if (count_ == 0) {
+            src_.skip_spaces();
+            return;
+        }
+        while (count_ > 0 && buf_[head_] != kEnd && is_space(static_cast<char32_t>(buf_[head_]))) drop(1);
+        if (count_ == 0) src_.skip_spaces();
     }
 
 private:
@@ -166,6 +203,7 @@ u32 clean_view(std::basic_string_view<CharT> s, PyObject* text) {
         const char32_t ch = static_cast<char32_t>(c);
         if (is_space(ch)) {
             gap = !out.empty();
+            unlinked.skip_spaces();
             continue;
         }
         if (gap) {
