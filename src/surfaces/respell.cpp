@@ -23,41 +23,68 @@ PyObject* name_map_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"name", nullptr};
     PyObject* name = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:name_map", const_cast<char**>(kwlist), &name)) return nullptr;
+    PyObject* map = reinterpret_cast<NameMapObject*>(self)->map;
+    if (!map) return Py_NewRef(name);  // cleared by the collector mid-cycle
     PyObject* r = nullptr;
-    int found = PyDict_GetItemRef(reinterpret_cast<NameMapObject*>(self)->map, name, &r);
+    int found = PyDict_GetItemRef(map, name, &r);
     if (found < 0) return nullptr;
     return found ? r : Py_NewRef(name);
 }
 
+// The map's keys are whatever the surface's ops named, so the collector
+// must be able to see through it.
+int name_map_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<NameMapObject*>(self)->map);
+    return 0;
+}
+
+int name_map_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<NameMapObject*>(self)->map);
+    return 0;
+}
+
 void name_map_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    Py_XDECREF(reinterpret_cast<NameMapObject*>(self)->map);
+    PyObject_GC_UnTrack(self);
+    name_map_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* name_map_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<name map of %zd member tools>",
-                                PyDict_GET_SIZE(reinterpret_cast<NameMapObject*>(self)->map));
+    PyObject* map = reinterpret_cast<NameMapObject*>(self)->map;
+    return PyUnicode_FromFormat("<name map of %zd member tools>", map ? PyDict_GET_SIZE(map) : 0);
 }
 
 PyType_Slot kNameMapSlots[] = {
     {Py_tp_call, reinterpret_cast<void*>(name_map_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(name_map_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(name_map_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(name_map_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(name_map_repr)},
     {Py_tp_doc, const_cast<char*>("Name map of a surface: a tool name to the text the surface offers it under.")},
     {0, nullptr},
 };
 
 PyType_Spec kNameMapSpec = {"kelvo_mcp.surfaces.NameMap", sizeof(NameMapObject), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                                Py_TPFLAGS_DISALLOW_INSTANTIATION,
                             kNameMapSlots};
+
+PyObject* empty_map() {
+    static PyObject* empty = PyDict_New();
+    return empty;
+}
 
 // The name map as the respelling functions use it.
 class Disp {
 public:
     explicit Disp(nb::handle fn) : fn_(fn.ptr()) {
-        if (Py_IS_TYPE(fn_, tables().name_map)) fast_ = reinterpret_cast<NameMapObject*>(fn_)->map;
+        if (Py_IS_TYPE(fn_, tables().name_map)) {
+            fast_ = reinterpret_cast<NameMapObject*>(fn_)->map;
+            if (!fast_) fast_ = empty_map();
+        }
     }
     nb::object operator()(nb::handle name) const {
         if (fast_) {
@@ -308,9 +335,10 @@ nb::object display_name(nb::handle surface) {
             if (PyDict_SetItem(member_to.ptr(), member.ptr(), w.finish().ptr()) < 0) raise_current();
         }
     }
-    auto* obj = PyObject_New(NameMapObject, tables().name_map);
+    auto* obj = PyObject_GC_New(NameMapObject, tables().name_map);
     if (!obj) raise_current();
     obj->map = member_to.release().ptr();
+    PyObject_GC_Track(obj);
     return nb::steal(reinterpret_cast<PyObject*>(obj));
 }
 

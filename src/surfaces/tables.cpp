@@ -127,6 +127,7 @@ nb::object catalogue(const char* name) { return steal(PyObject_GetAttrString(tab
 
 void load_tables(nb::module_& m) {
     Tables& t = tables();
+    t.families.clear();  // a load that failed earlier may have left rows behind
     W.properties = word("properties");
     W.required = word("required");
     W.description = word("description");
