@@ -22,8 +22,13 @@ public:
         if (PyUnicodeWriter_WriteUTF8(w_, utf8, -1) < 0) raise_current();
         return *this;
     }
+    // A value's plain text: a string's own characters (whatever a subclass's
+    // __str__ says), anything else as str() gives it.
     Writer& str(nb::handle v) {
-        if (PyUnicodeWriter_WriteStr(w_, v.ptr()) < 0) raise_current();
+        const int r = PyUnicode_Check(v.ptr())
+                          ? PyUnicodeWriter_WriteSubstring(w_, v.ptr(), 0, PyUnicode_GET_LENGTH(v.ptr()))
+                          : PyUnicodeWriter_WriteStr(w_, v.ptr());
+        if (r < 0) raise_current();
         return *this;
     }
     Writer& repr(nb::handle v) {

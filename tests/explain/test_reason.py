@@ -3,6 +3,7 @@ sentence built around the HTTP status."""
 
 import asyncio
 import json
+import tracemalloc
 
 import httpx
 import pytest
@@ -242,3 +243,32 @@ def test_argument_errors():
         explain.http_failure("t", error, False)
     with pytest.raises(TypeError):
         explain.engine_reason()
+
+
+class Unreadable:
+    status_code = 500
+
+    def json(self):
+        raise ValueError("bad json")  # a new error each time: no traceback piles up
+
+
+def test_no_leak_on_failure_paths():
+    broken = httpx.HTTPStatusError("x", request=REQUEST, response=Unreadable())
+    typical = failure(422, {"detail": [{"loc": ["body", "title"], "msg": "field required"}] * 4})
+    timed = httpx.ReadTimeout("x", request=httpx.Request("GET", "https://e.test", extensions={"timeout": {"read": "x"}}))
+
+    def round_():
+        explain.http_failure("t", broken, writes=True)
+        explain.http_failure("t", typical, writes=False)
+        explain.timeout("t", timed, writes=True, read_call="r()")
+        explain.engine_reason(Unreadable())
+
+    for _ in range(200):
+        round_()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(3000):
+        round_()
+    after = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    assert after - before < 64_000

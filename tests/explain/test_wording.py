@@ -153,6 +153,18 @@ def test_host_errors_pass_through():
         explain.possible(["a", Loud()])
 
 
+class QuietStr(str):
+    def __str__(self):
+        raise LookupError("str")
+
+
+def test_strings_are_used_as_they_are():
+    assert explain.call(QuietStr("t"), QuietStr("w")) == "t(canvas='w')"
+    assert explain.possible(["a", QuietStr("b")]) == "possible causes: a; or b"
+    assert explain.not_found(QuietStr("page"), "p", QuietStr("w"), [], QuietStr("n()")) == (
+        "no page 'p' in canvas w; . To see what exists: n().")
+
+
 def test_deep_and_cyclic_values():
     deep = []
     for _ in range(100_000):
