@@ -19,6 +19,7 @@ struct Tables {
     PyObject* source_capabilities = nullptr;
     PyObject* source_probe = nullptr;
     PyObject* source_undecided = nullptr;
+    PyObject* globals = nullptr;            // the module's __dict__
 };
 extern Tables T;
 
@@ -38,11 +39,19 @@ inline bool swallow_ordinary() {
 // other object through its own `get` (a non-map raises AttributeError).
 nb::object entry(nb::handle map, PyObject* key);
 
+// The module's current binding of `name`, or an invalid object while it is
+// still `original`. resolve and the probe reach their helpers through the
+// module, as module-level functions do, so a host that replaces one (a test
+// double, say) is heard; unreplaced, the native path runs directly.
+nb::object rebound(PyObject* name, PyObject* original);
+
 void bind_record(nb::module_& m);   // Capabilities, NEEDS_PAGES
 void bind_probe(nb::module_& m);    // _probe_pages, _canvas_missing
 void bind_resolve(nb::module_& m);  // resolve
 
 // Probe outcome: Py_True, Py_False or Py_None (undecided); a new reference.
 nb::object probe_pages(nb::handle client);
+// The same through the module's current `_probe_pages`.
+nb::object probe_pages_via_module(nb::handle client);
 
 }  // namespace kelvo::capabilities

@@ -21,6 +21,10 @@ PyObject* s_canvas_marker = nullptr;  // "canvas_not_found"
 PyObject* s_canvas_detail = nullptr;  // "canvas not found"
 PyObject* s_detail = nullptr;
 PyObject* s_404 = nullptr;
+PyObject* s_canvas_missing_name = nullptr;
+PyObject* canvas_missing_fn = nullptr;  // the module's own _canvas_missing
+PyObject* s_probe_pages_name = nullptr;
+PyObject* probe_pages_fn = nullptr;     // the module's own _probe_pages
 
 // `a == b` (or `!=`) in a condition: the comparison, then its truth.
 bool compares(PyObject* a, PyObject* b, int op) {
@@ -73,10 +77,18 @@ nb::object judge_status_error(PyObject* exc) {
     nb::object resp = steal(PyObject_GetAttr(exc, s_response));
     nb::object status = steal(PyObject_GetAttr(resp.ptr(), s_status_code));
     if (compares(status.ptr(), s_404, Py_NE)) return borrow(Py_True);
-    return borrow(canvas_missing(resp) ? Py_None : Py_False);
+    nb::object replaced = rebound(s_canvas_missing_name, canvas_missing_fn);
+    const bool missing = replaced.is_valid() ? truthy(steal(PyObject_CallOneArg(replaced.ptr(), resp.ptr())))
+                                             : canvas_missing(resp);
+    return borrow(missing ? Py_None : Py_False);
 }
 
 }  // namespace
+
+nb::object probe_pages_via_module(nb::handle client) {
+    nb::object replaced = rebound(s_probe_pages_name, probe_pages_fn);
+    return replaced.is_valid() ? steal(PyObject_CallOneArg(replaced.ptr(), client.ptr())) : probe_pages(client);
+}
 
 nb::object probe_pages(nb::handle client) {
     PyObject* args[] = {client.ptr(), s_one};
@@ -122,6 +134,10 @@ void bind_probe(nb::module_& m) {
           "the answer is unclear.");
     m.def("_canvas_missing", [](nb::handle resp) { return canvas_missing(resp); }, nb::arg("resp").none(),
           "Whether a 404 response names a missing canvas (header X-Kelvo-Error or JSON detail).");
+    s_probe_pages_name = keep("_probe_pages");
+    s_canvas_missing_name = keep("_canvas_missing");
+    probe_pages_fn = nb::object(m.attr("_probe_pages")).release().ptr();
+    canvas_missing_fn = nb::object(m.attr("_canvas_missing")).release().ptr();
 }
 
 }  // namespace kelvo::capabilities

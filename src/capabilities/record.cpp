@@ -105,7 +105,20 @@ PyObject* keep_str(const char* utf8) {
 
 }  // namespace
 
+nb::object rebound(PyObject* name, PyObject* original) {
+    PyObject* v = nullptr;
+    const int found = PyDict_GetItemRef(T.globals, name, &v);
+    if (found < 0) raise_current();
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_current();
+    }
+    nb::object current = nb::steal(v);
+    return current.ptr() == original ? nb::object() : current;
+}
+
 void bind_record(nb::module_& m) {
+    T.globals = Py_NewRef(PyModule_GetDict(m.ptr()));
     T.empty_str = keep_str("");
     T.empty_tuple = steal(PyTuple_New(0)).release().ptr();
     T.source_fail_open = keep_str("fail-open");

@@ -94,7 +94,7 @@ nb::object resolve(nb::handle client) {
     if (declared >= 0)
         return make(declared ? Py_True : Py_False, T.source_capabilities, role, scopes);
 
-    nb::object probed = probe_pages(client);
+    nb::object probed = probe_pages_via_module(client);
     if (probed.is_none()) return make(Py_True, T.source_undecided, role, scopes);
     return make(probed.ptr(), T.source_probe, role, scopes);
 }

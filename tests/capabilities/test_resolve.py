@@ -328,3 +328,26 @@ def test_declared_identity_matches_plain_reading(role, scopes, declared):
     assert caps == Capabilities(
         "pages" in {str(c).strip().lower() for c in declared}, "capabilities",
         str(role or "").strip(), want_scopes)
+
+
+# --- the helpers are reached through the module, as module-level functions ---
+
+def test_resolve_calls_the_modules_current_probe(engine, monkeypatch):
+    from kelvo_mcp import capabilities
+
+    seen = []
+    monkeypatch.setattr(capabilities, "_probe_pages", lambda client: seen.append(client) or False)
+    client = engine({"role": "ops"})
+    assert resolve(client) == Capabilities(False, "probe", "ops", ())
+    assert seen == [client] and client.probed == []
+    resolve(engine({"capabilities": ["pages"]}))
+    assert len(seen) == 1  # declared capabilities: no probe at all
+
+
+def test_probe_asks_the_modules_current_canvas_check(engine, http_error, monkeypatch):
+    from kelvo_mcp import capabilities
+
+    monkeypatch.setattr(capabilities, "_canvas_missing", lambda resp: resp.status_code == 404)
+    assert resolve(engine({}, http_error(404))) == UNDECIDED
+    monkeypatch.delattr(capabilities, "_canvas_missing")
+    assert resolve(engine({}, http_error(404))) == UNDECIDED  # NameError is an ordinary error
