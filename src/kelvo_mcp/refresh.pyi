@@ -6,6 +6,55 @@ import re
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Final, Protocol, Self, TypedDict, final, type_check_only
 
+from typing_extensions import disjoint_base
+
+__all__ = [
+    "blocks_to_markdown",
+    "markdown_to_blocks",
+    "valid_name",
+    "make_sentinel",
+    "parse_sentinel",
+    "SENTINEL_KEY",
+    "DOC_KINDS",
+    "MAX_DOC_NAME",
+    "MAX_WHEN_TO_USE",
+    "GUIDE_DOC_NAME",
+    "GUIDE_DOC_WHEN",
+    "GUIDE_DOC_BODY",
+    "KELVO_FIRST_NAME",
+    "KELVO_FIRST_WHEN",
+    "KELVO_FIRST_BODY",
+    "KELVO_FIRST_SEEDED_BODIES",
+    "SETUP_NOTE",
+    "MAX_DOC_CHARS",
+    "DocInfo",
+    "DocsConfig",
+    "APPROVED",
+    "CHANGED",
+    "NONE",
+    "UNKNOWN",
+    "MAX_REGISTRY_PAGES",
+    "DEFAULT_DOCS_CANVAS",
+    "doc_from_page",
+    "derive_registry",
+    "requests_authority",
+    "is_instruction",
+    "is_builtin_seed",
+    "visible_docs",
+    "approvals_reported",
+    "instructions_version",
+    "build_digest",
+    "DEFAULT_DIGEST_CHARS",
+    "DIGEST_BUILD_BUDGET_SECONDS",
+    "UNREPORTED_NOTE",
+    "handshake_text",
+    "HANDSHAKE_CHARS",
+    "RefreshState",
+    "DEFAULT_REFRESH_CALLS",
+    "DEFAULT_REFRESH_MINUTES",
+    "RETRY_SECONDS",
+]
+
 # -- Markdown and blocks ------------------------------------------------------
 
 _MD_BLOCK_PREFIX: Final[dict[str, str]]
@@ -233,6 +282,7 @@ DEFAULT_REFRESH_CALLS: Final = 12
 DEFAULT_REFRESH_MINUTES: Final[float]
 RETRY_SECONDS: Final[float]
 
+@disjoint_base
 class RefreshState:
     """When to rebuild the digest: on the first call, then every `calls` calls
     or `minutes` minutes, one rebuild at a time. Thread-safe."""
