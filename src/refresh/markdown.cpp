@@ -81,12 +81,22 @@ inline bool space_at(C c) {
     return is_space(static_cast<char32_t>(c));  // already table-driven below 128
 }
 
+// The line breaks of str.splitlines(), a fixed set: \n \v \f \r \x1c \x1d
+// \x1e \x85 \u2028 \u2029 (the shared layer's tests pin it to the
+// interpreter's own). A table below U+0100 keeps the hot loop branch-light.
+struct BreakTable {
+    bool below256[256] = {};
+    constexpr BreakTable() {
+        for (unsigned c : {0x0Au, 0x0Bu, 0x0Cu, 0x0Du, 0x1Cu, 0x1Du, 0x1Eu, 0x85u}) below256[c] = true;
+    }
+};
+constexpr BreakTable kBreaks{};
+
 template <class C>
 inline bool linebreak_at(C c) {
     const uint32_t u = static_cast<uint32_t>(c);
-    if (u < 32) return (0x70003C00u >> u) & 1u;  // \n \v \f \r \x1c \x1d \x1e
-    if (u < 128) return false;
-    return is_linebreak(static_cast<char32_t>(u));
+    if (u < 256) return kBreaks.below256[u];
+    return u == 0x2028 || u == 0x2029;
 }
 
 template <class C>
@@ -205,6 +215,38 @@ private:
     Py_UCS4 max_ = 127;
 };
 
+// A result written straight into the interpreter's own string writer, which
+// widens its storage as wider code points arrive and gives a canonical str:
+// one pass, no list of pieces (used for the long Markdown of a page).
+class StreamBuilder {
+public:
+    explicit StreamBuilder(Py_ssize_t hint) : w_(PyUnicodeWriter_Create(hint)) {
+        if (!w_) raise_current();
+    }
+    ~StreamBuilder() {
+        if (w_) PyUnicodeWriter_Discard(w_);
+    }
+    StreamBuilder(const StreamBuilder&) = delete;
+    StreamBuilder& operator=(const StreamBuilder&) = delete;
+
+    void literal(std::string_view ascii) {
+        if (!ascii.empty() && PyUnicodeWriter_WriteASCII(w_, ascii.data(), static_cast<Py_ssize_t>(ascii.size())) < 0)
+            raise_current();
+    }
+    void slice(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
+        if (b < e && PyUnicodeWriter_WriteSubstring(w_, s, b, e) < 0) raise_current();
+    }
+    nb::str finish() {
+        PyObject* out = PyUnicodeWriter_Finish(w_);
+        w_ = nullptr;
+        if (!out) raise_current();
+        return nb::steal<nb::str>(out);
+    }
+
+private:
+    PyUnicodeWriter* w_;
+};
+
 // ---------------------------------------------------------------------------
 // Order keys.
 //
@@ -229,6 +271,23 @@ constexpr double kExactLimit = 9007199254740992.0;  // 2**53
 
 // Number objects created while reading keys (floats of strings, ...); keys
 // borrow from them and from the blocks.
+// The common string order, an optional sign and up to 15 ASCII digits, read
+// without a float object (the value float() would give, exactly).
+bool plain_integer_text(PyObject* s, double& out) {
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const unsigned char* p = PyUnicode_1BYTE_DATA(s);
+    Py_ssize_t i = (n > 0 && (p[0] == '-' || p[0] == '+')) ? 1 : 0;
+    if (n - i < 1 || n - i > 15) return false;
+    long long v = 0;
+    for (; i < n; ++i) {
+        if (p[i] < '0' || p[i] > '9') return false;
+        v = v * 10 + (p[i] - '0');
+    }
+    out = p[0] == '-' ? -static_cast<double>(v) : static_cast<double>(v);
+    return true;
+}
+
 void read_order(PyObject* block, OrderKey& key, std::vector<nb::object>& keep) {
     key.exact = nullptr;
     key.nan = false;
@@ -254,8 +313,12 @@ void read_order(PyObject* block, OrderKey& key, std::vector<nb::object>& keep) {
             keep.push_back(std::move(v));
         }
         return;
+    } else if (PyUnicode_CheckExact(raw) && PyUnicode_GET_LENGTH(raw) == 0) {
+        return;
+    } else if (plain_integer_text(raw, key.d)) {
+        return;
     } else {
-        if (!truthy(raw)) return;  // "", [], {} and other falsy values count as 0
+        if (!truthy(raw)) return;  // [], {} and other falsy values count as 0
         nb::object f = steal(PyNumber_Float(raw));
         key.d = PyFloat_AS_DOUBLE(f.ptr());
     }
@@ -338,17 +401,6 @@ std::string_view prefix_of(Kind k) {
     }
 }
 
-// A member's string form, or `fallback` when absent or falsy.
-nb::str member_str(PyObject* block, PyObject* key, PyObject* fallback) {
-    PyObject* raw = nullptr;
-    if (PyDict_GetItemRef(block, key, &raw) < 0) raise_current();
-    if (!raw) return nb::borrow<nb::str>(fallback);
-    nb::object v = nb::steal(raw);
-    if (PyUnicode_Check(raw)) return PyUnicode_GET_LENGTH(raw) ? nb::borrow<nb::str>(raw) : nb::borrow<nb::str>(fallback);
-    if (!truthy(raw)) return nb::borrow<nb::str>(fallback);
-    return str_form(raw);
-}
-
 template <class C>
 bool sentinel_prefix(const C* s, size_t n) {
     size_t i = 0;
@@ -373,7 +425,8 @@ bool has_non_space_chars(const C* s, size_t n) {
 }
 
 // Appends a prefixed block's chunk (no separator) to `out`.
-void prefixed_chunk(TextBuilder& out, PyObject* text, Kind k) {
+template <class Out>
+void prefixed_chunk(Out& out, PyObject* text, Kind k) {
     const std::string_view prefix = prefix_of(k);
     bool any = false;
     visit_str(text, [&](const auto* s, size_t n) {
@@ -395,19 +448,15 @@ bool any_sentinel_prefix(nb::handle text_str) {
     return visit_str(text_str.ptr(), [](const auto* s, size_t n) { return sentinel_prefix(s, n); });
 }
 
-nb::str block_text(nb::handle block) {
-    init_names();
-    return member_str(block.ptr(), N.text, N.empty);
-}
+namespace {
 
-std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
-    init_names();
+// The map elements of `blocks`, owned: taken before any Python code runs, so
+// a key or text that mutates the sequence cannot disturb the walk.
+std::vector<nb::object> map_elements(nb::handle blocks) {
     std::vector<nb::object> maps;
     PyObject* b = blocks.ptr();
     if (b == Py_None) return maps;
     if (PyList_CheckExact(b) || PyTuple_CheckExact(b)) {
-        // The maps are taken (owned) before any Python code runs, so a key
-        // or text that mutates the sequence cannot disturb the walk.
         nb::object fast = steal(PySequence_Fast(b, ""));
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
         maps.reserve(static_cast<size_t>(n));
@@ -423,80 +472,158 @@ std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
         }
         if (PyErr_Occurred()) raise_current();
     }
+    return maps;
+}
 
+// The order keys of `maps`, in sorted order (stable); `visit(i, map)` sees
+// each map once, in input order, while its key is read.
+template <class Visit>
+std::vector<OrderKey> sorted_keys(const std::vector<nb::object>& maps, std::vector<nb::object>& keep, Visit&& visit) {
     std::vector<OrderKey> keys(maps.size());
-    std::vector<nb::object> keep;
     bool in_order = true;
     for (size_t i = 0; i < maps.size(); ++i) {
         read_order(maps[i].ptr(), keys[i], keep);
         keys[i].index = i;
+        visit(i, maps[i].ptr());
         if (i && in_order && key_less(keys[i], keys[i - 1])) in_order = false;
     }
-    if (in_order) return maps;
-    std::stable_sort(keys.begin(), keys.end(), key_less);
-    std::vector<nb::object> sorted;
-    sorted.reserve(maps.size());
-    for (const OrderKey& k : keys) sorted.push_back(std::move(maps[k.index]));
-    return sorted;
+    if (!in_order) {
+        bool plain = true;  // no NaN and no int beyond a double: compare doubles
+        for (const OrderKey& k : keys) plain = plain && !k.nan && !k.exact;
+        if (plain)
+            std::stable_sort(keys.begin(), keys.end(), [](const OrderKey& a, const OrderKey& b) { return a.d < b.d; });
+        else
+            std::stable_sort(keys.begin(), keys.end(), key_less);
+    }
+    return keys;
 }
 
-nb::str markdown_from_sorted(const std::vector<nb::object>& sorted) {
-    init_names();
-    TextBuilder out;
-    std::vector<nb::object> texts;  // keeps every sliced str alive
-    texts.reserve(sorted.size());
-    bool have_chunk = false, last_listy = false;
+nb::object raw_member(PyObject* block, PyObject* key) {
+    PyObject* raw = nullptr;
+    if (PyDict_GetItemRef(block, key, &raw) < 0) raise_current();
+    return nb::steal(raw);
+}
 
-    auto separator = [&](bool join_list) {
-        if (join_list) out.literal("\n");
-        else if (have_chunk) out.literal("\n\n");
-        have_chunk = true;
-    };
+// A raw member value's string form, or `fallback` when absent or falsy.
+nb::str string_form_or(nb::handle raw, PyObject* fallback) {
+    if (!raw.is_valid()) return nb::borrow<nb::str>(fallback);
+    if (PyUnicode_Check(raw.ptr()))
+        return PyUnicode_GET_LENGTH(raw.ptr()) ? nb::borrow<nb::str>(raw) : nb::borrow<nb::str>(fallback);
+    if (!truthy(raw)) return nb::borrow<nb::str>(fallback);
+    return str_form(raw);
+}
 
-    for (const nb::object& block : sorted) {
-        nb::str text = member_str(block.ptr(), N.text, N.empty);
+// Steps 2-4 of block to Markdown, one block at a time.
+class MarkdownWriter {
+public:
+    explicit MarkdownWriter(Py_ssize_t size_hint = 0) : out_(size_hint) {}
+
+    // `text` and `bt` are the raw member values (invalid when absent).
+    void block(nb::handle text_raw, nb::handle bt_raw) {
+        nb::str text = string_form_or(text_raw, N.empty);
         PyObject* t = text.ptr();
         if (any_sentinel_prefix(text)) {
-            last_listy = false;
-            continue;
+            last_listy_ = false;
+            return;
         }
-        nb::str bt = member_str(block.ptr(), N.block_type, N.paragraph);
+        nb::str bt = string_form_or(bt_raw, N.paragraph);
         const Kind k = kind_of(bt.ptr());
         switch (k) {
             case Kind::Divider:
                 separator(false);
-                out.literal("---");
-                last_listy = false;
+                out_.literal("---");
+                last_listy_ = false;
                 break;
             case Kind::Code:
                 separator(false);
-                out.literal("```\n");
-                out.slice(t, 0, PyUnicode_GET_LENGTH(t));
-                out.literal("\n```");
-                last_listy = false;
+                out_.literal("```\n");
+                out_.slice(t, 0, PyUnicode_GET_LENGTH(t));
+                out_.literal("\n```");
+                last_listy_ = false;
                 break;
             case Kind::Other: {
                 const bool blank = !visit_str(t, [](const auto* s, size_t n) { return has_non_space_chars(s, n); });
                 if (blank) break;  // adds nothing; a list around it stays one list
                 separator(false);
-                out.slice(t, 0, PyUnicode_GET_LENGTH(t));
-                last_listy = false;
+                out_.slice(t, 0, PyUnicode_GET_LENGTH(t));
+                last_listy_ = false;
                 break;
             }
             default: {
                 const bool listy = is_list(k);
-                separator(listy && last_listy && have_chunk);
-                prefixed_chunk(out, t, k);
-                last_listy = listy;
+                separator(listy && last_listy_ && have_chunk_);
+                prefixed_chunk(out_, t, k);
+                last_listy_ = listy;
                 break;
             }
         }
-        texts.push_back(std::move(text));
     }
-    return out.finish();
+    nb::str finish() { return out_.finish(); }
+
+private:
+    // Chunks are written as they come: a new chunk after a blank line, a list
+    // item that continues a list after a single line feed (only the last
+    // chunk is ever extended, and it is always at the end of the text).
+    void separator(bool join_list) {
+        if (join_list) out_.literal("\n");
+        else if (have_chunk_) out_.literal("\n\n");
+        have_chunk_ = true;
+    }
+
+    StreamBuilder out_;
+    bool have_chunk_ = false;
+    bool last_listy_ = false;
+};
+
+}  // namespace
+
+std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
+    init_names();
+    std::vector<nb::object> maps = map_elements(blocks);
+    std::vector<nb::object> keep;
+    std::vector<OrderKey> keys = sorted_keys(maps, keep, [](size_t, PyObject*) {});
+    std::vector<nb::object> sorted;
+    sorted.reserve(maps.size());
+    for (const OrderKey& k : keys) sorted.push_back(maps[k.index]);
+    return sorted;
 }
 
-nb::str blocks_to_markdown(nb::handle blocks) { return markdown_from_sorted(sorted_map_blocks(blocks)); }
+nb::str markdown_from_sorted(const std::vector<nb::object>& sorted) {
+    init_names();
+    MarkdownWriter w;
+    for (const nb::object& block : sorted) {
+        nb::object text = raw_member(block.ptr(), N.text);
+        nb::object bt = raw_member(block.ptr(), N.block_type);
+        w.block(text, bt);
+    }
+    return w.finish();
+}
+
+nb::str block_text(nb::handle block) {
+    init_names();
+    if (!PyDict_Check(block.ptr())) return nb::borrow<nb::str>(N.empty);
+    return string_form_or(raw_member(block.ptr(), N.text), N.empty);
+}
+
+nb::str blocks_to_markdown(nb::handle blocks) {
+    init_names();
+    std::vector<nb::object> maps = map_elements(blocks);
+    // The text and type of each block are fetched in page order, beside its
+    // key (the maps are read front to back, which the memory system likes);
+    // their string forms are still taken in sorted order, after every key
+    // has been read, so an unreadable order fails before any text is read.
+    std::vector<nb::object> keep, texts(maps.size()), types(maps.size());
+    Py_ssize_t size_hint = 0;  // the texts and a little for prefixes and breaks
+    std::vector<OrderKey> keys = sorted_keys(maps, keep, [&](size_t i, PyObject* map) {
+        texts[i] = raw_member(map, N.text);
+        types[i] = raw_member(map, N.block_type);
+        if (texts[i].is_valid() && PyUnicode_Check(texts[i].ptr())) size_hint += PyUnicode_GET_LENGTH(texts[i].ptr());
+        size_hint += 8;
+    });
+    MarkdownWriter w(size_hint);
+    for (const OrderKey& k : keys) w.block(texts[k.index], types[k.index]);
+    return w.finish();
+}
 
 // ---------------------------------------------------------------------------
 // Markdown to blocks.

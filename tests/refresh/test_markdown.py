@@ -383,3 +383,12 @@ def test_mutating_text_cannot_disturb_the_walk():
 
     page.extend([blk(None, Evil()), blk(None, "after")])
     assert b2m(page) == "evil\n\nafter"
+
+
+def test_every_code_point_splits_and_trims_as_python_does():
+    for c in map(chr, range(sys.maxunicode + 1)):
+        text = f"a{c}b\n{c}- x{c}"
+        if c.isspace() or c in "\r\n":
+            assert m2b(text) == model_m2b(text), hex(ord(c))
+        else:  # neither a break nor trimmed: one paragraph of both lines
+            assert m2b(text) == [{"block_type": "paragraph", "text": text}], hex(ord(c))
