@@ -139,11 +139,13 @@ def test_stub_parameters_match_the_bindings(module):
 
 # -- a host script under mypy --strict --------------------------------------
 
-def test_host_script_type_checks_strictly(tmp_path):
-    script = pathlib.Path(__file__).resolve().parent / "host_example.py"
+def test_host_code_type_checks_strictly(tmp_path):
+    # A small host script, and the walkthrough, which drives all six modules.
+    scripts = [pathlib.Path(__file__).resolve().parent / "host_example.py",
+               ROOT / "host" / "kelvo_mcp" / "demo.py"]
     run = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--config-file", str(CONFIG),
-         "--cache-dir", str(tmp_path / "cache"), str(script)],
+         "--cache-dir", str(tmp_path / "cache"), *map(str, scripts)],
         cwd=ROOT, env=_env(), capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr
 
