@@ -1,7 +1,12 @@
 """A host's use of the modules, kept small; tests/typing/test_stubs.py runs
-`mypy --strict` over it so the stubs are exercised the way a host uses them."""
+`mypy --strict` over it (and over the walkthrough) so the stubs are exercised
+the way a host uses them."""
 
-from kelvo_mcp import lexicon
+import copy
+
+from kelvo_mcp import lexicon, surfaces
+from kelvo_mcp.capabilities import Capabilities
+from kelvo_mcp.refresh import DocInfo
 
 
 def block_type_of(name: str) -> str:
@@ -24,3 +29,25 @@ def colours_in_order() -> list[str]:
 
 def illustration_hints() -> dict[str, str]:
     return {ill["name"]: ill["hint"] for ill in lexicon.VOCAB["illustrations"]}
+
+
+def describe(doc: object) -> str:
+    """Records take part in pattern matching by their field order."""
+    match doc:
+        case DocInfo(name, "skill", _, when_to_use):
+            return f"skill {name}: {when_to_use}"
+        case DocInfo(name=name, approval=approval):
+            return f"{name} ({approval})"
+    return "not a doc"
+
+
+def approved_copy(doc: DocInfo) -> DocInfo:
+    return copy.replace(doc, approval="approved")
+
+
+def family_ops(profile: str) -> dict[str, list[str]]:
+    return {st.name: list(st.ops) for st in surfaces.build_surface(profile) if st.is_family}
+
+
+def hidden_tools(pages: bool) -> frozenset[str]:
+    return Capabilities(pages=pages, source="probe").absent
