@@ -6,17 +6,24 @@
 
 namespace kelvo::instructions {
 
-// The host's two instruction texts, read once at load (exact strs, held for
-// the life of the process).
+// The host's two instruction texts as read at load (strs, held for the life
+// of the process), and the module's namespace, where they are bound too.
 struct Texts {
     PyObject* full = nullptr;
     PyObject* lean = nullptr;
+    PyObject* globals = nullptr;
 };
 extern Texts texts;
 
-// Load the texts from the host's prompt module; the module does not load
-// without them.
-void load_texts();
+// Load the texts from the host's prompt module and bind them in the module;
+// the module does not load without them.
+void load_texts(nb::module_& m);
+
+// The module's current binding of a name, as a module-level function reads
+// its globals (NameError once it is deleted). The functions read the texts
+// and NEEDS this way, so a host that rebinds one (a test, say) is heard;
+// while the binding is the one made at load, the work done then is reused.
+nb::object global(PyObject* name);
 
 void bind_rewrites(nb::module_& m);   // COMPACT_REWRITES
 void bind_paragraphs(nb::module_& m); // _PAGE_AUTHORING, _DOCS, _REPO_SYNC, NEEDS, paragraphs

@@ -7,7 +7,7 @@ using namespace kelvo::instructions;
 
 NB_MODULE(instructions, m) {
     m.doc() = "Server instructions: the host's instruction text tailored to the tools a connection shows.";
-    load_texts();
+    load_texts(m);
     bind_rewrites(m);
     bind_paragraphs(m);
     bind_tool_names(m);

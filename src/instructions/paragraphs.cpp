@@ -28,6 +28,10 @@ constexpr std::array<int, 9> kNeeds = {kAlways,   kAuthoring, kAuthoring, kAutho
 std::vector<PyObject*> group_names[3];  // the names of each group, as strs
 PyObject* s_blank_line = nullptr;        // "\n\n"
 PyObject* full_paragraphs = nullptr;     // the full text split once, at load
+PyObject* needs_loaded = nullptr;        // NEEDS as made at load
+PyObject* s_full_name = nullptr;         // "SERVER_INSTRUCTIONS"
+PyObject* s_needs_name = nullptr;        // "NEEDS"
+PyObject* s_split = nullptr;
 
 template <size_t N>
 nb::object name_set(const char* const (&names)[N], std::vector<PyObject*>& keep) {
@@ -52,17 +56,26 @@ bool shows_any(nb::handle vis, int group) {
 
 }  // namespace
 
-nb::object paragraphs() { return steal(PyList_GetSlice(full_paragraphs, 0, PyList_GET_SIZE(full_paragraphs))); }
+nb::object paragraphs() {
+    nb::object full = global(s_full_name);
+    if (full.ptr() == texts.full)
+        return steal(PyList_GetSlice(full_paragraphs, 0, PyList_GET_SIZE(full_paragraphs)));
+    return steal(PyObject_CallMethodOneArg(full.ptr(), s_split, s_blank_line));
+}
 
-nb::object selected_text(nb::handle vis) {
-    PyObject* paras = full_paragraphs;
+namespace {
+
+[[noreturn]] void count_mismatch(Py_ssize_t paras, Py_ssize_t needs) {
+    PyErr_Format(PyExc_RuntimeError, "SERVER_INSTRUCTIONS has %zd paragraphs, NEEDS has %zd", paras, needs);
+    raise_current();
+}
+
+// The module's own NEEDS over a list of paragraphs: each topic is looked up
+// in the visible set at most once.
+nb::object select_by_topic(PyObject* paras, nb::handle vis) {
     const Py_ssize_t count = PyList_GET_SIZE(paras);
-    if (count != static_cast<Py_ssize_t>(kNeeds.size())) {
-        PyErr_Format(PyExc_RuntimeError, "SERVER_INSTRUCTIONS has %zd paragraphs, NEEDS has %zu", count,
-                     kNeeds.size());
-        raise_current();
-    }
-    int shown[3] = {-1, -1, -1};  // per group, decided on first use
+    if (count != static_cast<Py_ssize_t>(kNeeds.size())) count_mismatch(count, static_cast<Py_ssize_t>(kNeeds.size()));
+    int shown[3] = {-1, -1, -1};  // per topic, decided on first use
     nb::object kept = steal(PyList_New(0));
     for (size_t k = 0; k < kNeeds.size(); ++k) {
         const int g = kNeeds[k];
@@ -74,6 +87,42 @@ nb::object selected_text(nb::handle vis) {
         if (keep && PyList_Append(kept.ptr(), PyList_GET_ITEM(paras, static_cast<Py_ssize_t>(k))) < 0)
             raise_current();
     }
+    return kept;
+}
+
+// Any other NEEDS (or paragraphs): paired by position, a paragraph is kept
+// when its set is falsy or `need & vis` is truthy.
+nb::object select_generic(nb::handle paras, nb::handle needs, nb::handle vis) {
+    const Py_ssize_t count = PyObject_Size(paras.ptr());
+    if (count < 0) raise_current();
+    const Py_ssize_t want = PyObject_Size(needs.ptr());
+    if (want < 0) raise_current();
+    if (count != want) count_mismatch(count, want);
+    nb::object kept = steal(PyList_New(0));
+    nb::object pi = steal(PyObject_GetIter(paras.ptr()));
+    nb::object ni = steal(PyObject_GetIter(needs.ptr()));
+    while (true) {
+        PyObject* p = PyIter_Next(pi.ptr());
+        if (!p) break;
+        nb::object para = nb::steal(p);
+        PyObject* n = PyIter_Next(ni.ptr());
+        if (!n) break;
+        nb::object need = nb::steal(n);
+        if (!truthy(need) || truthy(steal(PyNumber_And(need.ptr(), vis.ptr()))))
+            if (PyList_Append(kept.ptr(), para.ptr()) < 0) raise_current();
+    }
+    if (PyErr_Occurred()) raise_current();
+    return kept;
+}
+
+}  // namespace
+
+nb::object selected_text(nb::handle vis) {
+    nb::object paras = global(s_full_name).ptr() == texts.full ? borrow(full_paragraphs) : paragraphs();
+    nb::object needs = global(s_needs_name);
+    nb::object kept = needs.ptr() == needs_loaded && PyList_CheckExact(paras.ptr())
+                          ? select_by_topic(paras.ptr(), vis)
+                          : select_generic(paras, needs, vis);
     return steal(PyUnicode_Join(s_blank_line, kept.ptr()));
 }
 
@@ -92,6 +141,10 @@ void bind_paragraphs(nb::module_& m) {
         PyTuple_SET_ITEM(needs.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(set.ptr()));
     }
     m.attr("NEEDS") = needs;
+    needs_loaded = needs.release().ptr();
+    s_full_name = steal(PyUnicode_FromString("SERVER_INSTRUCTIONS")).release().ptr();
+    s_needs_name = steal(PyUnicode_FromString("NEEDS")).release().ptr();
+    s_split = steal(PyUnicode_FromString("split")).release().ptr();
     m.def("paragraphs", &paragraphs, "The paragraphs of SERVER_INSTRUCTIONS: the text split at every blank line.");
     m.attr("_PAGE_AUTHORING") = groups[kAuthoring];
     m.attr("_DOCS") = groups[kDocsGroup];

@@ -13,13 +13,14 @@ namespace {
 
 PyObject* s_lean = nullptr;
 PyObject* s_blank_line = nullptr;
+PyObject* s_lean_name = nullptr;  // "SERVER_INSTRUCTIONS_LEAN"
 
 bool equals(nb::handle a, PyObject* b) { return truthy(steal(PyObject_RichCompare(a.ptr(), b, Py_EQ))); }
 
 nb::object render(nb::handle visible, nb::handle display, nb::handle profile, nb::handle extra,
                   nb::handle rewrites) {
     nb::object vis = steal(PySet_New(visible.ptr()));
-    nb::object text = equals(profile, s_lean) ? borrow(texts.lean) : selected_text(vis);
+    nb::object text = equals(profile, s_lean) ? global(s_lean_name) : selected_text(vis);
     text = apply_rewrites(std::move(text), rewrites);
     if (!display.is_none()) text = respell(std::move(text), display);
     if (truthy(extra)) {
@@ -29,26 +30,41 @@ nb::object render(nb::handle visible, nb::handle display, nb::handle profile, nb
     return text;
 }
 
-// A prompt text as an exact str; anything else keeps the module from loading.
-PyObject* prompt_text(const char* name) {
+// A prompt text, bound in the module under its own name; a text that is not
+// a str keeps the module from loading.
+PyObject* prompt_text(nb::module_& m, const char* name) {
     nb::object v = import_attr("kelvo_mcp.prompts", name);
     if (!PyUnicode_Check(v.ptr())) {
         PyErr_Format(PyExc_TypeError, "kelvo_mcp.prompts.%s must be a str, not %s", name, Py_TYPE(v.ptr())->tp_name);
         raise_current();
     }
-    return steal(PyUnicode_Substring(v.ptr(), 0, PyUnicode_GET_LENGTH(v.ptr()))).release().ptr();
+    m.attr(name) = v;
+    return v.release().ptr();
 }
 
 }  // namespace
 
-void load_texts() {
-    texts.full = prompt_text("SERVER_INSTRUCTIONS");
-    texts.lean = prompt_text("SERVER_INSTRUCTIONS_LEAN");
+void load_texts(nb::module_& m) {
+    texts.globals = Py_NewRef(PyModule_GetDict(m.ptr()));
+    texts.full = prompt_text(m, "SERVER_INSTRUCTIONS");
+    texts.lean = prompt_text(m, "SERVER_INSTRUCTIONS_LEAN");
+}
+
+nb::object global(PyObject* name) {
+    PyObject* v = nullptr;
+    const int found = PyDict_GetItemRef(texts.globals, name, &v);
+    if (found < 0) raise_current();
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_current();
+    }
+    return nb::steal(v);
 }
 
 void bind_render(nb::module_& m) {
     s_lean = steal(PyUnicode_FromString("lean")).release().ptr();
     s_blank_line = steal(PyUnicode_FromString("\n\n")).release().ptr();
+    s_lean_name = steal(PyUnicode_FromString("SERVER_INSTRUCTIONS_LEAN")).release().ptr();
     m.def("render", &render, nb::arg("visible").none(), nb::kw_only(), nb::arg("display").none() = nb::none(),
           nb::arg("profile").none() = "full", nb::arg("extra").none() = "", nb::arg("rewrites").none() = nb::tuple(),
           "The server instructions for the tools in visible: the lean text when profile is 'lean', else the "

@@ -80,9 +80,9 @@ nb::object apply_rewrites(nb::object text, nb::handle rewrites) {
         nb::object pair = nb::steal(raw);
         nb::object old_text, new_text;
         unpack2(pair.ptr(), old_text, new_text);
-        if (PyUnicode_Check(old_text.ptr()) && PyUnicode_Check(new_text.ptr()))
+        if (PyUnicode_Check(text.ptr()) && PyUnicode_Check(old_text.ptr()) && PyUnicode_Check(new_text.ptr()))
             text = steal(PyUnicode_Replace(text.ptr(), old_text.ptr(), new_text.ptr(), -1));
-        else  // str.replace words the refusal of a non-str
+        else  // the text's own replace, which words any refusal
             text = steal(PyObject_CallMethodObjArgs(text.ptr(), s_replace, old_text.ptr(), new_text.ptr(), nullptr));
     }
     if (PyErr_Occurred()) raise_current();

@@ -64,6 +64,10 @@ nb::object mentions(nb::handle text) {
 }  // namespace
 
 nb::object respell(nb::object text, nb::handle display) {
+    if (!PyUnicode_Check(text.ptr())) {
+        steal(PyObject_CallMethodOneArg(tool_re, s_findall, text.ptr()));
+        raise(PyExc_TypeError, "expected string");
+    }
     const std::vector<Span> found = matches(text);
     if (found.empty()) return text;
     // Pieces joined at the end, as re.sub with a function builds its result:

@@ -60,3 +60,39 @@ def test_three_line_feeds_leave_one_at_the_start_of_the_next_paragraph():
 def test_module_does_not_load_without_both_texts(assignments, error):
     code, out, err = run_with_prompts(assignments, "import kelvo_mcp.instructions\n")
     assert code != 0 and error in err
+
+
+# --- the texts and NEEDS are read through the module, as module globals ---
+
+def test_texts_are_bound_in_the_module():
+    from kelvo_mcp import instructions, prompts
+
+    assert instructions.SERVER_INSTRUCTIONS is prompts.SERVER_INSTRUCTIONS
+    assert instructions.SERVER_INSTRUCTIONS_LEAN is prompts.SERVER_INSTRUCTIONS_LEAN
+
+
+def test_rebound_texts_and_needs_are_heard(monkeypatch):
+    from kelvo_mcp import instructions
+    from kelvo_mcp.instructions import paragraphs, render
+
+    monkeypatch.setattr(instructions, "SERVER_INSTRUCTIONS", "\n\n".join(f"p{i} kelvo_learn" for i in range(8)))
+    with pytest.raises(RuntimeError, match="^SERVER_INSTRUCTIONS has 8 paragraphs, NEEDS has 9$"):
+        render([])
+    assert len(paragraphs()) == 8
+    monkeypatch.setattr(instructions, "SERVER_INSTRUCTIONS_LEAN", "short kelvo_learn")
+    assert render([], profile="lean", display=str.upper) == "short KELVO_LEARN"
+
+    monkeypatch.setattr(instructions, "NEEDS", (frozenset(),) * 4 + ({"kelvo_learn"},) * 4)
+    assert render([]) == "p0 kelvo_learn\n\np1 kelvo_learn\n\np2 kelvo_learn\n\np3 kelvo_learn"
+    assert render(["kelvo_learn"], display=lambda n: "L").count("L") == 8
+    monkeypatch.setattr(instructions, "NEEDS", (frozenset(),) * 3)
+    with pytest.raises(RuntimeError, match="^SERVER_INSTRUCTIONS has 8 paragraphs, NEEDS has 3$"):
+        render([])
+
+
+def test_deleted_text_is_a_name_error(monkeypatch):
+    from kelvo_mcp import instructions
+
+    monkeypatch.delattr(instructions, "SERVER_INSTRUCTIONS_LEAN")
+    with pytest.raises(NameError, match="SERVER_INSTRUCTIONS_LEAN"):
+        instructions.render([], profile="lean")
