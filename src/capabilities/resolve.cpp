@@ -16,6 +16,7 @@ PyObject* s_role = nullptr;
 PyObject* s_scopes = nullptr;
 PyObject* s_capabilities = nullptr;
 PyObject* s_lower = nullptr;
+PyObject* s_get = nullptr;
 
 // str(v).strip(), always an exact str.
 nb::object stripped_text(nb::handle v) {
@@ -107,7 +108,6 @@ nb::object entry(nb::handle map, PyObject* key) {
         if (PyDict_GetItemRef(map.ptr(), key, &v) < 0) raise_current();
         return v ? nb::steal(v) : borrow(Py_None);
     }
-    static PyObject* s_get = steal(PyUnicode_FromString("get")).release().ptr();
     return steal(PyObject_CallMethodObjArgs(map.ptr(), s_get, key, nullptr));
 }
 
@@ -118,6 +118,7 @@ void bind_resolve(nb::module_& m) {
     s_scopes = keep("scopes");
     s_capabilities = keep("capabilities");
     s_lower = keep("lower");
+    s_get = keep("get");
     m.def("resolve", &resolve, nb::arg("client").none(),
           "What the engine behind client serves, from its whoami reply and, when that does not say, "
           "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.");
