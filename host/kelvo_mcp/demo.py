@@ -31,7 +31,7 @@ import argparse
 import json
 import sys
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -219,16 +219,13 @@ class Connection:
     handshake: str
     timer: refresh.RefreshState
     clock: Clock
-    capability_calls: list[str] = field(default_factory=list)
     digest: dict[str, Any] | None = None
 
 
 def open_connection(client: DemoEngine, profile: str, config: refresh.DocsConfig, clock: Clock) -> Connection:
     """Connection start: what the engine serves, the surface, the server
     instructions for it, the registry and the handshake text."""
-    before = len(client.calls)
     caps = capabilities.resolve(client)
-    capability_calls = [f"{call}({'' if arg is None else f'limit={arg}'})" for call, arg in client.calls[before:]]
     surface = surfaces.build_surface(profile, absent=caps.absent)
     display = surfaces.display_name(surface)
     # Paragraphs are chosen by catalogue names, so a family counts through its members.
@@ -247,8 +244,7 @@ def open_connection(client: DemoEngine, profile: str, config: refresh.DocsConfig
         error = "this engine serves no pages"
     handshake = refresh.handshake_text(docs, error=error, display=display)
     timer = refresh.RefreshState(config.calls, config.minutes, clock)
-    return Connection(client, profile, config, caps, surface, display, text, docs, notes, handshake, timer, clock,
-                      capability_calls)
+    return Connection(client, profile, config, caps, surface, display, text, docs, notes, handshake, timer, clock)
 
 
 def surface_call(conn: Connection, tool: str, args: dict[str, Any]) -> tuple[str, dict[str, Any]]:
@@ -357,7 +353,9 @@ def walkthrough(data: dict[str, Any], profile: str) -> dict[str, Any]:
     out: dict[str, Any] = {"profile": profile, "canvas": engine.canvas, "pages": len(engine.pages)}
     out["capabilities"] = {
         "banner": conn.caps.banner(), "key": conn.caps.key, "absent": sorted(conn.caps.absent),
-        "engine_calls": conn.capability_calls,
+        # The identity call, and the probe when the engine declared no capabilities.
+        "engine_calls": [f"{call}()" if call == "whoami" else f"{call}(limit=1)"
+                         for call, arg in engine.calls if call == "whoami" or (call, arg) == ("list_pages", 1)],
     }
     out["surface"] = {
         "tools": [{"name": st.name, "ops": list(st.ops), "writes": st.writes} for st in conn.surface],
