@@ -4,6 +4,7 @@
 // read, or nothing is approved, it says so in fixed words instead.
 #include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/text.hpp"
@@ -216,20 +217,28 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
     std::vector<nb::object> skipped;
     for (nb::handle d : instr) {
         nb::str name = str_form(doc_field(d, Field::name));
-        nb::object body = stripped(doc_field(d, Field::body));
+        // The block's length is known before it is built: most docs that do
+        // not fit are never copied.
+        nb::object body = doc_field(d, Field::body);
+        size_t b = 0, e = 0;
+        if (PyUnicode_Check(body.ptr())) {
+            std::tie(b, e) = trim_bounds(StrView(body));
+        } else {
+            body = str_form(stripped(body));
+            e = static_cast<size_t>(PyUnicode_GET_LENGTH(body.ptr()));
+        }
+        const size_t need = 3 + static_cast<size_t>(PyUnicode_GET_LENGTH(name.ptr())) + 1 + (e - b) + 2;  // and its separator
+        if (!left.fits(need)) {
+            skipped.push_back(name);
+            continue;
+        }
         Writer block;
         block.ascii("## ");
         block.str(name);
         block.ascii("\n");
-        block.str(str_form(body));
-        nb::str text = block.finish();
-        const size_t need = static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr())) + 2;  // and its separator
-        if (left.fits(need)) {
-            out.push_back(text);
-            left.take(need);
-        } else {
-            skipped.push_back(name);
-        }
+        block.part(body, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
+        out.push_back(block.finish());
+        left.take(need);
     }
 
     if (!skipped.empty()) {

@@ -30,6 +30,23 @@ PyObject* g_list_pages = nullptr;
 PyObject* g_get_page = nullptr;
 PyObject* g_limit_kwnames = nullptr;
 
+// Member names of engine replies and marker records, interned once so that
+// each lookup hashes nothing.
+struct Keys {
+    PyObject *title, *page_id, *updated_at, *blocks, *instruction, *state, *pages, *has_more;
+    PyObject *name, *kind, *when_to_use, *pinned, *v;
+};
+Keys K{};
+
+// Member `key` of a map Value, or an invalid object when absent or when
+// `map` is not a dict.
+nb::object member(nb::handle map, PyObject* key) {
+    if (!PyDict_Check(map.ptr())) return nb::object();
+    PyObject* r = nullptr;
+    if (PyDict_GetItemRef(map.ptr(), key, &r) < 0) raise_current();
+    return nb::steal(r);
+}
+
 PyObject* intern(const char* s) {
     PyObject* o = PyUnicode_InternFromString(s);
     if (!o) raise_current();
@@ -40,8 +57,8 @@ nb::str utf8(const char* s) { return nb::steal<nb::str>(steal(PyUnicode_FromStri
 
 // Member `key` of a map that may be falsy (counted as empty); a truthy value
 // that is not a map fails the way `value.get(key)` fails in Python.
-nb::object member_of(nb::handle map, const char* key) {
-    if (PyDict_Check(map.ptr())) return get_member(map, key);
+nb::object member_of(nb::handle map, PyObject* key) {
+    if (PyDict_Check(map.ptr())) return member(map, key);
     if (map.is_none() || !truthy(map)) return nb::object();
     raise_no_attribute(map, "get");
 }
@@ -84,8 +101,8 @@ void append_utf8(std::string& out, nb::handle str) {
 }
 
 nb::object approval_of(nb::handle detail) {
-    nb::object inst = get_member(detail, "instruction");
-    nb::object state = inst.is_valid() ? get_member(inst, "state") : nb::object();
+    nb::object inst = member(detail, K.instruction);
+    nb::object state = inst.is_valid() ? member(inst, K.state) : nb::object();
     if (state.is_valid() && PyUnicode_Check(state.ptr())) {
         const Words& w = g_words;
         for (PyObject* word : {w.approved, w.changed, w.none})
@@ -97,10 +114,8 @@ nb::object approval_of(nb::handle detail) {
 nb::object doc_from_page(nb::handle row, nb::handle detail) {
     // Both maps are checked before anything is read, so a wrong-shaped reply
     // fails the same way whatever else the page holds.
-    member_of(row, "title");
-    member_of(detail, "blocks");
-
-    nb::object blocks = member_of(detail, "blocks");
+    member_of(row, K.title);
+    nb::object blocks = member_of(detail, K.blocks);
     std::vector<nb::object> ordered;
     if (blocks.is_valid() && !blocks.is_none()) {
         if (PyList_Check(blocks.ptr()) || PyTuple_Check(blocks.ptr()))
@@ -122,20 +137,20 @@ nb::object doc_from_page(nb::handle row, nb::handle detail) {
     nb::object meta = parse_sentinel(first_text);
     if (meta.is_none() || !PyDict_Check(meta.ptr())) return nb::none();
 
-    auto meta_value = [&](const char* key) {
-        nb::object v = get_member(meta, key);
+    auto meta_value = [&](PyObject* key) {
+        nb::object v = member(meta, key);
         return v.is_valid() ? v : nb::none();
     };
-    nb::object name = meta_value("name"), kind = meta_value("kind"), when = meta_value("when_to_use"),
-               pinned = meta_value("pinned"), v = meta_value("v");
+    nb::object name = meta_value(K.name), kind = meta_value(K.kind), when = meta_value(K.when_to_use),
+               pinned = meta_value(K.pinned), v = meta_value(K.v);
 
-    nb::object title = first_truthy({member_of(row, "title"), member_of(detail, "title"), name});
+    nb::object title = first_truthy({member_of(row, K.title), member_of(detail, K.title), name});
     nb::object title_str = title.is_valid() ? nb::object(str_form(title)) : nb::object(nb::borrow(g_words.empty));
-    nb::object pid = first_truthy({member_of(row, "page_id"), member_of(detail, "page_id")});
+    nb::object pid = first_truthy({member_of(row, K.page_id), member_of(detail, K.page_id)});
     nb::object pid_str = pid.is_valid() ? nb::object(str_form(pid)) : nb::object(nb::borrow(g_words.empty));
     // The detail's time wins; failing both, the row's own (falsy) value.
-    nb::object row_updated = member_of(row, "updated_at");
-    nb::object updated = first_truthy({member_of(detail, "updated_at"), row_updated});
+    nb::object row_updated = member_of(row, K.updated_at);
+    nb::object updated = first_truthy({member_of(detail, K.updated_at), row_updated});
     if (!updated.is_valid()) updated = row_updated.is_valid() ? row_updated : nb::none();
 
     nb::str body = markdown_from_sorted(ordered);
@@ -162,10 +177,10 @@ nb::tuple derive_registry(nb::handle client, nb::handle max_pages, nb::handle bu
     }
 
     nb::object listing = call_list_pages(client, max_pages);
-    nb::object pages = member_of(listing, "pages");
+    nb::object pages = member_of(listing, K.pages);
     // A snapshot of the rows: the client cannot change what is being walked.
     nb::object rows = (pages.is_valid() && truthy(pages)) ? steal(PySequence_List(pages.ptr())) : steal(PyList_New(0));
-    nb::object has_more = member_of(listing, "has_more");
+    nb::object has_more = member_of(listing, K.has_more);
     if (has_more.is_valid() && truthy(has_more)) {
         u32 n = to_u32(str_form(max_pages));
         u32 text = u32_from_utf8(texts::kTruncated1);
@@ -198,7 +213,7 @@ nb::tuple derive_registry(nb::handle client, nb::handle max_pages, nb::handle bu
             }
         }
         nb::object row = nb::borrow(PyList_GET_ITEM(rows.ptr(), i));
-        nb::object raw_pid = member_of(row, "page_id");
+        nb::object raw_pid = member_of(row, K.page_id);
         if (!raw_pid.is_valid() || !truthy(raw_pid)) continue;
         nb::str pid = str_form(raw_pid);
         if (PyUnicode_GET_LENGTH(pid.ptr()) == 0) continue;
@@ -340,6 +355,9 @@ void bind_registry(nb::module_& m) {
     for (int i = 0; i < 10; ++i) g_field_names[i] = intern(fields[i]);
     g_kelvo_first_name = intern(kKelvoFirstName);
     for (const char* seed : kKelvoFirstSeededBodies) g_seed_bodies.push_back(seed_text_of(seed).release().ptr());
+    K = Keys{intern("title"), intern("page_id"), intern("updated_at"), intern("blocks"), intern("instruction"),
+             intern("state"), intern("pages"), intern("has_more"), g_field_names[0], g_field_names[1],
+             g_field_names[3], g_field_names[4], g_field_names[8]};
     g_list_pages = intern("list_pages");
     g_get_page = intern("get_page");
     g_limit_kwnames = steal(Py_BuildValue("(s)", "limit")).release().ptr();
