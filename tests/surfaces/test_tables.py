@@ -3,6 +3,7 @@ at load, and the SurfaceTool record."""
 
 import copy
 import gc
+import os
 import pickle
 import subprocess
 import sys
@@ -121,7 +122,7 @@ def load_with(description):
     host = str(T.__file__).rsplit("/kelvo_mcp/", 1)[0]
     code = LOAD.format(host=host, description=description)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                         env={"SKBUILD_EDITABLE_SKIP": "1", "PATH": "/usr/bin:/bin"})
+                         env={**os.environ, "SKBUILD_EDITABLE_SKIP": "1"})
     assert out.returncode == 0, out.stderr
     return out.stdout.strip()
 
