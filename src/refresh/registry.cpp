@@ -15,7 +15,6 @@
 #include "refresh/fixed_texts.hpp"
 #include "refresh/markdown.hpp"
 #include "refresh/marker.hpp"
-#include "refresh/sha256.hpp"
 
 namespace kelvo::refresh {
 
@@ -29,6 +28,7 @@ std::vector<PyObject*> g_seed_bodies;  // seeded posture texts, as read back and
 PyObject* g_list_pages = nullptr;
 PyObject* g_get_page = nullptr;
 PyObject* g_limit_kwnames = nullptr;
+PyObject* g_sha256 = nullptr;  // hashlib.sha256
 
 // Member names of engine replies and marker records, interned once so that
 // each lookup hashes nothing.
@@ -337,12 +337,16 @@ nb::str instructions_version(nb::handle docs) {
         if (i) joined.push_back('\n');
         joined += rows[i];
     }
-    const auto digest = sha256(joined);
+    nb::object bytes = steal(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size())));
+    nb::object hash = steal(PyObject_CallOneArg(g_sha256, bytes.ptr()));
+    nb::object digest = steal(PyObject_CallMethod(hash.ptr(), "digest", nullptr));
+    if (!PyBytes_Check(digest.ptr()) || PyBytes_GET_SIZE(digest.ptr()) < 6) raise(PyExc_SystemError, "sha256 digest");
+    const auto* d = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digest.ptr()));
     static const char hex[] = "0123456789abcdef";
     char out[12];
     for (int i = 0; i < 6; ++i) {
-        out[2 * i] = hex[digest[i] >> 4];
-        out[2 * i + 1] = hex[digest[i] & 15];
+        out[2 * i] = hex[d[i] >> 4];
+        out[2 * i + 1] = hex[d[i] & 15];
     }
     return from_ascii(std::string_view(out, 12));
 }
@@ -358,6 +362,7 @@ void bind_registry(nb::module_& m) {
     K = Keys{intern("title"), intern("page_id"), intern("updated_at"), intern("blocks"), intern("instruction"),
              intern("state"), intern("pages"), intern("has_more"), g_field_names[0], g_field_names[1],
              g_field_names[3], g_field_names[4], g_field_names[8]};
+    g_sha256 = import_attr("hashlib", "sha256").release().ptr();
     g_list_pages = intern("list_pages");
     g_get_page = intern("get_page");
     g_limit_kwnames = steal(Py_BuildValue("(s)", "limit")).release().ptr();
