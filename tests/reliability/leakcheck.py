@@ -1,0 +1,100 @@
+"""pytest plugin: run each test several times under a debug interpreter and
+fail the ones after which sys.gettotalrefcount() grows every round.
+
+    PYTHONPATH=tests/reliability python3.14d -m pytest tests -p leakcheck --leak-rounds=4
+
+Each test runs once to warm caches, once more unmeasured, then `rounds`
+measured times with gc.collect() before each reading. A test leaks when every
+measured round left more references than the one before (the rule CPython's
+own refleak hunter uses); one-off growth from caches filling is not a leak.
+Hypothesis runs derandomized with fewer examples, so each round replays the
+same inputs. A test that cannot be repeated (it fails on a later run) is
+reported, not failed. The per-test deltas go to build/reliability/leaks.json.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import pathlib
+import sys
+
+import pytest
+
+_deltas: dict[str, list[int]] = {}
+_unrepeatable: dict[str, str] = {}
+_leaks: list[str] = []
+
+
+def pytest_addoption(parser):
+    parser.addoption("--leak-rounds", type=int, default=4, help="measured repetitions of each test")
+
+
+def pytest_configure(config):
+    if not hasattr(sys, "gettotalrefcount"):
+        raise pytest.UsageError("the leak check needs a debug interpreter (sys.gettotalrefcount)")
+    try:
+        from hypothesis import settings
+
+        settings.register_profile("leakcheck", max_examples=15, derandomize=True, database=None,
+                                  deadline=None, print_blob=False)
+        settings.load_profile("leakcheck")
+    except ImportError:
+        pass
+
+
+def _total() -> int:
+    gc.collect()
+    gc.collect()
+    return sys.gettotalrefcount()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_pyfunc_call(pyfuncitem):
+    outcome = yield  # the ordinary run: its result is the test's result
+    if outcome.excinfo is not None:
+        return
+    rounds = pyfuncitem.config.getoption("--leak-rounds")
+    testfunction = pyfuncitem.obj
+    funcargs = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    readings = []
+    try:
+        testfunction(**funcargs)  # unmeasured: caches fill on the first runs
+        readings.append(_total())
+        for _ in range(rounds):
+            testfunction(**funcargs)
+            readings.append(_total())
+    except BaseException as exc:  # noqa: BLE001 - a repeat that fails is reported
+        _unrepeatable[pyfuncitem.nodeid] = f"{type(exc).__name__}: {exc}"[:200]
+        return
+    deltas = [b - a for a, b in zip(readings, readings[1:])]
+    _deltas[pyfuncitem.nodeid] = deltas
+    if all(d > 0 for d in deltas):
+        _leaks.append(pyfuncitem.nodeid)
+        raise AssertionError(f"reference leak: total refcount grew by {deltas} over {rounds} repeats")
+
+
+def pytest_sessionfinish(session, exitstatus):
+    out = pathlib.Path(os.environ.get("KELVO_RELIABILITY_OUT", "build/reliability"))
+    out.mkdir(parents=True, exist_ok=True)
+    final = [d[-1] for d in _deltas.values() if d]
+    report = {
+        "tests": len(_deltas),
+        "leaking": _leaks,
+        "unrepeatable": _unrepeatable,
+        "sum_of_last_round_deltas": sum(final),
+        "max_last_round_delta": max(final, default=0),
+        "deltas": _deltas,
+    }
+    (out / "leaks.json").write_text(json.dumps(report, indent=1))
+
+
+def pytest_terminal_summary(terminalreporter):
+    final = [d[-1] for d in _deltas.values() if d]
+    terminalreporter.write_line(
+        f"leak check: {len(_deltas)} tests repeated, {len(_leaks)} leaking, "
+        f"{len(_unrepeatable)} not repeatable; last-round refcount delta summed over tests: {sum(final)}"
+    )
+    for nodeid, why in sorted(_unrepeatable.items()):
+        terminalreporter.write_line(f"  not repeatable: {nodeid}: {why}")
