@@ -1,5 +1,5 @@
-"""The walkthrough, run the way the README runs it: `python -m kelvo_mcp.demo`
-in a fresh interpreter of the venv."""
+"""The walkthrough, run the way the README runs it (`python -m kelvo_mcp.demo`
+in a fresh interpreter of the venv), and its variants run in-process."""
 
 import json
 import os
@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from kelvo_mcp import prompts, refresh
+from kelvo_mcp import demo, prompts, refresh
 
 
 def run_demo(*args, cwd=None):
@@ -29,6 +29,11 @@ def compact():
     run = run_demo("--json")
     assert run.returncode == 0, run.stderr
     return json.loads(run.stdout)
+
+
+def run_json(capsys, *args):
+    assert demo.main(["--json", *args]) == 0
+    return json.loads(capsys.readouterr().out)
 
 
 def write_canvas(tmp_path, data):
@@ -106,10 +111,8 @@ def test_engine_failures_are_worded_not_raised(compact):
 
 # -- profiles -----------------------------------------------------------------------
 
-def test_full_profile_offers_members_and_refuses_family_names():
-    run = run_demo("--json", "--profile", "full")
-    assert run.returncode == 0, run.stderr
-    out = json.loads(run.stdout)
+def test_full_profile_offers_members_and_refuses_family_names(capsys):
+    out = run_json(capsys, "--profile", "full")
     assert all(not t["ops"] for t in out["surface"]["tools"])
     assert out["surface"]["alias_lines"] == ""
     assert "At session start, call kelvo_docs_refresh" in out["instructions"]["text"]
@@ -117,52 +120,53 @@ def test_full_profile_offers_members_and_refuses_family_names():
     assert any(r.startswith("unknown tool 'kelvo_page_read' on this surface; valid: ") for r in refused)
 
 
-def test_lean_profile_uses_the_lean_instructions():
-    run = run_demo("--json", "--profile", "lean")
-    assert run.returncode == 0, run.stderr
-    assert json.loads(run.stdout)["instructions"]["text"] == prompts.SERVER_INSTRUCTIONS_LEAN
+def test_lean_profile_uses_the_lean_instructions(capsys):
+    assert run_json(capsys, "--profile", "lean")["instructions"]["text"] == prompts.SERVER_INSTRUCTIONS_LEAN
 
 
 # -- canvases of one's own ---------------------------------------------------------
 
-def test_engine_without_pages_hides_page_tools_and_says_why(tmp_path):
+def test_engine_without_pages_hides_page_tools_and_says_why(tmp_path, capsys):
     path = write_canvas(tmp_path, {"identity": {"role": "viewer", "capabilities": ["graph"]}, "pages": []})
-    run = run_demo("--json", "--canvas", path)
-    assert run.returncode == 0, run.stderr
-    out = json.loads(run.stdout)
+    out = run_json(capsys, "--canvas", path)
     assert out["capabilities"]["banner"] == "NO pages on this engine (page/doc tools hidden) · via capabilities"
     assert "kelvo_page_get" in out["capabilities"]["absent"]
     assert "kelvo_page_read" not in [t["name"] for t in out["surface"]["tools"]]
     assert "Standing instructions could not be read at startup (this engine serves no pages)" in out["handshake"]
 
 
-def test_engine_that_predates_approvals_shows_no_instructions(tmp_path):
+def test_engine_that_predates_approvals_shows_no_instructions(tmp_path, capsys):
     path = write_canvas(tmp_path, {"pages": [
         {"doc": {"name": "house-rules", "pinned": True, "approval": None}, "body": "Be kind."},
         {"doc": {"name": "deploy", "kind": "skill", "approval": None, "when_to_use": "on deploy"}, "body": "Steps."},
     ]})
-    run = run_demo("--json", "--canvas", path)
-    assert run.returncode == 0, run.stderr
-    out = json.loads(run.stdout)
+    out = run_json(capsys, "--canvas", path)
     assert out["handshake"].endswith(refresh.UNREPORTED_NOTE)
     assert out["digest"]["instructions_version"] is None
     assert [r["name"] for r in out["digest"]["requested"]] == ["house-rules", "deploy"]
 
 
+def test_missing_canvas_file_is_one_line_and_status_2(tmp_path):
+    run = run_demo("--canvas", str(tmp_path / "nowhere.json"))
+    assert run.returncode == 2
+    assert f"error: cannot read canvas file {tmp_path / 'nowhere.json'}: No such file or directory" in run.stderr
+    assert "Traceback" not in run.stderr
+    assert run.stdout == ""
+
+
 @pytest.mark.parametrize("content, message", [
-    (None, "cannot read canvas file"),
     ("{not json", "is not valid JSON: Expecting property name enclosed in double quotes (line 1, column 2)"),
     ("[]", "the top level must be a JSON object"),
     ('{"pages": {}}', '"pages" must be a list of pages'),
     ('{"pages": [{"doc": {"name": "Bad Name"}}]}', "pages[0].doc.name must be a doc name"),
     ('{"pages": [{"doc": {"name": "ok", "approval": "yes"}}]}', "pages[0].doc.approval must be"),
 ])
-def test_unusable_canvas_file_is_a_clear_error(tmp_path, content, message):
+def test_malformed_canvas_file_is_a_clear_error(tmp_path, capsys, content, message):
     path = tmp_path / "canvas.json"
-    if content is not None:
-        path.write_text(content)
-    run = run_demo("--canvas", str(path))
-    assert run.returncode == 2
-    assert message in run.stderr
-    assert "Traceback" not in run.stderr
-    assert run.stdout == ""
+    path.write_text(content)
+    with pytest.raises(SystemExit) as exit_:
+        demo.main(["--canvas", str(path)])
+    assert exit_.value.code == 2
+    out = capsys.readouterr()
+    assert message in out.err
+    assert out.out == ""
