@@ -41,8 +41,8 @@ NB_MODULE(explain, m) {
               return timeout(tool, exc, writes, read_call, budget_class, budget_env);
           },
           nb::arg("tool").none(), nb::arg("exc").none(), nb::kw_only(), nb::arg("writes").none(),
-          nb::arg("canvas").none() = nb::none(), nb::arg("read_call").none() = nb::none(), nb::arg("budget_class").none() = nb::none(),
-          nb::arg("budget_env").none() = nb::none(),
+          nb::arg("canvas").none() = nb::none(), nb::arg("read_call").none() = nb::none(),
+          nb::arg("budget_class").none() = nb::none(), nb::arg("budget_env").none() = nb::none(),
           "What timed out, in which phase and with what budget, and whether a retry is safe.");
     m.def("http_failure",
           [](nb::handle tool, nb::handle exc, nb::handle writes, nb::handle canvas) {
