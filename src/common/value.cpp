@@ -1,7 +1,7 @@
 #include "common/value.hpp"
 
 #include <cmath>
-#include <vector>
+#include <unordered_set>
 
 namespace kelvo {
 
@@ -108,17 +108,19 @@ public:
 private:
     struct Guard {
         JsonWriter& w;
-        explicit Guard(JsonWriter& writer, PyObject* container) : w(writer) {
-            for (PyObject* o : w.stack_)
-                if (o == container) {
-                    PyErr_SetString(PyExc_ValueError, "Circular reference detected");
-                    raise_current();
-                }
+        PyObject* container;
+        explicit Guard(JsonWriter& writer, PyObject* c) : w(writer), container(c) {
+            // A set, not a scan of the open containers: a value nested tens of
+            // thousands deep must fail fast with RecursionError.
+            if (w.open_.count(container)) {
+                PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+                raise_current();
+            }
             if (Py_EnterRecursiveCall(" while encoding a JSON object")) raise_current();
-            w.stack_.push_back(container);
+            w.open_.insert(container);
         }
         ~Guard() {
-            w.stack_.pop_back();
+            w.open_.erase(container);
             Py_LeaveRecursiveCall();
         }
     };
@@ -200,7 +202,7 @@ private:
     }
 
     std::string& out_;
-    std::vector<PyObject*> stack_;
+    std::unordered_set<PyObject*> open_;
 };
 
 }  // namespace
