@@ -123,18 +123,21 @@ def test_stub_parameters_match_the_bindings(module):
     mod = _load(module)
     stubs = _stub_functions(module)
     mismatches = []
+    compared = 0
     for path, obj in _nanobind_callables(mod):
         if path not in stubs:
             continue  # stubtest reports names the stub lacks
         bound = _binding_params(obj)
         if bound is None:
             continue
+        compared += 1
         declared = _params(stubs[path])
         if declared and declared[0][0] in ("self", "cls"):
             declared = declared[1:]
         if declared != bound:
             mismatches.append(f"{path}:\n  stub    {declared}\n  binding {bound}")
     assert not mismatches, "\n".join(mismatches)
+    assert compared, "no binding signature could be read"
 
 
 # -- a host script under mypy --strict --------------------------------------
