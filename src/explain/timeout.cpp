@@ -1,6 +1,7 @@
 // Time-outs: which phase of the request ran out of time, the budget the
 // client had for it, and whether a retry is safe.
 #include <array>
+#include <utility>
 
 #include "common/value.hpp"
 #include "explain/explain.hpp"
@@ -15,6 +16,11 @@ enum Phase : size_t { kConnect, kWrite, kPool, kRead, kUnknown, kPhases };
 // httpx's time-out kinds, in the order they are tested; kept for the module's life.
 std::array<PyTypeObject*, kUnknown> g_kinds{};
 std::array<PyObject*, kPhases> g_phase_names{};
+// Interned names read on the error and its request.
+PyObject* g_request = nullptr;
+PyObject* g_extensions = nullptr;
+PyObject* g_get = nullptr;
+PyObject* g_timeout_key = nullptr;
 
 Phase phase_of(nb::handle exc) {
     // By the error's real type, so that no object can fail the test.
@@ -32,17 +38,16 @@ void swallow_ordinary() {
 // budget() without the error handling: null with an error set on failure,
 // None when the phase has no budget.
 PyObject* read_budget(PyObject* exc, PyObject* phase) {
-    nb::object request = nb::steal(PyObject_GetAttrString(exc, "request"));
+    nb::object request = nb::steal(PyObject_GetAttr(exc, g_request));
     if (!request.is_valid()) return nullptr;
-    nb::object extensions = nb::steal(PyObject_GetAttrString(request.ptr(), "extensions"));
+    nb::object extensions = nb::steal(PyObject_GetAttr(request.ptr(), g_extensions));
     if (!extensions.is_valid()) return nullptr;
-    nb::object key = nb::str(kTimeoutKey);
-    nb::object budgets = nb::steal(PyObject_CallMethod(extensions.ptr(), "get", "O", key.ptr()));
+    nb::object budgets = nb::steal(PyObject_CallMethodOneArg(extensions.ptr(), g_get, g_timeout_key));
     if (!budgets.is_valid()) return nullptr;
     const int set = PyObject_IsTrue(budgets.ptr());
     if (set < 0) return nullptr;
     if (!set) Py_RETURN_NONE;
-    nb::object value = nb::steal(PyObject_CallMethod(budgets.ptr(), "get", "O", phase));
+    nb::object value = nb::steal(PyObject_CallMethodOneArg(budgets.ptr(), g_get, phase));
     if (!value.is_valid()) return nullptr;
     if (value.is_none()) return value.release().ptr();
     return PyNumber_Float(value.ptr());
@@ -56,6 +61,11 @@ void init_timeout(nb::module_& m) {
         nb::object kind = import_attr("httpx", kinds[p]);
         if (!PyType_Check(kind.ptr())) raise(PyExc_ImportError, "httpx time-out kinds must be classes");
         g_kinds[p] = reinterpret_cast<PyTypeObject*>(kind.release().ptr());
+    }
+    for (auto [slot, name] : {std::pair{&g_request, "request"}, std::pair{&g_extensions, "extensions"},
+                              std::pair{&g_get, "get"}, std::pair{&g_timeout_key, kTimeoutKey}}) {
+        *slot = PyUnicode_InternFromString(name);
+        if (!*slot) raise_current();
     }
     nb::dict means;
     for (size_t p = 0; p < kPhases; ++p) {
