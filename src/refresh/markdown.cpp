@@ -3,8 +3,8 @@
 // paragraphs) that reads back to the same Markdown on every connection.
 //
 // Both directions work on the interpreter's own string storage (1, 2 or 4
-// bytes per code point) without converting the text, and build each result
-// string once at its final size and narrowest kind, so lone surrogates and
+// bytes per code point) without converting the text, and write each result
+// string once, in its canonical (narrowest) kind, so lone surrogates and
 // astral code points pass through untouched and cost stays linear.
 #include "refresh/markdown.hpp"
 
@@ -28,8 +28,6 @@ struct Names {
     PyObject* text;
     PyObject* block_type;
     PyObject* empty;
-    PyObject* zero;
-    PyObject* one;
     PyObject* heading_1;
     PyObject* heading_2;
     PyObject* heading_3;
@@ -57,8 +55,6 @@ void init_names() {
     N.block_type = intern("block_type");
     N.empty = PyUnicode_New(0, 0);
     if (!N.empty) raise_current();
-    N.zero = PyLong_FromLong(0);
-    N.one = PyLong_FromLong(1);
     N.heading_1 = intern("heading_1");
     N.heading_2 = intern("heading_2");
     N.heading_3 = intern("heading_3");
@@ -444,6 +440,14 @@ void prefixed_chunk(Out& out, PyObject* text, Kind k) {
 
 // ---------------------------------------------------------------------------
 
+void raise_not_text(nb::handle value, const char* method) {
+    const int has = PyObject_HasAttrStringWithError(value.ptr(), method);
+    if (has < 0) raise_current();
+    if (!has) raise_no_attribute(value, method);
+    PyErr_Format(PyExc_TypeError, "text must be a str or None, not '%.200s'", Py_TYPE(value.ptr())->tp_name);
+    raise_current();
+}
+
 bool any_sentinel_prefix(nb::handle text_str) {
     return visit_str(text_str.ptr(), [](const auto* s, size_t n) { return sentinel_prefix(s, n); });
 }
@@ -769,7 +773,7 @@ nb::list markdown_to_blocks(nb::handle text) {
     PyObject* t = text.ptr();
     if (!PyUnicode_Check(t)) {
         if (t == Py_None || !truthy(t)) return nb::list();
-        raise_no_attribute(text, "splitlines");
+        raise_not_text(text, "splitlines");
     }
     BlockSink sink(t);
     visit_str(t, [&](const auto* s, size_t n) { parse_markdown(s, n, sink); });

@@ -28,4 +28,9 @@ nb::list markdown_to_blocks(nb::handle text);
 // ^\s*\{\s*"__kelvo_[a-z_]+__"
 bool any_sentinel_prefix(nb::handle text_str);
 
+// The error for a truthy non-str where a text is expected: the AttributeError
+// Python gives for the missing str method `method`, or, for a value that has
+// such a method but is no str (bytes), a TypeError.
+[[noreturn]] void raise_not_text(nb::handle value, const char* method);
+
 }  // namespace kelvo::refresh

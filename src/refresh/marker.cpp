@@ -7,6 +7,7 @@
 #include "common/text.hpp"
 #include "common/value.hpp"
 #include "refresh/bindings.hpp"
+#include "refresh/markdown.hpp"
 
 namespace kelvo::refresh {
 
@@ -204,7 +205,7 @@ nb::object parse_sentinel(nb::handle text) {
     PyObject* t = text.ptr();
     if (!PyUnicode_Check(t)) {
         if (t == Py_None || !truthy(t)) return nb::none();
-        raise_no_attribute(text, "strip");
+        raise_not_text(text, "strip");
     }
     nb::str trimmed = trim(text);
     const Py_ssize_t found = PyUnicode_Find(trimmed.ptr(), M.sentinel, 0, PyUnicode_GET_LENGTH(trimmed.ptr()), 1);

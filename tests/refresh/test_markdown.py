@@ -353,6 +353,8 @@ def test_markdown_to_blocks_non_string_text():
     assert m2b(0) == [] and m2b([]) == []
     with pytest.raises(AttributeError, match="'int' object has no attribute 'splitlines'"):
         m2b(5)
+    with pytest.raises(TypeError, match="must be a str or None, not 'bytes'"):
+        m2b(b"# x")
 
 
 def test_lone_surrogates_and_astral_text_pass_through():

@@ -157,6 +157,8 @@ def test_non_string_text():
     assert parse_sentinel(0) is None and parse_sentinel([]) is None
     with pytest.raises(AttributeError, match="'int' object has no attribute 'strip'"):
         parse_sentinel(5)
+    with pytest.raises(TypeError, match="must be a str or None, not 'bytes'"):
+        parse_sentinel(b'{"__kelvo_agent_doc__": 1, "name": "a"}')
 
 
 # -- properties ------------------------------------------------------------------------
