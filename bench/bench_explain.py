@@ -21,9 +21,9 @@ def reference_clean(text: str) -> str:
     return text[:300] + "\u2026" if len(text) > 300 else text
 
 
-def error_body(size: int, seed: int, gap: str = " ") -> str:
+def error_body(size: int, variant: int) -> str:
     """An error body of `size` characters with keys, tokens and URLs scattered."""
-    rng = random.Random(seed)
+    rng = random.Random(variant)
     words = ["validation", "failed", "for", "field", "value", "the", "request", "body", "missing",
              "expected", "string", "canvas", "page", "block", "order", "ключ", "値"]
     secrets = ["kelvo_sk_4f9a0c2e77", "sk-live_ABCDEFGH1234", "Bearer eyJhbGciOi.payload.sig",
@@ -33,8 +33,8 @@ def error_body(size: int, seed: int, gap: str = " ") -> str:
     while n < size:
         w = rng.choice(secrets) if rng.random() < 0.05 else rng.choice(words)
         parts.append(w)
-        n += len(w) + len(gap)
-    return gap.join(parts)[:size]
+        n += len(w) + 1
+    return " ".join(parts)[:size]
 
 
 MB = 1_000_000
