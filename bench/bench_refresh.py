@@ -97,3 +97,120 @@ WORKLOAD_BUILDERS: list[Callable[[], list[Workload]]] = [markdown_workloads]
 
 def workloads() -> list[Workload]:
     return [w for build in WORKLOAD_BUILDERS for w in build()]
+
+
+# -- Registry, digest, handshake and timer workloads ---------------------------
+#
+# Digest: build_digest over 1,000 visible docs of every kind and approval with
+# cap_chars 2,000, against one json.dumps of the unshortened digest; again at
+# 10,000 docs to show the cost is linear. Registry: derive_registry over 50
+# pages, from the in-memory engine and from prepared replies. Handshake:
+# handshake_text over 200 approved docs. Timer: tick alone and across 8 threads.
+
+import copy  # noqa: E402
+import json  # noqa: E402
+import threading  # noqa: E402
+
+
+def _mixed_docs(n: int, seed: int = 3) -> list:
+    """n visible docs of every kind and approval state, names and triggers of
+    realistic length, with some non-ASCII text."""
+    rng = random.Random(seed)
+    docs = []
+    for i in range(n):
+        kind = rng.choice(["doc", "doc", "skill", "learnings"])
+        pinned = kind != "skill" and rng.random() < 0.3
+        approval = rng.choice(["approved", "approved", "changed", "none"])
+        when = _sentence(rng, 4, 10) if kind == "skill" and rng.random() < 0.7 else ""
+        body = "\n".join(_sentence(rng, 5, 14) for _ in range(rng.randint(2, 8)))
+        docs.append(refresh.DocInfo(f"{rng.choice(WORDS[:12])}-{i}", kind, f"Doc {i}", when, pinned, f"pg_{i:05d}",
+                                    "2025-03-07T09:05:00Z", body, 1, approval))
+    return docs
+
+
+def digest_workloads() -> list[Workload]:
+    out = []
+    for n in (1_000, 10_000):
+        docs = _mixed_docs(n)
+        full = refresh.build_digest(docs, cap_chars=10**12, now=1.7e9)
+        out.append(Workload(
+            f"build_digest {n:,} docs, cap 2,000",
+            lambda d=docs: refresh.build_digest(d, cap_chars=2000, now=1.7e9),
+            lambda f=full: json.dumps(f), "json.dumps(unshortened digest)", note=f"{n // 1000}x input"))
+    return out
+
+
+class _PreparedClient:
+    """An engine client that answers from prepared replies, so the scan's own
+    cost shows."""
+
+    def __init__(self, engine):
+        self.listing = engine.list_pages(limit=50)
+        self.details = {row["page_id"]: engine.get_page(row["page_id"]) for row in self.listing["pages"]}
+
+    def list_pages(self, limit):
+        return self.listing
+
+    def get_page(self, page_id):
+        return self.details[page_id]
+
+
+def registry_workloads() -> list[Workload]:
+    from kelvo_mcp.engine import InMemoryEngine
+
+    rng = random.Random(5)
+    engine = InMemoryEngine()
+    for i in range(50):
+        body = "\n".join(rng.choice(["- ", "## ", "", "1. "]) + _sentence(rng, 4, 12) for _ in range(12))
+        engine.add_doc(f"doc-{i}", body, kind=rng.choice(["doc", "skill", "learnings"]), pinned=i % 3 == 0,
+                       approval=rng.choice(["approved", "changed", "none"]))
+    prepared = _PreparedClient(engine)
+
+    def client_calls_only():
+        listing = prepared.list_pages(limit=50)
+        for row in listing["pages"]:
+            prepared.get_page(row["page_id"])
+
+    docs = [d for d in refresh.derive_registry(engine)[0]]
+    approved = [copy.replace(d, approval="approved", pinned=True) for d in _mixed_docs(200, seed=9)]
+    shown = refresh.handshake_text(approved, cap_chars=10**9, kelvo_first=False).split("\n\n")
+    assert len(docs) == 50
+    return [
+        Workload("derive_registry 50 pages, in-memory engine", lambda: refresh.derive_registry(engine),
+                 note="includes the stand-in's deep copies"),
+        Workload("derive_registry 50 pages, prepared replies", lambda: refresh.derive_registry(prepared),
+                 client_calls_only, "the 51 client calls alone"),
+        Workload("handshake_text 200 approved docs", lambda: refresh.handshake_text(approved),
+                 lambda s=shown: "\n\n".join(s), '"\\n\\n".join(all blocks)', note="default 4,000 budget"),
+    ]
+
+
+def timer_workloads() -> list[Workload]:
+    state = refresh.RefreshState(calls=10**12, minutes=10**6)
+    state.tick()
+    state.fired()  # every tick now reads the clock and answers False
+    lock = threading.Lock()
+    counter = [0]
+
+    def locked_count():
+        with lock:
+            counter[0] += 1
+
+    def across_threads(fn, threads=8, each=2_000):
+        def work():
+            for _ in range(each):
+                fn()
+        pool = [threading.Thread(target=work) for _ in range(threads)]
+        for t in pool:
+            t.start()
+        for t in pool:
+            t.join()
+
+    return [
+        Workload("RefreshState.tick, uncontended", state.tick, locked_count, "Python lock + counter"),
+        Workload("RefreshState.tick x16,000 across 8 threads", lambda: across_threads(state.tick),
+                 lambda: across_threads(locked_count), "same with Python lock + counter"),
+    ]
+
+
+WORKLOAD_BUILDERS += [digest_workloads, registry_workloads, timer_workloads]
