@@ -7,8 +7,6 @@ namespace kelvo::surfaces {
 
 namespace {
 
-nb::object attr(nb::handle o, const char* name) { return steal(PyObject_GetAttrString(o.ptr(), name)); }
-
 // dict(m): a new map with the entries of m in order.
 nb::object copy_map(nb::handle m) {
     nb::object out = steal(PyDict_New());

@@ -6,8 +6,6 @@ namespace kelvo::surfaces {
 
 namespace {
 
-nb::object attr(nb::handle o, const char* name) { return steal(PyObject_GetAttrString(o.ptr(), name)); }
-
 bool contains(nb::handle container, nb::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) raise_current();

@@ -8,18 +8,28 @@ namespace kelvo::surfaces {
 const char* const kFieldNames[N_FIELDS] = {"name",        "title",   "description", "input_schema",
                                            "annotations", "members", "ops",         "writes"};
 
+PyObject* interned(const char* name) {
+    static std::vector<std::pair<const char*, PyObject*>> cache;  // a dozen literals at most
+    for (auto& [key, value] : cache)
+        if (key == name) return value;
+    PyObject* s = PyUnicode_InternFromString(name);
+    if (!s) raise_current();
+    cache.emplace_back(name, s);  // kept for the life of the process
+    return s;
+}
+
 nb::object field(nb::handle st, Field f) {
     if (Py_IS_TYPE(st.ptr(), tables().surface_tool)) {
         PyObject* v = record_field(st.ptr(), f);
         if (!v) raise(PyExc_RuntimeError, "record has been cleared");
         return borrow(v);
     }
-    return steal(PyObject_GetAttrString(st.ptr(), kFieldNames[f]));
+    return attr(st, kFieldNames[f]);
 }
 
 bool is_family(nb::handle st) {
     if (Py_IS_TYPE(st.ptr(), tables().surface_tool)) return truthy(field(st, OPS));
-    return truthy(steal(PyObject_GetAttrString(st.ptr(), "is_family")));
+    return truthy(attr(st, "is_family"));
 }
 
 std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle map) {

@@ -123,7 +123,7 @@ void cut_page_create(Tables& t) {
 
 }  // namespace
 
-nb::object catalogue(const char* name) { return steal(PyObject_GetAttrString(tables().tools_module, name)); }
+nb::object catalogue(const char* name) { return attr(tables().tools_module, name); }
 
 void load_tables(nb::module_& m) {
     Tables& t = tables();
