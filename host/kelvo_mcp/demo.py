@@ -259,6 +259,8 @@ def surface_call(conn: Connection, tool: str, args: dict[str, Any]) -> tuple[str
 
 def refresh_digest(conn: Connection) -> str:
     """Rebuild the digest when the timer says it is due; what happened, in words."""
+    if not conn.caps.pages:
+        return "off (no docs on an engine without pages)"
     if not conn.timer.tick():
         return "not due"
     try:

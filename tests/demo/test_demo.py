@@ -133,6 +133,8 @@ def test_engine_without_pages_hides_page_tools_and_says_why(tmp_path, capsys):
     assert "kelvo_page_get" in out["capabilities"]["absent"]
     assert "kelvo_page_read" not in [t["name"] for t in out["surface"]["tools"]]
     assert "Standing instructions could not be read at startup (this engine serves no pages)" in out["handshake"]
+    assert out["digest"] is None
+    assert {c["digest"] for c in out["calls"]} == {"off (no docs on an engine without pages)"}
 
 
 def test_engine_that_predates_approvals_shows_no_instructions(tmp_path, capsys):
