@@ -110,18 +110,43 @@ inline bool ascii_prefix(const C* p, size_t n, std::string_view prefix) {
     return true;
 }
 
+// Index of the first line break in s[i, n), or n.
+template <class C>
+inline size_t next_break(const C* s, size_t i, size_t n) {
+    while (i < n && !linebreak_at(s[i])) ++i;
+    return i;
+}
+
+// One-byte text, eight bytes at a time: a word holds a break only if some
+// byte is below 0x1F or equals 0x85, which ordinary prose never has.
+template <>
+inline size_t next_break<Py_UCS1>(const Py_UCS1* s, size_t i, size_t n) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    while (i + 8 <= n) {
+        uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        const uint64_t below = (w - ones * 0x1F) & ~w & highs;
+        const uint64_t x85 = w ^ (ones * 0x85);
+        const uint64_t nel = (x85 - ones) & ~x85 & highs;
+        if (below | nel) break;
+        i += 8;
+    }
+    while (i < n && !linebreak_at(s[i])) ++i;
+    return i;
+}
+
 // Calls f(begin, end) for each line of s[0, n) as str.splitlines() splits it.
 template <class C, class F>
 inline void for_each_line(const C* s, size_t n, F&& f) {
     size_t i = 0;
     while (i < n) {
-        size_t j = i;
-        while (j < n && !linebreak_at(s[j])) ++j;
-        f(i, j);
+        const size_t j0 = next_break(s, i, n);
+        size_t j = j0;
         if (j < n) {
             if (s[j] == '\r' && j + 1 < n && s[j + 1] == '\n') ++j;
             ++j;
         }
+        f(i, j0);
         i = j;
     }
 }
@@ -420,20 +445,27 @@ bool has_non_space_chars(const C* s, size_t n) {
     return false;
 }
 
-// Appends a prefixed block's chunk (no separator) to `out`.
+// Appends a prefixed block's chunk to `out`, after the separator `sep`
+// ("", "\n" or "\n\n"; written with the first prefix in one go).
 template <class Out>
-void prefixed_chunk(Out& out, PyObject* text, Kind k) {
+void prefixed_chunk(Out& out, std::string_view sep, PyObject* text, Kind k) {
     const std::string_view prefix = prefix_of(k);
+    char buf[16];  // separator or line feed, then the prefix (at most 2 + 6)
+    sep.copy(buf, sep.size());
+    prefix.copy(buf + sep.size(), prefix.size());
+    const std::string_view first(buf, sep.size() + prefix.size());
+    char nbuf[8] = {'\n'};
+    prefix.copy(nbuf + 1, prefix.size());
+    const std::string_view next(nbuf, prefix.size() + 1);
     bool any = false;
     visit_str(text, [&](const auto* s, size_t n) {
         for_each_line(s, n, [&](size_t b, size_t e) {
-            if (any) out.literal("\n");
+            out.literal(any ? next : first);
             any = true;
-            out.literal(prefix);
             out.slice(text, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
         });
     });
-    if (!any) out.literal(prefix.substr(0, prefix.size() - 1));  // "#", "- [ ]", ">" ...
+    if (!any) out.literal(first.substr(0, first.size() - 1));  // "#", "- [ ]", ">" ...
 }
 
 }  // namespace
@@ -555,8 +587,7 @@ public:
             }
             default: {
                 const bool listy = is_list(k);
-                separator(listy && last_listy_ && have_chunk_);
-                prefixed_chunk(out_, t, k);
+                prefixed_chunk(out_, separator_text(listy && last_listy_ && have_chunk_), t, k);
                 last_listy_ = listy;
                 break;
             }
@@ -568,11 +599,12 @@ private:
     // Chunks are written as they come: a new chunk after a blank line, a list
     // item that continues a list after a single line feed (only the last
     // chunk is ever extended, and it is always at the end of the text).
-    void separator(bool join_list) {
-        if (join_list) out_.literal("\n");
-        else if (have_chunk_) out_.literal("\n\n");
+    std::string_view separator_text(bool join_list) {
+        const std::string_view sep = join_list ? "\n" : have_chunk_ ? "\n\n" : "";
         have_chunk_ = true;
+        return sep;
     }
+    void separator(bool join_list) { out_.literal(separator_text(join_list)); }
 
     StreamBuilder out_;
     bool have_chunk_ = false;

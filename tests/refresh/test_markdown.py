@@ -427,3 +427,12 @@ def test_repeated_calls_hold_no_memory():
         assert tracemalloc.get_traced_memory()[0] - before < 20_000
     finally:
         tracemalloc.stop()
+
+
+@pytest.mark.parametrize("brk", ["\n", "\x0b", "\x0c", "\r", "\r\n", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029"])
+def test_breaks_found_at_every_offset_of_long_lines(brk):
+    for filler in ("ab\x1f\t\x84\x86\xff c", "\u0100x"):
+        for k in range(0, 40, 3):
+            text = (filler * 9)[:k] + brk + "- " + (filler * 9)[: 40 - k] + brk
+            assert m2b(text) == model_m2b(text)
+            assert b2m([blk("quote", text), blk("bulleted", text)]) == model_b2m([blk("quote", text), blk("bulleted", text)])
