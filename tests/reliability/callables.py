@@ -13,6 +13,7 @@ from __future__ import annotations
 import ast
 import dataclasses
 import importlib
+import inspect
 import json
 import os
 import pathlib
@@ -102,6 +103,25 @@ def _nb_params(obj: object) -> list[Param] | None:
     return best
 
 
+_KINDS = {"POSITIONAL_ONLY": "positional", "POSITIONAL_OR_KEYWORD": "either", "KEYWORD_ONLY": "named"}
+
+
+def _inspected_params(obj: object, method: bool = False) -> list[Param] | None:
+    """Parameters from a text signature (types and methods written on the C API)."""
+    try:
+        sig = inspect.signature(obj)
+    except (TypeError, ValueError):
+        return None
+    out = []
+    for i, p in enumerate(sig.parameters.values()):
+        if method and i == 0 and p.name in ("self", "$self"):
+            continue
+        if p.kind.name not in _KINDS:
+            return None  # *args/**kwargs: nothing to go on
+        out.append(Param(p.name, _KINDS[p.kind.name], p.default is inspect.Parameter.empty))
+    return out
+
+
 def _record_fields(cls: type) -> list[str] | None:
     fields = cls.__dict__.get("__match_args__")
     return list(fields) if isinstance(fields, tuple) else None
@@ -128,6 +148,8 @@ def targets(module: types.ModuleType) -> list[Target]:
             params = _nb_params(init) if init is not None else None
             if params is None and fields is not None:
                 params = [Param(f, "either", False) for f in fields]
+            if params is None:
+                params = _inspected_params(obj)
             out.append(Target(label, obj, params or [], is_type=True))
             for meth_name, meth in sorted(vars(obj).items()):
                 if meth_name in ("__init__", "__new__"):
@@ -139,6 +161,8 @@ def targets(module: types.ModuleType) -> list[Target]:
                 if not callable(meth) and not hasattr(meth, "__get__"):
                     continue
                 mparams = _nb_params(meth)
+                if mparams is None and not meth_name.startswith("__"):
+                    mparams = _inspected_params(meth, method=True)
                 if mparams is None:
                     if meth_name == "__replace__":
                         mparams = [Param(f, "named", False) for f in (fields or [])]
