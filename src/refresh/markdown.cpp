@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "common/text.hpp"
 #include "common/value.hpp"
@@ -135,6 +137,25 @@ inline size_t next_break<Py_UCS1>(const Py_UCS1* s, size_t i, size_t n) {
     return i;
 }
 
+// Two-byte text, four units at a time: a word holds a break only if some
+// unit is below 0x1F, equals 0x85, or is U+2028/U+2029.
+template <>
+inline size_t next_break<Py_UCS2>(const Py_UCS2* s, size_t i, size_t n) {
+    constexpr uint64_t ones = 0x0001000100010001ull, highs = 0x8000800080008000ull;
+    while (i + 4 <= n) {
+        uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        const uint64_t below = (w - ones * 0x1F) & ~w & highs;
+        const uint64_t x85 = w ^ (ones * 0x85);
+        const uint64_t sep = (w | ones) ^ (ones * 0x2029);  // U+2028 and U+2029
+        const uint64_t hit = below | ((x85 - ones) & ~x85 & highs) | ((sep - ones) & ~sep & highs);
+        if (hit) break;
+        i += 4;
+    }
+    while (i < n && !linebreak_at(s[i])) ++i;
+    return i;
+}
+
 // Calls f(begin, end) for each line of s[0, n) as str.splitlines() splits it.
 template <class C, class F>
 inline void for_each_line(const C* s, size_t n, F&& f) {
@@ -169,14 +190,17 @@ inline decltype(auto) visit_str(PyObject* s, F&& f) {
 
 class TextBuilder {
 public:
+    void reserve(size_t pieces) { pieces_.reserve(pieces); }
     void literal(std::string_view ascii) {
         if (ascii.empty()) return;
-        pieces_.push_back({nullptr, 0, static_cast<Py_ssize_t>(ascii.size()), ascii.data()});
+        const Py_ssize_t at = static_cast<Py_ssize_t>(lits_.size());
+        lits_.append(ascii);
+        pieces_.push_back({nullptr, at, at + static_cast<Py_ssize_t>(ascii.size())});
         len_ += static_cast<Py_ssize_t>(ascii.size());
     }
     void slice(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
         if (b >= e) return;
-        pieces_.push_back({s, b, e, nullptr});
+        pieces_.push_back({s, b, e});
         len_ += e - b;
         note_max(s, b, e);
     }
@@ -186,32 +210,42 @@ public:
         if (len_ == 0) return nb::borrow<nb::str>(N.empty);
         PyObject* out = PyUnicode_New(len_, max_);
         if (!out) raise_current();
-        nb::object guard = nb::steal(out);
-        const int kind = PyUnicode_KIND(out);
-        void* data = PyUnicode_DATA(out);
-        Py_ssize_t at = 0;
-        for (const Piece& p : pieces_) {
-            if (!p.src) {
-                for (Py_ssize_t i = 0; i < p.e; ++i)
-                    PyUnicode_WRITE(kind, data, at + i, static_cast<unsigned char>(p.lit[i]));
-            } else if (PyUnicode_KIND(p.src) == kind) {
-                std::memcpy(static_cast<char*>(data) + at * kind,
-                            static_cast<const char*>(PyUnicode_DATA(p.src)) + p.b * kind,
-                            static_cast<size_t>(p.e - p.b) * kind);
-            } else if (PyUnicode_CopyCharacters(out, at, p.src, p.b, p.e - p.b) < 0) {
-                raise_current();
-            }
-            at += p.src ? p.e - p.b : p.e;
+        switch (PyUnicode_KIND(out)) {
+            case PyUnicode_1BYTE_KIND: fill(PyUnicode_1BYTE_DATA(out)); break;
+            case PyUnicode_2BYTE_KIND: fill(PyUnicode_2BYTE_DATA(out)); break;
+            default: fill(PyUnicode_4BYTE_DATA(out)); break;
         }
-        return nb::steal<nb::str>(guard.release());
+        return nb::steal<nb::str>(out);
     }
 
 private:
     struct Piece {
-        PyObject* src;  // null for a literal
-        Py_ssize_t b, e;  // slice bounds; for a literal, e is its length
-        const char* lit;
+        PyObject* src;    // null for a literal
+        Py_ssize_t b, e;  // slice bounds in src, or in lits_ for a literal
     };
+
+    // Copy every piece into the result's storage; a piece of another width
+    // is widened (or, when its code points allow, narrowed) unit by unit.
+    template <class D>
+    void fill(D* out) const {
+        for (const Piece& p : pieces_) {
+            const size_t n = static_cast<size_t>(p.e - p.b);
+            if (!p.src) {
+                const char* l = lits_.data() + p.b;
+                for (size_t i = 0; i < n; ++i) out[i] = static_cast<D>(static_cast<unsigned char>(l[i]));
+            } else {
+                visit_str(p.src, [&](const auto* src, size_t) {
+                    using S = std::remove_cv_t<std::remove_reference_t<decltype(*src)>>;
+                    if constexpr (std::is_same_v<S, D>) {
+                        std::memcpy(out, src + p.b, n * sizeof(D));
+                    } else {
+                        for (size_t i = 0; i < n; ++i) out[i] = static_cast<D>(src[p.b + static_cast<Py_ssize_t>(i)]);
+                    }
+                });
+            }
+            out += n;
+        }
+    }
 
     // Widen max_ to the class (127, 255, 65535, 0x10FFFF) of the slice's
     // largest code point; PyUnicode_New needs the exact class so the result
@@ -232,6 +266,7 @@ private:
     }
 
     std::vector<Piece> pieces_;
+    std::string lits_;
     Py_ssize_t len_ = 0;
     Py_UCS4 max_ = 127;
 };
@@ -552,7 +587,8 @@ nb::str string_form_or(nb::handle raw, PyObject* fallback) {
 // Steps 2-4 of block to Markdown, one block at a time.
 class MarkdownWriter {
 public:
-    explicit MarkdownWriter(Py_ssize_t size_hint = 0) : out_(size_hint) {}
+    // The caller keeps every raw text alive until finish().
+    explicit MarkdownWriter(size_t blocks = 0) { out_.reserve(blocks * 3); }
 
     // `text` and `bt` are the raw member values (invalid when absent).
     void block(nb::handle text_raw, nb::handle bt_raw) {
@@ -592,6 +628,9 @@ public:
                 break;
             }
         }
+        // The builder borrows the text; a string form made just now must
+        // live until the result is built.
+        if (t != text_raw.ptr()) keep_.push_back(std::move(text));
     }
     nb::str finish() { return out_.finish(); }
 
@@ -606,7 +645,8 @@ private:
     }
     void separator(bool join_list) { out_.literal(separator_text(join_list)); }
 
-    StreamBuilder out_;
+    TextBuilder out_;
+    std::vector<nb::object> keep_;
     bool have_chunk_ = false;
     bool last_listy_ = false;
 };
@@ -626,11 +666,13 @@ std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
 
 nb::str markdown_from_sorted(const std::vector<nb::object>& sorted) {
     init_names();
-    MarkdownWriter w;
+    MarkdownWriter w(sorted.size());
+    std::vector<nb::object> texts;  // alive until the result is built
+    texts.reserve(sorted.size());
     for (const nb::object& block : sorted) {
-        nb::object text = raw_member(block.ptr(), N.text);
+        texts.push_back(raw_member(block.ptr(), N.text));
         nb::object bt = raw_member(block.ptr(), N.block_type);
-        w.block(text, bt);
+        w.block(texts.back(), bt);
     }
     return w.finish();
 }
@@ -649,14 +691,11 @@ nb::str blocks_to_markdown(nb::handle blocks) {
     // their string forms are still taken in sorted order, after every key
     // has been read, so an unreadable order fails before any text is read.
     std::vector<nb::object> keep, texts(maps.size()), types(maps.size());
-    Py_ssize_t size_hint = 0;  // the texts and a little for prefixes and breaks
     std::vector<OrderKey> keys = sorted_keys(maps, keep, [&](size_t i, PyObject* map) {
         texts[i] = raw_member(map, N.text);
         types[i] = raw_member(map, N.block_type);
-        if (texts[i].is_valid() && PyUnicode_Check(texts[i].ptr())) size_hint += PyUnicode_GET_LENGTH(texts[i].ptr());
-        size_hint += 8;
     });
-    MarkdownWriter w(size_hint);
+    MarkdownWriter w(maps.size());
     for (const OrderKey& k : keys) w.block(texts[k.index], types[k.index]);
     return w.finish();
 }
