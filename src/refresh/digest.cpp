@@ -38,7 +38,7 @@ struct Texts {
     PyObject* keys[kKeyCount];
     PyObject *digest_note, *unreported_note, *state_changed, *state_not_approved, *more_suffix;
     PyObject *name, *kind, *state, *when_to_use;
-    nb::object skeleton;  // key -> its Key index, for looking up `extra` keys as a dict does
+    PyObject* skeleton;  // key -> its Key index, for looking up `extra` keys as a dict does
     size_t key_len[kKeyCount];  // JSON length of each key
     size_t digest_note_len, unreported_note_len, more_suffix_len;  // suffix without quotes
 };
@@ -214,14 +214,14 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
         bool more;  // the digest's own "more" key, absent at full counts
     };
     std::vector<Added> added;
-    if (!extra.is_none()) {
+    if (!extra.is_none() && truthy(extra)) {
         ex = steal(PyDict_New());
         if (PyDict_Merge(ex.ptr(), extra.ptr(), 1) < 0) raise_current();
         PyObject *k, *v;
         Py_ssize_t pos = 0;
         while (PyDict_Next(ex.ptr(), &pos, &k, &v)) {
             PyObject* idx = nullptr;
-            if (PyDict_GetItemRef(T.skeleton.ptr(), k, &idx) < 0) raise_current();
+            if (PyDict_GetItemRef(T.skeleton, k, &idx) < 0) raise_current();
             const long key = idx ? PyLong_AsLong(idx) : -1;
             Py_XDECREF(idx);
             if (key >= 0) overrides[key] = nb::borrow(v);
@@ -386,8 +386,9 @@ void bind_digest(nb::module_& m) {
     T.when_to_use = keep(steal(PyUnicode_InternFromString("when_to_use")));
     nb::dict skeleton;
     for (int k = 0; k < kKeyCount; ++k) skeleton[nb::handle(T.keys[k])] = nb::int_(k);
-    T.skeleton = skeleton;
-    T.skeleton.inc_ref();  // kept for the life of the process
+    // Kept for the life of the process as a plain pointer: a static owning
+    // object would be released after the interpreter has finalized.
+    T.skeleton = keep(skeleton);
     Meter meter;
     for (int k = 0; k < kKeyCount; ++k) T.key_len[k] = meter(nb::handle(T.keys[k]));
     T.digest_note_len = meter(nb::handle(T.digest_note));

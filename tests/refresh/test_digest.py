@@ -156,7 +156,8 @@ def test_extra_replaces_in_place_or_appends():
     assert list(d) == ["note", "instructions_version", "instructions", "skills", "requested", "docs", "as_of",
                        "registry"]
     assert d["note"] == "x" and d["registry"] == "..."
-    assert r.build_digest(docs, now=0, extra={}) == r.build_digest(docs, now=0)
+    for nothing in ({}, None, 0, ""):
+        assert r.build_digest(docs, now=0, extra=nothing) == r.build_digest(docs, now=0)
 
 
 def test_one_liner():
