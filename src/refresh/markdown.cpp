@@ -696,7 +696,15 @@ nb::str blocks_to_markdown(nb::handle blocks) {
         types[i] = raw_member(map, N.block_type);
     });
     MarkdownWriter w(maps.size());
-    for (const OrderKey& k : keys) w.block(texts[k.index], types[k.index]);
+    // Sorted order visits the texts out of their memory order: ask for each
+    // text a few blocks ahead so its cache line is there when it is read.
+    constexpr size_t kAhead = 6;
+    for (size_t j = 0; j < keys.size(); ++j) {
+        if (j + kAhead < keys.size()) {
+            if (PyObject* ahead = texts[keys[j + kAhead].index].ptr()) __builtin_prefetch(ahead);
+        }
+        w.block(texts[keys[j].index], types[keys[j].index]);
+    }
     return w.finish();
 }
 
