@@ -374,7 +374,8 @@ def walkthrough(data: dict[str, Any], profile: str) -> dict[str, Any]:
                  for d in docs],
         "notes": conn.notes,
         "approvals_reported": refresh.approvals_reported(docs),
-        "instructions_version": refresh.instructions_version(docs),
+        # Over the docs an agent is shown: a built-in seed never counts.
+        "instructions_version": refresh.instructions_version(refresh.visible_docs(docs)),
     }
     out["handshake"] = conn.handshake
 

@@ -83,6 +83,9 @@ def test_json_form_carries_the_connection(compact):
     assert compact["handshake"].startswith("KELVO-FIRST (Kelvo's default operating posture):\n"
                                            + refresh.KELVO_FIRST_BODY)
     assert "## kelvo-first" not in compact["handshake"]
+    version = compact["registry"]["instructions_version"]
+    assert f"(version {version})" in compact["handshake"]
+    assert compact["calls"][0]["digest"] == f"rebuilt (instructions_version {version})"
 
 
 def test_digest_is_rebuilt_only_when_due_and_follows_the_approval(compact):
