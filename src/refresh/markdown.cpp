@@ -188,19 +188,51 @@ inline decltype(auto) visit_str(PyObject* s, F&& f) {
 // allocated once at its exact length and narrowest kind. Slices borrow their
 // source: the caller keeps every source alive until finish().
 
+struct Piece {
+    PyObject* src;    // null for a literal
+    Py_ssize_t b, e;  // slice bounds in src, or in the literal text
+};
+
+// The list of pieces is kept per thread between calls, so a long page does
+// not map fresh memory for it on every call; a nested call on the same
+// thread (a hostile __str__ re-entering) uses its own list.
+struct PieceScratch {
+    std::vector<Piece> pieces;
+    bool busy = false;
+};
+thread_local PieceScratch t_scratch;
+
 class TextBuilder {
 public:
-    void reserve(size_t pieces) { pieces_.reserve(pieces); }
+    TextBuilder() {
+        if (!t_scratch.busy) {
+            t_scratch.busy = true;
+            pieces_ = &t_scratch.pieces;
+            pieces_->clear();
+        } else {
+            pieces_ = &own_;
+        }
+    }
+    ~TextBuilder() {
+        if (pieces_ != &t_scratch.pieces) return;
+        pieces_->clear();
+        if (pieces_->capacity() > (size_t{1} << 20)) std::vector<Piece>().swap(*pieces_);
+        t_scratch.busy = false;
+    }
+    TextBuilder(const TextBuilder&) = delete;
+    TextBuilder& operator=(const TextBuilder&) = delete;
+
+    void reserve(size_t pieces) { pieces_->reserve(pieces); }
     void literal(std::string_view ascii) {
         if (ascii.empty()) return;
         const Py_ssize_t at = static_cast<Py_ssize_t>(lits_.size());
         lits_.append(ascii);
-        pieces_.push_back({nullptr, at, at + static_cast<Py_ssize_t>(ascii.size())});
+        pieces_->push_back({nullptr, at, at + static_cast<Py_ssize_t>(ascii.size())});
         len_ += static_cast<Py_ssize_t>(ascii.size());
     }
     void slice(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
         if (b >= e) return;
-        pieces_.push_back({s, b, e});
+        pieces_->push_back({s, b, e});
         len_ += e - b;
         note_max(s, b, e);
     }
@@ -219,16 +251,11 @@ public:
     }
 
 private:
-    struct Piece {
-        PyObject* src;    // null for a literal
-        Py_ssize_t b, e;  // slice bounds in src, or in lits_ for a literal
-    };
-
     // Copy every piece into the result's storage; a piece of another width
     // is widened (or, when its code points allow, narrowed) unit by unit.
     template <class D>
     void fill(D* out) const {
-        for (const Piece& p : pieces_) {
+        for (const Piece& p : *pieces_) {
             const size_t n = static_cast<size_t>(p.e - p.b);
             if (!p.src) {
                 const char* l = lits_.data() + p.b;
@@ -265,7 +292,8 @@ private:
         });
     }
 
-    std::vector<Piece> pieces_;
+    std::vector<Piece>* pieces_;
+    std::vector<Piece> own_;
     std::string lits_;
     Py_ssize_t len_ = 0;
     Py_UCS4 max_ = 127;

@@ -436,3 +436,15 @@ def test_breaks_found_at_every_offset_of_long_lines(brk):
             text = (filler * 9)[:k] + brk + "- " + (filler * 9)[: 40 - k] + brk
             assert m2b(text) == model_m2b(text)
             assert b2m([blk("quote", text), blk("bulleted", text)]) == model_b2m([blk("quote", text), blk("bulleted", text)])
+
+
+def test_a_string_form_may_convert_another_page_meanwhile():
+    class Nested:
+        def __bool__(self):
+            return True
+
+        def __str__(self):
+            return b2m([blk("bulleted", "inner"), blk("code", "c")])
+
+    page = [blk("quote", "before"), blk("paragraph", Nested()), blk("bulleted", "after")]
+    assert b2m(page) == "> before\n\n- inner\n\n```\nc\n```\n\n- after"
