@@ -246,9 +246,12 @@ def test_repeated_calls_hold_no_memory():
         work()
     tracemalloc.start()
     try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(1000):
-            work()
-        assert tracemalloc.get_traced_memory()[0] - before < 20_000
+        # Caches warmed in the first round may stay; a leak grows every round.
+        held = []
+        for _ in range(3):
+            for _ in range(500):
+                work()
+            held.append(tracemalloc.get_traced_memory()[0])
+        assert held[2] - held[1] < 10_000, held
     finally:
         tracemalloc.stop()
