@@ -135,7 +135,7 @@ void bind_record(nb::module_& m) {
     T.needs_pages = steal(PyFrozenSet_New(names.ptr())).release().ptr();
     T.nothing_absent = steal(PyFrozenSet_New(nullptr)).release().ptr();
 
-    RecordSpec spec{"kelvo_mcp.capabilities", "Capabilities",
+    RecordSpec shape{"kelvo_mcp.capabilities", "Capabilities",
                     "What the connected engine serves, and what the API key may do.",
                     {
                         {"pages", borrow(Py_True)},
@@ -144,7 +144,7 @@ void bind_record(nb::module_& m) {
                         {"scopes", borrow(T.empty_tuple)},
                     },
                     methods, getsets};
-    T.record = make_record_type(m, std::move(spec));
+    T.record = make_record_type(m, std::move(shape));
     Py_INCREF(T.record);  // held for the life of the process
     m.attr("NEEDS_PAGES") = borrow(T.needs_pages);
 }

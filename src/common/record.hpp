@@ -31,7 +31,7 @@ struct RecordSpec {
 
 // Create the type and add it to the module under its name. The returned
 // type lives as long as the module.
-PyTypeObject* make_record_type(nb::module_& m, RecordSpec spec);
+PyTypeObject* make_record_type(nb::module_& m, RecordSpec shape);
 
 // Construct a record from field values in declaration order (all given).
 nb::object record_make(PyTypeObject* type, std::initializer_list<nb::handle> values);

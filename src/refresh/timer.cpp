@@ -277,11 +277,11 @@ void bind_timer(nb::module_& m) {
         {Py_tp_getset, kGetSets},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"kelvo_mcp.refresh.RefreshState", static_cast<int>(sizeof(State)), 0,
+    static PyType_Spec type_shape = {"kelvo_mcp.refresh.RefreshState", static_cast<int>(sizeof(State)), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                                    Py_TPFLAGS_MANAGED_WEAKREF,
                                slots};
-    m.attr("RefreshState") = steal(PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr));
+    m.attr("RefreshState") = steal(PyType_FromModuleAndSpec(m.ptr(), &type_shape, nullptr));
 }
 
 }  // namespace kelvo::refresh

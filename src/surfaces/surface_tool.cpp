@@ -95,11 +95,11 @@ PyGetSetDef kGetsets[] = {
 }  // namespace
 
 void bind_record(nb::module_& m) {
-    RecordSpec spec;
-    spec.module = "kelvo_mcp.surfaces";
-    spec.name = "SurfaceTool";
-    spec.doc = "One tool exactly as a surface offers it to the agent.";
-    spec.fields = {
+    RecordSpec shape;
+    shape.module = "kelvo_mcp.surfaces";
+    shape.name = "SurfaceTool";
+    shape.doc = "One tool exactly as a surface offers it to the agent.";
+    shape.fields = {
         {"name"},
         {"title"},
         {"description"},
@@ -109,8 +109,8 @@ void bind_record(nb::module_& m) {
         {"ops", {}, borrow(reinterpret_cast<PyObject*>(&PyDict_Type))},
         {"writes", borrow(Py_False)},
     };
-    spec.getsets = kGetsets;
-    tables().surface_tool = make_record_type(m, spec);
+    shape.getsets = kGetsets;
+    tables().surface_tool = make_record_type(m, shape);
     Py_INCREF(tables().surface_tool);  // held for the life of the process
 }
 

@@ -97,7 +97,7 @@ def test_derived_members_of_hostile_fields():
         def __bool__(self):
             raise ValueError("no truth here")
 
-        def __format__(self, spec):
+        def __format__(self, format_string):
             raise LookupError("no format")
 
     with pytest.raises(ValueError):
