@@ -30,8 +30,7 @@ nb::object member_map(nb::handle schema, nb::handle key) {
 }
 
 nb::object short_canvas(nb::handle schema, bool docs_tool) {
-    if (!PyDict_Check(schema.ptr()) && !PyObject_HasAttrString(schema.ptr(), "get")) raise_no_attribute(schema, "get");
-    nb::object props = member_map(schema, W.properties);
+    nb::object props = member_map(schema, W.properties);  // a non-map schema: KeyError
     int has = PyDict_Contains(props.ptr(), W.canvas);
     if (has < 0) raise_current();
     if (has) {

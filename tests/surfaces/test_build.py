@@ -345,7 +345,7 @@ def test_hostile_catalogue_results(monkeypatch):
     bad_schema = T.Tool("kelvo_x", "X", "d", ["not", "a", "map"], {})
     monkeypatch.setattr(T, "visible_tools", lambda **kw: [bad_schema])
     assert S.build_surface("full")[0].input_schema == ["not", "a", "map"]
-    with pytest.raises(AttributeError):
+    with pytest.raises(KeyError):  # a catalogue inconsistency is a lookup error
         S.build_surface("compact")
     odd_family = T.Tool("kelvo_x", "X", "d", {}, {}, family="nope")
     monkeypatch.setattr(T, "visible_tools", lambda **kw: [odd_family])
@@ -368,7 +368,7 @@ def test_hostile_arguments():
         S.build_surface("full", absent=5)
     with pytest.raises(TypeError):
         S.build_surface("full", True)  # readonly is named-only
-    with pytest.raises(AttributeError):
+    with pytest.raises(KeyError):
         S._short_canvas(5, False)
     with pytest.raises(TypeError):
         S._family("graph", 5)
