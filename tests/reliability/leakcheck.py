@@ -45,9 +45,32 @@ def pytest_configure(config):
 
 
 def _total() -> int:
+    # Empty the interpreter's own caches first (type attribute cache,
+    # specialized code): they fill gradually and would look like growth.
+    getattr(sys, "_clear_internal_caches", sys._clear_type_cache)()
     gc.collect()
     gc.collect()
     return sys.gettotalrefcount()
+
+
+def _raw(fn, rounds: int) -> list[int]:
+    readings = [0] * (rounds + 1)
+    readings[0] = _total()
+    for i in range(rounds):
+        fn()
+        readings[i + 1] = _total()
+    return [b - a for a, b in zip(readings, readings[1:])]
+
+
+_idle: list[int] = []
+
+
+def _measure(fn, rounds: int) -> list[int]:
+    """Refcount growth per round, less what measuring costs (each stored
+    reading is one more int object)."""
+    if len(_idle) != rounds:
+        _idle[:] = _raw(lambda: None, rounds)
+    return [d - i for d, i in zip(_raw(fn, rounds), _idle)]
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -58,17 +81,12 @@ def pytest_pyfunc_call(pyfuncitem):
     rounds = pyfuncitem.config.getoption("--leak-rounds")
     testfunction = pyfuncitem.obj
     funcargs = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
-    readings = []
     try:
         testfunction(**funcargs)  # unmeasured: caches fill on the first runs
-        readings.append(_total())
-        for _ in range(rounds):
-            testfunction(**funcargs)
-            readings.append(_total())
+        deltas = _measure(lambda: testfunction(**funcargs), rounds)
     except BaseException as exc:  # noqa: BLE001 - a repeat that fails is reported
         _unrepeatable[pyfuncitem.nodeid] = f"{type(exc).__name__}: {exc}"[:200]
         return
-    deltas = [b - a for a, b in zip(readings, readings[1:])]
     _deltas[pyfuncitem.nodeid] = deltas
     if all(d > 0 for d in deltas):
         _leaks.append(pyfuncitem.nodeid)

@@ -40,6 +40,14 @@ class Sweep:
         self.per_target: dict[str, collections.Counter[str]] = {}
         self.faults: list[str] = []
         self.slowest: list[tuple[float, str]] = []
+        self.current = ""
+        sys.unraisablehook = self.unraisable
+
+    def unraisable(self, info) -> None:
+        # An error the module swallowed and printed ("Exception ignored in
+        # ..."): an interrupt lost, or a failure the caller never sees.
+        exc = f"{info.exc_type.__name__}: {info.exc_value}"
+        self.faults.append(f"{self.current}: error swallowed in {info.err_msg or info.object!r}: {exc}")
 
     def note(self, what: str) -> None:
         data = (what[:900] + "\n").encode("utf-8", "backslashreplace")
@@ -48,6 +56,7 @@ class Sweep:
     def attempt(self, target_label: str, what: str, fn, *args, **kwargs):
         """Call fn once; record and return (ok, result)."""
         self.note(what)
+        self.current = what
         self.calls += 1
         faulthandler.dump_traceback_later(CALL_LIMIT, exit=True)
         start = time.perf_counter()
