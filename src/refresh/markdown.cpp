@@ -9,11 +9,14 @@
 #include "refresh/markdown.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "common/text.hpp"
 #include "common/value.hpp"
@@ -186,11 +189,13 @@ inline decltype(auto) visit_str(PyObject* s, F&& f) {
 // ---------------------------------------------------------------------------
 // A result string assembled from ASCII literals and slices of existing strs,
 // allocated once at its exact length and narrowest kind. Slices borrow their
-// source: the caller keeps every source alive until finish().
+// source and literals must be static: the caller keeps every source alive
+// until finish().
 
 struct Piece {
-    PyObject* src;    // null for a literal
-    Py_ssize_t b, e;  // slice bounds in src, or in the literal text
+    const void* data;  // first code unit
+    size_t n;          // code units
+    int kind;          // bytes per code unit (PyUnicode_1BYTE_KIND ...)
 };
 
 // The list of pieces is kept per thread between calls, so a long page does
@@ -223,18 +228,45 @@ public:
     TextBuilder& operator=(const TextBuilder&) = delete;
 
     void reserve(size_t pieces) { pieces_->reserve(pieces); }
+    // `ascii` must outlive the builder (a literal).
     void literal(std::string_view ascii) {
         if (ascii.empty()) return;
-        const Py_ssize_t at = static_cast<Py_ssize_t>(lits_.size());
-        lits_.append(ascii);
-        pieces_->push_back({nullptr, at, at + static_cast<Py_ssize_t>(ascii.size())});
+        pieces_->push_back({ascii.data(), ascii.size(), PyUnicode_1BYTE_KIND});
         len_ += static_cast<Py_ssize_t>(ascii.size());
     }
+    // s[b, e), its code points looked at for the result's kind.
     void slice(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
-        if (b >= e) return;
-        pieces_->push_back({s, b, e});
-        len_ += e - b;
+        span(s, b, e);
         note_max(s, b, e);
+    }
+    // s[b, e), with no look at its code points: the caller also calls
+    // include_class_of(s), or note_max() on every span of s.
+    void span(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
+        if (b >= e) return;
+        const int kind = PyUnicode_KIND(s);
+        pieces_->push_back({static_cast<const char*>(PyUnicode_DATA(s)) + b * kind, static_cast<size_t>(e - b), kind});
+        len_ += e - b;
+    }
+    // The result holds every code point of `s` (or at least one of its
+    // widest class): its class, read from the header, bounds the result's.
+    void include_class_of(PyObject* s) {
+        if (PyUnicode_GET_LENGTH(s)) max_ = std::max(max_, PyUnicode_MAX_CHAR_VALUE(s));
+    }
+    // Widen the result's class (127, 255, 65535, 0x10FFFF) to that of the
+    // largest code point of s[b, e); PyUnicode_New needs the exact class so
+    // the result is in canonical form (str equality compares kinds first).
+    void note_max(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
+        if (PyUnicode_IS_ASCII(s)) return;
+        const Py_UCS4 bound = PyUnicode_MAX_CHAR_VALUE(s);
+        if (max_ >= bound) return;
+        visit_str(s, [&](const auto* p, size_t) {
+            for (Py_ssize_t i = b; i < e; ++i) {
+                const uint32_t c = static_cast<uint32_t>(p[i]);
+                if (c <= max_) continue;
+                max_ = c <= 127 ? 127 : c <= 255 ? 255 : c <= 65535 ? 65535 : 0x10FFFF;
+                if (max_ >= bound) return;
+            }
+        });
     }
     bool empty() const { return len_ == 0; }
 
@@ -256,79 +288,26 @@ private:
     template <class D>
     void fill(D* out) const {
         for (const Piece& p : *pieces_) {
-            const size_t n = static_cast<size_t>(p.e - p.b);
-            if (!p.src) {
-                const char* l = lits_.data() + p.b;
-                for (size_t i = 0; i < n; ++i) out[i] = static_cast<D>(static_cast<unsigned char>(l[i]));
-            } else {
-                visit_str(p.src, [&](const auto* src, size_t) {
-                    using S = std::remove_cv_t<std::remove_reference_t<decltype(*src)>>;
-                    if constexpr (std::is_same_v<S, D>) {
-                        std::memcpy(out, src + p.b, n * sizeof(D));
-                    } else {
-                        for (size_t i = 0; i < n; ++i) out[i] = static_cast<D>(src[p.b + static_cast<Py_ssize_t>(i)]);
-                    }
-                });
-            }
-            out += n;
+            if (p.kind == static_cast<int>(sizeof(D)))
+                std::memcpy(out, p.data, p.n * sizeof(D));
+            else if (p.kind == PyUnicode_1BYTE_KIND)
+                convert(out, static_cast<const Py_UCS1*>(p.data), p.n);
+            else if (p.kind == PyUnicode_2BYTE_KIND)
+                convert(out, static_cast<const Py_UCS2*>(p.data), p.n);
+            else
+                convert(out, static_cast<const Py_UCS4*>(p.data), p.n);
+            out += p.n;
         }
     }
-
-    // Widen max_ to the class (127, 255, 65535, 0x10FFFF) of the slice's
-    // largest code point; PyUnicode_New needs the exact class so the result
-    // is in canonical form (str equality compares kinds first).
-    void note_max(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
-        if (PyUnicode_IS_ASCII(s)) return;
-        const int kind = PyUnicode_KIND(s);
-        const Py_UCS4 bound = kind == PyUnicode_1BYTE_KIND ? 255 : kind == PyUnicode_2BYTE_KIND ? 65535 : 0x10FFFF;
-        if (max_ >= bound) return;
-        visit_str(s, [&](const auto* p, size_t) {
-            for (Py_ssize_t i = b; i < e; ++i) {
-                const uint32_t c = static_cast<uint32_t>(p[i]);
-                if (c <= max_) continue;
-                max_ = c <= 127 ? 127 : c <= 255 ? 255 : c <= 65535 ? 65535 : 0x10FFFF;
-                if (max_ >= bound) return;
-            }
-        });
+    template <class D, class S>
+    static void convert(D* out, const S* src, size_t n) {
+        for (size_t i = 0; i < n; ++i) out[i] = static_cast<D>(src[i]);
     }
 
     std::vector<Piece>* pieces_;
     std::vector<Piece> own_;
-    std::string lits_;
     Py_ssize_t len_ = 0;
     Py_UCS4 max_ = 127;
-};
-
-// A result written straight into the interpreter's own string writer, which
-// widens its storage as wider code points arrive and gives a canonical str:
-// one pass, no list of pieces (used for the long Markdown of a page).
-class StreamBuilder {
-public:
-    explicit StreamBuilder(Py_ssize_t hint) : w_(PyUnicodeWriter_Create(hint)) {
-        if (!w_) raise_current();
-    }
-    ~StreamBuilder() {
-        if (w_) PyUnicodeWriter_Discard(w_);
-    }
-    StreamBuilder(const StreamBuilder&) = delete;
-    StreamBuilder& operator=(const StreamBuilder&) = delete;
-
-    void literal(std::string_view ascii) {
-        if (!ascii.empty() && PyUnicodeWriter_WriteASCII(w_, ascii.data(), static_cast<Py_ssize_t>(ascii.size())) < 0)
-            raise_current();
-    }
-    void slice(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
-        if (b < e && PyUnicodeWriter_WriteSubstring(w_, s, b, e) < 0) raise_current();
-    }
-    nb::str finish() {
-        PyObject* out = PyUnicodeWriter_Finish(w_);
-        w_ = nullptr;
-        if (!out) raise_current();
-        return nb::steal<nb::str>(out);
-    }
-
-private:
-    PyUnicodeWriter* w_;
 };
 
 // ---------------------------------------------------------------------------
@@ -353,8 +332,6 @@ struct OrderKey {
 
 constexpr double kExactLimit = 9007199254740992.0;  // 2**53
 
-// Number objects created while reading keys (floats of strings, ...); keys
-// borrow from them and from the blocks.
 // The common string order, an optional sign and up to 15 ASCII digits, read
 // without a float object (the value float() would give, exactly).
 bool plain_integer_text(PyObject* s, double& out) {
@@ -372,6 +349,7 @@ bool plain_integer_text(PyObject* s, double& out) {
     return true;
 }
 
+// Reads `block`'s key into `key`; an int that the key borrows is put in `keep`.
 void read_order(PyObject* block, OrderKey& key, std::vector<nb::object>& keep) {
     key.exact = nullptr;
     key.nan = false;
@@ -470,20 +448,25 @@ Kind kind_of(PyObject* bt) {
 
 bool is_list(Kind k) { return k == Kind::Bulleted || k == Kind::Numbered || k == Kind::Todo || k == Kind::TodoDone; }
 
-// The Markdown prefix of a prefixed kind, with its trailing space.
-std::string_view prefix_of(Kind k) {
+// A prefixed kind's prefix behind a blank line ("\n\n# "): dropping the
+// first one or two characters gives the prefix behind a line feed or alone,
+// so every lead a chunk needs is a slice of one static literal.
+std::string_view lead_of(Kind k) {
     switch (k) {
-        case Kind::H1: return "# ";
-        case Kind::H2: return "## ";
-        case Kind::H3: return "### ";
-        case Kind::Bulleted: return "- ";
-        case Kind::Numbered: return "1. ";
-        case Kind::Todo: return "- [ ] ";
-        case Kind::TodoDone: return "- [x] ";
-        case Kind::Quote: return "> ";
-        default: return {};
+        case Kind::H1: return "\n\n# ";
+        case Kind::H2: return "\n\n## ";
+        case Kind::H3: return "\n\n### ";
+        case Kind::Bulleted: return "\n\n- ";
+        case Kind::Numbered: return "\n\n1. ";
+        case Kind::Todo: return "\n\n- [ ] ";
+        case Kind::TodoDone: return "\n\n- [x] ";
+        case Kind::Quote: return "\n\n> ";
+        default: return "\n\n";
     }
 }
+
+// The Markdown prefix of a prefixed kind, with its trailing space.
+std::string_view prefix_of(Kind k) { return lead_of(k).substr(2); }
 
 template <class C>
 bool sentinel_prefix(const C* s, size_t n) {
@@ -508,27 +491,33 @@ bool has_non_space_chars(const C* s, size_t n) {
     return false;
 }
 
-// Appends a prefixed block's chunk to `out`, after the separator `sep`
-// ("", "\n" or "\n\n"; written with the first prefix in one go).
+// Appends a prefixed block's chunk to `out` after `sep_len` line feeds (0,
+// 1 or 2): the prefix before each line of `text`, lines joined by a line
+// feed, or the bare prefix ("#", "- [ ]", ">" ...) for a text of no lines.
 template <class Out>
-void prefixed_chunk(Out& out, std::string_view sep, PyObject* text, Kind k) {
-    const std::string_view prefix = prefix_of(k);
-    char buf[16];  // separator or line feed, then the prefix (at most 2 + 6)
-    sep.copy(buf, sep.size());
-    prefix.copy(buf + sep.size(), prefix.size());
-    const std::string_view first(buf, sep.size() + prefix.size());
-    char nbuf[8] = {'\n'};
-    prefix.copy(nbuf + 1, prefix.size());
-    const std::string_view next(nbuf, prefix.size() + 1);
-    bool any = false;
+void prefixed_chunk(Out& out, size_t sep_len, PyObject* text, Kind k) {
+    const std::string_view lead = lead_of(k);
+    const std::string_view first = lead.substr(2 - sep_len), next = lead.substr(1);
+    bool any = false, wide_break = false;
     visit_str(text, [&](const auto* s, size_t n) {
         for_each_line(s, n, [&](size_t b, size_t e) {
             out.literal(any ? next : first);
             any = true;
-            out.slice(text, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
+            out.span(text, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
+            wide_break = wide_break || (e < n && static_cast<uint32_t>(s[e]) > 127);
         });
     });
-    if (!any) out.literal(first.substr(0, first.size() - 1));  // "#", "- [ ]", ">" ...
+    if (!any) {
+        out.literal(first.substr(0, first.size() - 1));
+    } else if (!wide_break) {
+        out.include_class_of(text);  // only ASCII breaks dropped: every other code point is kept
+    } else {
+        visit_str(text, [&](const auto* s, size_t n) {
+            for_each_line(s, n, [&](size_t b, size_t e) {
+                out.note_max(text, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
+            });
+        });
+    }
 }
 
 }  // namespace
@@ -574,43 +563,106 @@ std::vector<nb::object> map_elements(nb::handle blocks) {
     return maps;
 }
 
-// The order keys of `maps`, in sorted order (stable); `visit(i, map)` sees
-// each map once, in input order, while its key is read.
+// A double as an unsigned integer of the same order (-0.0 as 0.0; no NaN).
+inline uint64_t ordered_bits(double d) {
+    const uint64_t u = std::bit_cast<uint64_t>(d + 0.0);  // -0.0 + 0.0 is 0.0
+    return (u >> 63) ? ~u : u | (uint64_t{1} << 63);
+}
+
+// `order` = the indices of `keys` (no NaN, no exact int) in stable sorted
+// order: a least-significant-byte-first radix sort, which keeps equal keys
+// in input order, costs no comparisons and skips the bytes every key
+// shares (most of them for the small whole numbers pages use).
+void radix_order(const std::vector<OrderKey>& keys, std::vector<size_t>& order) {
+    struct Item {
+        uint64_t bits;
+        size_t index;
+    };
+    const size_t n = keys.size();
+    std::vector<Item> a(n), b(n);
+    std::vector<std::array<size_t, 256>> counts(8, std::array<size_t, 256>{});
+    for (size_t i = 0; i < n; ++i) {
+        a[i] = {ordered_bits(keys[i].d), i};
+        for (int d = 0; d < 8; ++d) ++counts[d][(a[i].bits >> (8 * d)) & 0xFF];
+    }
+    for (int d = 0; d < 8; ++d) {
+        std::array<size_t, 256>& c = counts[d];
+        if (c[(a[0].bits >> (8 * d)) & 0xFF] == n) continue;  // one value in this byte: nothing moves
+        size_t at = 0;
+        for (size_t& k : c) at += std::exchange(k, at);
+        for (const Item& it : a) b[c[(it.bits >> (8 * d)) & 0xFF]++] = it;
+        a.swap(b);
+    }
+    for (size_t i = 0; i < n; ++i) order[i] = a[i].index;
+}
+
+// The indices of `maps` in sorted order (stable); `visit(i, map)` sees each
+// map once, in input order, while its key is read.
 template <class Visit>
-std::vector<OrderKey> sorted_keys(const std::vector<nb::object>& maps, std::vector<nb::object>& keep, Visit&& visit) {
-    std::vector<OrderKey> keys(maps.size());
-    bool in_order = true;
-    for (size_t i = 0; i < maps.size(); ++i) {
+std::vector<size_t> sorted_order(const std::vector<nb::object>& maps, std::vector<nb::object>& keep, Visit&& visit) {
+    const size_t n = maps.size();
+    std::vector<OrderKey> keys(n);
+    bool in_order = true, plain = true;  // plain: no NaN and no int beyond a double
+    for (size_t i = 0; i < n; ++i) {
         read_order(maps[i].ptr(), keys[i], keep);
         keys[i].index = i;
         visit(i, maps[i].ptr());
+        plain = plain && !keys[i].nan && !keys[i].exact;
         if (i && in_order && key_less(keys[i], keys[i - 1])) in_order = false;
     }
-    if (!in_order) {
-        bool plain = true;  // no NaN and no int beyond a double: compare doubles
-        for (const OrderKey& k : keys) plain = plain && !k.nan && !k.exact;
-        if (plain)
-            std::stable_sort(keys.begin(), keys.end(), [](const OrderKey& a, const OrderKey& b) { return a.d < b.d; });
-        else
-            std::stable_sort(keys.begin(), keys.end(), key_less);
+    std::vector<size_t> order(n);
+    if (in_order) {
+        for (size_t i = 0; i < n; ++i) order[i] = i;
+    } else if (plain) {
+        radix_order(keys, order);
+    } else {
+        std::stable_sort(keys.begin(), keys.end(), key_less);
+        for (size_t i = 0; i < n; ++i) order[i] = keys[i].index;
     }
-    return keys;
+    return order;
 }
 
-nb::object raw_member(PyObject* block, PyObject* key) {
+// A member value of a map: a new reference, or null when absent.
+PyObject* member_ref(PyObject* block, PyObject* key) {
     PyObject* raw = nullptr;
     if (PyDict_GetItemRef(block, key, &raw) < 0) raise_current();
-    return nb::steal(raw);
+    return raw;
 }
 
-// A raw member value's string form, or `fallback` when absent or falsy.
-nb::str string_form_or(nb::handle raw, PyObject* fallback) {
-    if (!raw.is_valid()) return nb::borrow<nb::str>(fallback);
-    if (PyUnicode_Check(raw.ptr()))
-        return PyUnicode_GET_LENGTH(raw.ptr()) ? nb::borrow<nb::str>(raw) : nb::borrow<nb::str>(fallback);
-    if (!truthy(raw)) return nb::borrow<nb::str>(fallback);
-    return str_form(raw);
+// A raw member value's string form, or `fallback` when absent (null) or
+// falsy; borrowed from `raw` or `fallback`, or a string form made now and
+// held by `keep`.
+PyObject* string_form_or(PyObject* raw, PyObject* fallback, std::vector<nb::object>& keep) {
+    if (!raw) return fallback;
+    if (PyUnicode_Check(raw)) return PyUnicode_GET_LENGTH(raw) ? raw : fallback;
+    if (!truthy(raw)) return fallback;
+    keep.push_back(str_form(raw));
+    return keep.back().ptr();
 }
+
+// The raw text and block type of each block (new references, null when
+// absent), read in page order beside the keys.
+struct BlockMembers {
+    struct Raw {
+        PyObject* text = nullptr;
+        PyObject* type = nullptr;
+    };
+    explicit BlockMembers(size_t n) : raw(n) {}
+    ~BlockMembers() {
+        for (Raw& r : raw) {
+            Py_XDECREF(r.text);
+            Py_XDECREF(r.type);
+        }
+    }
+    BlockMembers(const BlockMembers&) = delete;
+    BlockMembers& operator=(const BlockMembers&) = delete;
+
+    void read(size_t i, PyObject* map) {
+        raw[i].text = member_ref(map, N.text);
+        raw[i].type = member_ref(map, N.block_type);
+    }
+    std::vector<Raw> raw;
+};
 
 // Steps 2-4 of block to Markdown, one block at a time.
 class MarkdownWriter {
@@ -618,47 +670,42 @@ public:
     // The caller keeps every raw text alive until finish().
     explicit MarkdownWriter(size_t blocks = 0) { out_.reserve(blocks * 3); }
 
-    // `text` and `bt` are the raw member values (invalid when absent).
-    void block(nb::handle text_raw, nb::handle bt_raw) {
-        nb::str text = string_form_or(text_raw, N.empty);
-        PyObject* t = text.ptr();
-        if (any_sentinel_prefix(text)) {
+    // `text_raw` and `bt_raw` are the raw member values (null when absent).
+    void block(PyObject* text_raw, PyObject* bt_raw) {
+        PyObject* t = string_form_or(text_raw, N.empty, keep_);
+        if (visit_str(t, [](const auto* s, size_t n) { return sentinel_prefix(s, n); })) {
             last_listy_ = false;
             return;
         }
-        nb::str bt = string_form_or(bt_raw, N.paragraph);
-        const Kind k = kind_of(bt.ptr());
+        const Kind k = kind_of(string_form_or(bt_raw, N.paragraph, keep_));
         switch (k) {
             case Kind::Divider:
-                separator(false);
+                new_chunk();
                 out_.literal("---");
                 last_listy_ = false;
                 break;
             case Kind::Code:
-                separator(false);
+                new_chunk();
                 out_.literal("```\n");
-                out_.slice(t, 0, PyUnicode_GET_LENGTH(t));
+                whole(t);
                 out_.literal("\n```");
                 last_listy_ = false;
                 break;
             case Kind::Other: {
                 const bool blank = !visit_str(t, [](const auto* s, size_t n) { return has_non_space_chars(s, n); });
                 if (blank) break;  // adds nothing; a list around it stays one list
-                separator(false);
-                out_.slice(t, 0, PyUnicode_GET_LENGTH(t));
+                new_chunk();
+                whole(t);
                 last_listy_ = false;
                 break;
             }
             default: {
                 const bool listy = is_list(k);
-                prefixed_chunk(out_, separator_text(listy && last_listy_ && have_chunk_), t, k);
+                prefixed_chunk(out_, separator(listy && last_listy_ && have_chunk_), t, k);
                 last_listy_ = listy;
                 break;
             }
         }
-        // The builder borrows the text; a string form made just now must
-        // live until the result is built.
-        if (t != text_raw.ptr()) keep_.push_back(std::move(text));
     }
     nb::str finish() { return out_.finish(); }
 
@@ -666,15 +713,20 @@ private:
     // Chunks are written as they come: a new chunk after a blank line, a list
     // item that continues a list after a single line feed (only the last
     // chunk is ever extended, and it is always at the end of the text).
-    std::string_view separator_text(bool join_list) {
-        const std::string_view sep = join_list ? "\n" : have_chunk_ ? "\n\n" : "";
+    // Returns the number of line feeds to write first.
+    size_t separator(bool join_list) {
+        const size_t n = join_list ? 1 : have_chunk_ ? 2 : 0;
         have_chunk_ = true;
-        return sep;
+        return n;
     }
-    void separator(bool join_list) { out_.literal(separator_text(join_list)); }
+    void new_chunk() { out_.literal(std::string_view("\n\n").substr(0, separator(false))); }
+    void whole(PyObject* t) {
+        out_.span(t, 0, PyUnicode_GET_LENGTH(t));
+        out_.include_class_of(t);
+    }
 
     TextBuilder out_;
-    std::vector<nb::object> keep_;
+    std::vector<nb::object> keep_;  // string forms made here, alive until the result is built
     bool have_chunk_ = false;
     bool last_listy_ = false;
 };
@@ -685,22 +737,20 @@ std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
     init_names();
     std::vector<nb::object> maps = map_elements(blocks);
     std::vector<nb::object> keep;
-    std::vector<OrderKey> keys = sorted_keys(maps, keep, [](size_t, PyObject*) {});
+    const std::vector<size_t> order = sorted_order(maps, keep, [](size_t, PyObject*) {});
     std::vector<nb::object> sorted;
     sorted.reserve(maps.size());
-    for (const OrderKey& k : keys) sorted.push_back(maps[k.index]);
+    for (size_t i : order) sorted.push_back(maps[i]);
     return sorted;
 }
 
 nb::str markdown_from_sorted(const std::vector<nb::object>& sorted) {
     init_names();
+    BlockMembers members(sorted.size());  // alive until the result is built
     MarkdownWriter w(sorted.size());
-    std::vector<nb::object> texts;  // alive until the result is built
-    texts.reserve(sorted.size());
-    for (const nb::object& block : sorted) {
-        texts.push_back(raw_member(block.ptr(), N.text));
-        nb::object bt = raw_member(block.ptr(), N.block_type);
-        w.block(texts.back(), bt);
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        members.read(i, sorted[i].ptr());
+        w.block(members.raw[i].text, members.raw[i].type);
     }
     return w.finish();
 }
@@ -708,7 +758,9 @@ nb::str markdown_from_sorted(const std::vector<nb::object>& sorted) {
 nb::str block_text(nb::handle block) {
     init_names();
     if (!PyDict_Check(block.ptr())) return nb::borrow<nb::str>(N.empty);
-    return string_form_or(raw_member(block.ptr(), N.text), N.empty);
+    nb::object raw = nb::steal(member_ref(block.ptr(), N.text));
+    std::vector<nb::object> keep;
+    return nb::borrow<nb::str>(string_form_or(raw.ptr(), N.empty, keep));
 }
 
 nb::str blocks_to_markdown(nb::handle blocks) {
@@ -718,20 +770,19 @@ nb::str blocks_to_markdown(nb::handle blocks) {
     // key (the maps are read front to back, which the memory system likes);
     // their string forms are still taken in sorted order, after every key
     // has been read, so an unreadable order fails before any text is read.
-    std::vector<nb::object> keep, texts(maps.size()), types(maps.size());
-    std::vector<OrderKey> keys = sorted_keys(maps, keep, [&](size_t i, PyObject* map) {
-        texts[i] = raw_member(map, N.text);
-        types[i] = raw_member(map, N.block_type);
-    });
+    std::vector<nb::object> keep;
+    BlockMembers members(maps.size());
+    const std::vector<size_t> order = sorted_order(maps, keep, [&](size_t i, PyObject* map) { members.read(i, map); });
     MarkdownWriter w(maps.size());
     // Sorted order visits the texts out of their memory order: ask for each
     // text a few blocks ahead so its cache line is there when it is read.
     constexpr size_t kAhead = 6;
-    for (size_t j = 0; j < keys.size(); ++j) {
-        if (j + kAhead < keys.size()) {
-            if (PyObject* ahead = texts[keys[j + kAhead].index].ptr()) __builtin_prefetch(ahead);
+    for (size_t j = 0; j < order.size(); ++j) {
+        if (j + kAhead < order.size()) {
+            if (PyObject* ahead = members.raw[order[j + kAhead]].text) __builtin_prefetch(ahead);
         }
-        w.block(texts[keys[j].index], types[keys[j].index]);
+        const BlockMembers::Raw& r = members.raw[order[j]];
+        w.block(r.text, r.type);
     }
     return w.finish();
 }
