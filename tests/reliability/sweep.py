@@ -3,6 +3,8 @@ its own so that a crash or a hang takes down only this run.
 
     python sweep.py MODULE --out RESULT.json --progress PROGRESS [--small]
 
+--small (or KELVO_SWEEP_SMALL=1) leaves out the 10 MB and deeply nested values.
+
 Before each call the call's description is written to PROGRESS, so the
 parent can name the call that crashed or hung. Every outcome is recorded: a
 result, or the type of the Python exception raised. A SystemError counts as
@@ -165,7 +167,8 @@ def main(argv: list[str]) -> int:
     module_name = argv[1]
     out = argv[argv.index("--out") + 1]
     progress = argv[argv.index("--progress") + 1]
-    values = hostile_values.small() if "--small" in argv else hostile_values.catalogue()
+    small = "--small" in argv or os.environ.get("KELVO_SWEEP_SMALL")
+    values = hostile_values.small() if small else hostile_values.catalogue()
     only = argv[argv.index("--only") + 1] if "--only" in argv else None
     mod, err = callables.load(module_name)
     if mod is None:
