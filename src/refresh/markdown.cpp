@@ -122,41 +122,43 @@ inline size_t next_break(const C* s, size_t i, size_t n) {
     return i;
 }
 
-// One-byte text, eight bytes at a time: a word holds a break only if some
-// byte is below 0x1F or equals 0x85, which ordinary prose never has.
-template <>
-inline size_t next_break<Py_UCS1>(const Py_UCS1* s, size_t i, size_t n) {
-    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    while (i + 8 <= n) {
-        uint64_t w;
-        std::memcpy(&w, s + i, 8);
-        const uint64_t below = (w - ones * 0x1F) & ~w & highs;
-        const uint64_t x85 = w ^ (ones * 0x85);
-        const uint64_t nel = (x85 - ones) & ~x85 & highs;
-        if (below | nel) break;
-        i += 8;
+// One- and two-byte text, sixteen bytes at a time: a block holds a break
+// only if some unit is below 0x1F, equals 0x85 or (two-byte) is U+2028 or
+// U+2029, which ordinary prose never has; such a block is then looked at
+// unit by unit.
+template <class C>
+inline bool may_hold_break(const C* s) {
+    typedef C V __attribute__((vector_size(16)));
+    V v;
+    std::memcpy(&v, s, sizeof v);
+    auto hit = (v < 0x1F) | (v == 0x85);
+    if constexpr (sizeof(C) == 2) hit |= (v | 1) == 0x2029;
+    uint64_t words[2];
+    std::memcpy(words, &hit, sizeof words);
+    return (words[0] | words[1]) != 0;
+}
+
+// Blocks from i on, the last one ending at n (overlapping the one before),
+// so a line's tail needs no unit-by-unit look when it has no break.
+template <class C>
+inline size_t next_break_blocks(const C* s, size_t i, size_t n) {
+    constexpr size_t w = 16 / sizeof(C);
+    if (n - i >= w) {
+        while (i + w <= n && !may_hold_break(s + i)) i += w;
+        if (i + w > n && !may_hold_break(s + n - w)) return n;
     }
     while (i < n && !linebreak_at(s[i])) ++i;
     return i;
 }
 
-// Two-byte text, four units at a time: a word holds a break only if some
-// unit is below 0x1F, equals 0x85, or is U+2028/U+2029.
+template <>
+inline size_t next_break<Py_UCS1>(const Py_UCS1* s, size_t i, size_t n) {
+    return next_break_blocks(s, i, n);
+}
+
 template <>
 inline size_t next_break<Py_UCS2>(const Py_UCS2* s, size_t i, size_t n) {
-    constexpr uint64_t ones = 0x0001000100010001ull, highs = 0x8000800080008000ull;
-    while (i + 4 <= n) {
-        uint64_t w;
-        std::memcpy(&w, s + i, 8);
-        const uint64_t below = (w - ones * 0x1F) & ~w & highs;
-        const uint64_t x85 = w ^ (ones * 0x85);
-        const uint64_t sep = (w | ones) ^ (ones * 0x2029);  // U+2028 and U+2029
-        const uint64_t hit = below | ((x85 - ones) & ~x85 & highs) | ((sep - ones) & ~sep & highs);
-        if (hit) break;
-        i += 4;
-    }
-    while (i < n && !linebreak_at(s[i])) ++i;
-    return i;
+    return next_break_blocks(s, i, n);
 }
 
 // Calls f(begin, end) for each line of s[0, n) as str.splitlines() splits it.
@@ -307,11 +309,16 @@ private:
             // eight units at a time.
             typedef S In __attribute__((vector_size(8 * sizeof(S))));
             typedef D Out __attribute__((vector_size(8 * sizeof(D))));
-            for (; i + 8 <= n; i += 8) {
+            auto eight = [&](size_t at) {
                 In v;
-                std::memcpy(&v, src + i, sizeof v);
+                std::memcpy(&v, src + at, sizeof v);
                 const Out w = __builtin_convertvector(v, Out);
-                std::memcpy(out + i, &w, sizeof w);
+                std::memcpy(out + at, &w, sizeof w);
+            };
+            if (n >= 8) {
+                for (; i + 8 <= n; i += 8) eight(i);
+                if (i < n) eight(n - 8);  // the tail, overlapping units already written
+                return;
             }
         }
         for (; i < n; ++i) out[i] = static_cast<D>(src[i]);
@@ -582,6 +589,28 @@ inline uint64_t ordered_bits(double d) {
     return (u >> 63) ? ~u : u | (uint64_t{1} << 63);
 }
 
+// The usual page: whole-number keys in a range not much wider than the page.
+// A counting sort (one count per value, then each index placed behind the
+// earlier ones of its value) gives the stable order in two passes; false
+// when the keys are not like that.
+bool dense_order(const std::vector<OrderKey>& keys, std::vector<size_t>& order) {
+    const size_t n = keys.size();
+    const double span = 2.0 * static_cast<double>(n) + 64;
+    double lo = keys[0].d, hi = keys[0].d;
+    for (const OrderKey& k : keys) {
+        if (!(std::fabs(k.d) < kExactLimit) || k.d != static_cast<double>(static_cast<int64_t>(k.d)))
+            return false;  // a fraction, an infinity or beyond a double's whole numbers
+        lo = std::min(lo, k.d);
+        hi = std::max(hi, k.d);
+    }
+    if (hi - lo >= span) return false;
+    std::vector<size_t> start(static_cast<size_t>(hi - lo) + 2, 0);
+    for (const OrderKey& k : keys) ++start[static_cast<size_t>(k.d - lo) + 1];
+    for (size_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
+    for (size_t i = 0; i < n; ++i) order[start[static_cast<size_t>(keys[i].d - lo)]++] = i;
+    return true;
+}
+
 // `order` = the indices of `keys` (no NaN, no exact int) in stable sorted
 // order: a least-significant-byte-first radix sort, which keeps equal keys
 // in input order, costs no comparisons and skips the bytes every key
@@ -592,6 +621,7 @@ void radix_order(const std::vector<OrderKey>& keys, std::vector<size_t>& order) 
         size_t index;
     };
     const size_t n = keys.size();
+    if (dense_order(keys, order)) return;
     std::vector<Item> a(n), b(n);
     uint64_t all = ~uint64_t{0}, any = 0;  // bits set in every key, in some key
     for (size_t i = 0; i < n; ++i) {
