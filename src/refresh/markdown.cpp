@@ -197,8 +197,9 @@ inline decltype(auto) visit_str(PyObject* s, F&& f) {
 struct Piece {
     const void* data;  // first code unit
     size_t n;          // code units
-    int kind;          // bytes per code unit (PyUnicode_1BYTE_KIND ...)
+    int kind;          // bytes per code unit (PyUnicode_1BYTE_KIND ...), or kLiteral
 };
+constexpr int kLiteral = 0;  // ASCII, from the padded table of literals
 
 // The list of pieces is kept per thread between calls, so a long page does
 // not map fresh memory for it on every call; a nested call on the same
@@ -230,10 +231,10 @@ public:
     TextBuilder& operator=(const TextBuilder&) = delete;
 
     void reserve(size_t pieces) { pieces_->reserve(pieces); }
-    // `ascii` must outlive the builder (a literal).
+    // `ascii` is a slice of a kLiterals row.
     void literal(std::string_view ascii) {
         if (ascii.empty()) return;
-        pieces_->push_back({ascii.data(), ascii.size(), PyUnicode_1BYTE_KIND});
+        pieces_->push_back({ascii.data(), ascii.size(), kLiteral});
         len_ += static_cast<Py_ssize_t>(ascii.size());
     }
     // s[b, e), its code points looked at for the result's kind.
@@ -289,8 +290,18 @@ private:
     // is widened (or, when its code points allow, narrowed) unit by unit.
     template <class D>
     void fill(D* out) const {
+        D* const end = out + len_;
         for (const Piece& p : *pieces_) {
-            if (p.kind == static_cast<int>(sizeof(D)))
+            if (p.kind == kLiteral) {
+                // Eight units at once (the row is readable that far; what
+                // lands past the piece is overwritten by the next one).
+                if constexpr (sizeof(D) == 1)
+                    std::memcpy(out, p.data, p.n);
+                else if (end - out >= 8)
+                    convert(out, static_cast<const Py_UCS1*>(p.data), 8);
+                else
+                    convert(out, static_cast<const Py_UCS1*>(p.data), p.n);
+            } else if (p.kind == static_cast<int>(sizeof(D)))
                 std::memcpy(out, p.data, p.n * sizeof(D));
             else if (p.kind == PyUnicode_1BYTE_KIND)
                 convert(out, static_cast<const Py_UCS1*>(p.data), p.n);
@@ -377,6 +388,11 @@ void read_order(PyObject* block, OrderKey& key, std::vector<nb::object>& keep) {
     PyObject* raw = nullptr;
     if (PyDict_GetItemRef(block, N.order, &raw) < 0) raise_current();
     if (!raw) return;
+    if (PyLong_CheckExact(raw) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(raw))) {
+        key.d = static_cast<double>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(raw)));
+        Py_DECREF(raw);  // a small int: exact in a double
+        return;
+    }
     nb::object v = nb::steal(raw);
     if (PyBool_Check(raw)) {
         key.d = raw == Py_True ? 1.0 : 0.0;
@@ -437,7 +453,19 @@ bool key_less(const OrderKey& a, const OrderKey& b) {
 
 enum class Kind { Other, H1, H2, H3, Bulleted, Numbered, Todo, TodoDone, Quote, Divider, Code };
 
+// Every literal the builders write, by kind, each at the start of a 16-byte
+// row: a literal piece (at most eight characters) may be read eight bytes at
+// a time without leaving the table.
+alignas(16) constexpr char kLiterals[][16] = {
+    "\n\n", "\n\n# ", "\n\n## ", "\n\n### ", "\n\n- ", "\n\n1. ", "\n\n- [ ] ", "\n\n- [x] ", "\n\n> ",
+    "\n\n---", "\n\n```\n", "\n```",
+};
+constexpr int kCodeClose = 11;  // the row after the last kind
+
 Kind kind_of(PyObject* bt) {
+    // Type names usually are the interned names themselves.
+    if (bt == N.paragraph) return Kind::Other;
+    if (bt == N.bulleted) return Kind::Bulleted;
     if (!PyUnicode_IS_ASCII(bt)) return Kind::Other;
     Py_ssize_t n = PyUnicode_GET_LENGTH(bt);
     std::string_view s(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(bt)), static_cast<size_t>(n));
@@ -468,21 +496,12 @@ Kind kind_of(PyObject* bt) {
 
 bool is_list(Kind k) { return k == Kind::Bulleted || k == Kind::Numbered || k == Kind::Todo || k == Kind::TodoDone; }
 
-// A prefixed kind's prefix behind a blank line ("\n\n# "): dropping the
-// first one or two characters gives the prefix behind a line feed or alone,
-// so every lead a chunk needs is a slice of one static literal.
+// What a kind writes before its text, behind a blank line ("\n\n# ",
+// "\n\n---"): dropping the first one or two characters gives it behind a
+// line feed or alone, so every literal a chunk needs is a slice of one row.
 std::string_view lead_of(Kind k) {
-    switch (k) {
-        case Kind::H1: return "\n\n# ";
-        case Kind::H2: return "\n\n## ";
-        case Kind::H3: return "\n\n### ";
-        case Kind::Bulleted: return "\n\n- ";
-        case Kind::Numbered: return "\n\n1. ";
-        case Kind::Todo: return "\n\n- [ ] ";
-        case Kind::TodoDone: return "\n\n- [x] ";
-        case Kind::Quote: return "\n\n> ";
-        default: return "\n\n";
-    }
+    const int row = static_cast<int>(k);
+    return {kLiterals[row], std::char_traits<char>::length(kLiterals[row])};
 }
 
 // The Markdown prefix of a prefixed kind, with its trailing space.
@@ -726,15 +745,13 @@ public:
         const Kind k = kind_of(string_form_or(bt_raw, N.paragraph, keep_));
         switch (k) {
             case Kind::Divider:
-                new_chunk();
-                out_.literal("---");
+                out_.literal(lead_of(k).substr(2 - separator(false)));
                 last_listy_ = false;
                 break;
             case Kind::Code:
-                new_chunk();
-                out_.literal("```\n");
+                out_.literal(lead_of(k).substr(2 - separator(false)));
                 whole(t);
-                out_.literal("\n```");
+                out_.literal(kLiterals[kCodeClose]);
                 last_listy_ = false;
                 break;
             case Kind::Other: {
@@ -765,7 +782,7 @@ private:
         have_chunk_ = true;
         return n;
     }
-    void new_chunk() { out_.literal(std::string_view("\n\n").substr(0, separator(false))); }
+    void new_chunk() { out_.literal(lead_of(Kind::Other).substr(2 - separator(false))); }
     void whole(PyObject* t) {
         out_.span(t, 0, PyUnicode_GET_LENGTH(t));
         out_.include_class_of(t);
@@ -872,7 +889,7 @@ public:
         }
         TextBuilder tb;
         for (size_t i = 0; i < lines.size(); ++i) {
-            if (i) tb.literal("\n");
+            if (i) tb.literal(lead_of(Kind::Other).substr(1));
             tb.slice(src_, static_cast<Py_ssize_t>(lines[i].b), static_cast<Py_ssize_t>(lines[i].e));
         }
         nb::str s = tb.finish();
