@@ -38,7 +38,7 @@ def main(out: pathlib.Path) -> None:
     leaks = _load(out / "leaks.json")
     if leaks:
         print(f"  leak check, each test repeated: {leaks['tests']} tests, {len(leaks['leaking'])} leaking, "
-              f"{len(leaks['unrepeatable'])} not repeatable, last-round refcount delta summed "
+              f"{len(leaks['unrepeatable'])} not repeatable, {len(leaks.get('too_slow_to_repeat', {}))} too slow to repeat, last-round refcount delta summed "
               f"{leaks['sum_of_last_round_deltas']} (largest {leaks['max_last_round_delta']})")
     calls = _load(out / "leaks-calls.json")
     if calls:
