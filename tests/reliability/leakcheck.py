@@ -54,8 +54,23 @@ def _total() -> int:
     # specialized code): they fill gradually and would look like growth.
     getattr(sys, "_clear_internal_caches", sys._clear_type_cache)()
     gc.collect()
-    gc.collect()
     return sys.gettotalrefcount()
+
+
+_since_freeze = [0]
+
+
+def _freeze() -> None:
+    """Move everything alive now out of the collector's sight: each reading's
+    collection then scans only what the tests made since (pytest, hypothesis
+    and the modules hold a large heap, slow to walk under a debug build)."""
+    gc.collect()
+    gc.freeze()
+    _since_freeze[0] = 0
+
+
+def pytest_collection_finish(session):
+    _freeze()
 
 
 def _forget_tracebacks(values, depth: int) -> None:
@@ -95,6 +110,9 @@ def pytest_pyfunc_call(pyfuncitem):
     took = time.perf_counter() - start
     if outcome.excinfo is not None:
         return
+    _since_freeze[0] += 1
+    if _since_freeze[0] >= 50:
+        _freeze()
     if took > MAX_SECONDS:
         # Long model comparisons and repeat loops: the per-call check covers
         # what they call, far more cheaply.
