@@ -85,3 +85,28 @@ def teardown_module(module):
     if "RefreshState" in _figures:
         for scenario, r in _figures["RefreshState"].items():
             print(f"  RefreshState {scenario}: {r}")
+
+
+def test_the_storm_catches_a_state_without_a_lock():
+    """The check itself: a timer that reads the clock between deciding and
+    marking, with nothing held, gives overlapping rebuilds."""
+    import time
+
+    import thread_checks
+
+    class Racy:
+        def __init__(self):
+            self.building = False
+
+        def tick(self):
+            due = not self.building
+            time.sleep(0)  # the clock reading, between deciding and marking
+            if due:
+                self.building = True
+            return due
+
+        def fired(self):
+            self.building = False
+
+    report = thread_checks._tick_storm(Racy(), 200, lambda s, n: s.fired())
+    assert report["overlaps"] > 0
