@@ -15,7 +15,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 
 #include "common/text.hpp"
@@ -189,10 +188,10 @@ inline decltype(auto) visit_str(PyObject* s, F&& f) {
 }
 
 // ---------------------------------------------------------------------------
-// A result string assembled from ASCII literals and slices of existing strs,
-// allocated once at its exact length and narrowest kind. Slices borrow their
-// source and literals must be static: the caller keeps every source alive
-// until finish().
+// A result string assembled from ASCII literals (slices of the kLiterals
+// rows below) and slices of existing strs, allocated once at its exact
+// length and narrowest kind. Slices borrow their source: the caller keeps
+// every source alive until finish().
 
 struct Piece {
     const void* data;  // first code unit
@@ -271,8 +270,6 @@ public:
             }
         });
     }
-    bool empty() const { return len_ == 0; }
-
     nb::str finish() const {
         if (len_ == 0) return nb::borrow<nb::str>(N.empty);
         PyObject* out = PyUnicode_New(len_, max_);
@@ -287,7 +284,8 @@ public:
 
 private:
     // Copy every piece into the result's storage; a piece of another width
-    // is widened (or, when its code points allow, narrowed) unit by unit.
+    // is widened eight units at a time, or (when its code points allow)
+    // narrowed unit by unit.
     template <class D>
     void fill(D* out) const {
         D* const end = out + len_;
@@ -738,7 +736,7 @@ public:
     // `text_raw` and `bt_raw` are the raw member values (null when absent).
     void block(PyObject* text_raw, PyObject* bt_raw) {
         PyObject* t = string_form_or(text_raw, N.empty, keep_);
-        if (visit_str(t, [](const auto* s, size_t n) { return sentinel_prefix(s, n); })) {
+        if (any_sentinel_prefix(nb::handle(t))) {
             last_listy_ = false;
             return;
         }
