@@ -28,7 +28,9 @@ bool equal(nb::handle a, nb::handle b) {
 nb::object args_map(nb::handle args) {
     nb::object out = steal(PyDict_New());
     if (args.is_none()) return out;
-    if (!PyDict_Check(args.ptr()) && !PyObject_HasAttrString(args.ptr(), "keys")) {
+    const int has_keys = PyDict_Check(args.ptr()) ? 1 : PyObject_HasAttrStringWithError(args.ptr(), "keys");
+    if (has_keys < 0) raise_current();  // a hostile __getattr__ passes through
+    if (!has_keys) {
         PyErr_Format(PyExc_TypeError, "tool arguments must be a map or None, not '%.200s'", Py_TYPE(args.ptr())->tp_name);
         raise_current();
     }
