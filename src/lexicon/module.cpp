@@ -43,8 +43,10 @@ NB_MODULE(lexicon, m) {
     m.attr("CALLOUT_VARIANTS") = frozen(get("callout_variants"));
     m.attr("TODO_FLAGS") = frozen(get("todo_flags"));
     m.attr("COVERS") = frozen(get("covers"));
-    nb::list types = nb::list(get("block_types"));
-    for (nb::handle t : get("legacy_block_types")) types.append(t);
+    // A new list: VOCAB's own "block_types" stays as it is.
+    nb::object types = steal(PySequence_List(get("block_types").ptr()));
+    for (nb::handle t : get("legacy_block_types"))
+        if (PyList_Append(types.ptr(), t.ptr()) < 0) raise_current();
     m.attr("BLOCK_TYPES") = frozen(types);
     m.attr("BLOCK_TYPE_ALIASES") = steal(PyDict_Copy(get("block_type_aliases").ptr()));
     m.attr("BLOCK_TYPE_FALLBACK") = get("block_type_fallback");

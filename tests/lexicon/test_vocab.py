@@ -23,6 +23,9 @@ def test_vocab_keys_and_their_json_order():
 
 
 def test_table_contents():
+    assert len(L.VOCAB["block_types"]) == 13 and L.VOCAB["block_types"][-1] == "embed"
+    assert L.VOCAB["legacy_block_types"] == ["text", "heading"]
+    assert len(L.VOCAB["covers"]) == 11 and len(L.VOCAB["todo_flags"]) == 3
     assert len(L.VOCAB["colors"]) == 18 and L.VOCAB["colors"][0] == "slate" and L.VOCAB["colors"][-1] == "pink"
     aliases = L.VOCAB["block_type_aliases"]
     assert len(aliases) == 35 and list(aliases)[:2] == ["p", "h1"] and list(aliases)[-1] == "picture"
