@@ -3,47 +3,12 @@
 #pragma once
 
 #include "common/py.hpp"
+#include "common/writer.hpp"
 
 namespace kelvo::explain {
 
 // Builds the text of one message with the interpreter's own str() and repr().
-class Writer {
-public:
-    Writer() : w_(PyUnicodeWriter_Create(0)) {
-        if (!w_) raise_current();
-    }
-    ~Writer() {
-        if (w_) PyUnicodeWriter_Discard(w_);
-    }
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
-
-    Writer& text(const char* utf8) {
-        if (PyUnicodeWriter_WriteUTF8(w_, utf8, -1) < 0) raise_current();
-        return *this;
-    }
-    // A value's plain text: a string's own characters (whatever a subclass's
-    // __str__ says), anything else as str() gives it.
-    Writer& str(nb::handle v) {
-        const int r = PyUnicode_Check(v.ptr())
-                          ? PyUnicodeWriter_WriteSubstring(w_, v.ptr(), 0, PyUnicode_GET_LENGTH(v.ptr()))
-                          : PyUnicodeWriter_WriteStr(w_, v.ptr());
-        if (r < 0) raise_current();
-        return *this;
-    }
-    Writer& repr(nb::handle v) {
-        if (PyUnicodeWriter_WriteRepr(w_, v.ptr()) < 0) raise_current();
-        return *this;
-    }
-    nb::str finish() {
-        PyObject* s = PyUnicodeWriter_Finish(w_);
-        w_ = nullptr;
-        return nb::steal<nb::str>(steal(s).release());
-    }
-
-private:
-    PyUnicodeWriter* w_;
-};
+using Writer = TextWriter;
 
 // An ordinary failure is any Exception; interrupts, SystemExit and task
 // cancellation are BaseExceptions outside it and always propagate.

@@ -26,13 +26,13 @@ void write_item(Writer& w, PyObject* item) {
     }
     Writer place;
     for (size_t i = 0; i < path.size(); ++i) {
-        if (i) place.text(kJoinDot);
-        place.str(path[i]);
+        if (i) place.utf8(kJoinDot);
+        place.plain(path[i]);
     }
     nb::str where = place.finish();
     nb::object msg = get_member(item, kMsg);
-    if (PyUnicode_GET_LENGTH(where.ptr()) > 0) w.str(where).text(kColon);
-    w.str(msg.is_valid() ? msg : nb::none());
+    if (PyUnicode_GET_LENGTH(where.ptr()) > 0) w.plain(where).utf8(kColon);
+    w.plain(msg.is_valid() ? msg : nb::none());
 }
 
 nb::object validation_text(PyObject* detail) {
@@ -45,7 +45,7 @@ nb::object validation_text(PyObject* detail) {
     bool first = true;
     for (const nb::object& item : items) {
         if (!PyDict_Check(item.ptr())) continue;
-        if (!first) w.text(kSemi);
+        if (!first) w.utf8(kSemi);
         first = false;
         write_item(w, item.ptr());
     }

@@ -33,19 +33,19 @@ nb::str http_failure(nb::handle tool, nb::handle exc, nb::handle writes) {
     nb::object words = nb::steal(found);
 
     Writer w;
-    w.str(tool).text(kReturned).str(status).text(kBudgetOpen);
-    if (words.is_valid()) w.str(words);
-    else w.text(kOtherStatus);
-    w.text(kClose);
+    w.plain(tool).utf8(kReturned).plain(status).utf8(kBudgetOpen);
+    if (words.is_valid()) w.plain(words);
+    else w.utf8(kOtherStatus);
+    w.utf8(kClose);
     if (PyUnicode_GET_LENGTH(reason.ptr()) > 0) {
-        w.text(kEngineSays).str(reason);
+        w.utf8(kEngineSays).plain(reason);
     } else if (compares(status, 404, Py_EQ)) {
         nb::list causes;
         for (const char* cause : kNotFoundCauses) causes.append(nb::str(cause));
-        w.text(kSemi).str(possible(causes));
+        w.utf8(kSemi).plain(possible(causes));
     }
-    w.text(kStop);
-    if (truthy(writes) && compares(status, 500, Py_GE)) w.text(kServerError);
+    w.utf8(kStop);
+    if (truthy(writes) && compares(status, 500, Py_GE)) w.utf8(kServerError);
     return w.finish();
 }
 

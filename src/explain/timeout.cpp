@@ -92,40 +92,40 @@ nb::str timeout(nb::handle tool, nb::handle exc, nb::handle writes, nb::handle r
     const Phase phase = phase_of(exc);
     nb::object seconds = budget(exc, g_phase_names[phase]);
     Writer w;
-    w.str(tool).text(kTimedOutIn).text(kPhaseMeans[phase].phase).text(kPhaseWord);
+    w.plain(tool).utf8(kTimedOutIn).utf8(kPhaseMeans[phase].phase).utf8(kPhaseWord);
     if (!seconds.is_none()) {
-        w.text(kBudgetOpen).text(format_g(PyFloat_AS_DOUBLE(seconds.ptr())).c_str()).text(kBudgetUnit);
-        if (truthy(budget_env)) w.text(kSetBy).str(budget_env);
-        w.text(kClose);
+        w.utf8(kBudgetOpen).utf8(format_g(PyFloat_AS_DOUBLE(seconds.ptr())).c_str()).utf8(kBudgetUnit);
+        if (truthy(budget_env)) w.utf8(kSetBy).plain(budget_env);
+        w.utf8(kClose);
     } else if (truthy(budget_env)) {
-        w.text(kBudgetEnvOnly).str(budget_env).text(kClose);
+        w.utf8(kBudgetEnvOnly).plain(budget_env).utf8(kClose);
     }
-    w.text(kColon).text(kPhaseMeans[phase].meaning).text(kStop);
+    w.utf8(kColon).utf8(kPhaseMeans[phase].meaning).utf8(kStop);
 
     const bool reads_late = phase == kRead || phase == kUnknown;
     if (truthy(writes)) {
         if (reads_late) {
-            w.text(kAppliedCheck);
-            if (truthy(read_call)) w.text(kColon).str(read_call);
-            else w.text(kAppliedNoReadCall);
-            w.text(kAppliedTail);
+            w.utf8(kAppliedCheck);
+            if (truthy(read_call)) w.utf8(kColon).plain(read_call);
+            else w.utf8(kAppliedNoReadCall);
+            w.utf8(kAppliedTail);
         } else if (phase == kConnect || phase == kPool) {
-            w.text(kNothingReached);
+            w.utf8(kNothingReached);
         } else {
-            w.text(kPartReceived);
+            w.utf8(kPartReceived);
         }
         return w.finish();
     }
     nb::object retrieval = nb::str(kRetrieval);
     const bool is_retrieval = truthy(steal(PyObject_RichCompare(budget_class.ptr(), retrieval.ptr(), Py_EQ)));
     if (is_retrieval && reads_late) {
-        w.text(kRetrievalAdvice);
-        if (truthy(budget_env)) w.text(kRetrievalRaise).str(budget_env);
-        w.text(kRetrievalTail);
+        w.utf8(kRetrievalAdvice);
+        if (truthy(budget_env)) w.utf8(kRetrievalRaise).plain(budget_env);
+        w.utf8(kRetrievalTail);
     } else if (reads_late) {
-        w.text(kReadNarrow);
+        w.utf8(kReadNarrow);
     } else {
-        w.text(kReadSafe);
+        w.utf8(kReadSafe);
     }
     return w.finish();
 }

@@ -28,11 +28,11 @@ nb::str possible(nb::handle causes) {
     const Py_ssize_t n = PyList_GET_SIZE(kept.ptr());
     if (n == 0) return nb::str("");
     Writer w;
-    if (n == 1) return w.text(kPossibleOne).str(PyList_GET_ITEM(kept.ptr(), 0)).finish();
+    if (n == 1) return w.utf8(kPossibleOne).plain(PyList_GET_ITEM(kept.ptr(), 0)).finish();
     nb::object head = steal(PyList_GetSlice(kept.ptr(), 0, n - 1));
     nb::object sep = nb::str(kCauseSep);
     nb::object joined = steal(PyUnicode_Join(sep.ptr(), head.ptr()));
-    return w.text(kPossibleMany).str(joined).text(kCauseLast).str(PyList_GET_ITEM(kept.ptr(), n - 1)).finish();
+    return w.utf8(kPossibleMany).plain(joined).utf8(kCauseLast).plain(PyList_GET_ITEM(kept.ptr(), n - 1)).finish();
 }
 
 nb::str call(nb::handle tool, nb::handle canvas, nb::handle arguments) {
@@ -43,30 +43,30 @@ nb::str call(nb::handle tool, nb::handle canvas, nb::handle arguments) {
                            : steal(PyList_New(0));
     const bool with_canvas = names_other_canvas(canvas);
     Writer w;
-    w.str(tool).text("(");
+    w.plain(tool).utf8("(");
     const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
-        if (i) w.text(", ");
-        w.str(PyTuple_GET_ITEM(pair, 0)).text("=").repr(PyTuple_GET_ITEM(pair, 1));
+        if (i) w.utf8(", ");
+        w.plain(PyTuple_GET_ITEM(pair, 0)).utf8("=").repr(PyTuple_GET_ITEM(pair, 1));
     }
     if (with_canvas) {
-        if (n) w.text(", ");
-        w.text("canvas=").repr(canvas);
+        if (n) w.utf8(", ");
+        w.utf8("canvas=").repr(canvas);
     }
-    return w.text(")").finish();
+    return w.utf8(")").finish();
 }
 
 nb::str not_found(nb::handle kind, nb::handle ident, nb::handle canvas, nb::handle causes,
                   nb::handle next_call) {
     Writer place;
-    if (names_other_canvas(canvas)) place.text(kCanvasPlace).str(canvas);
-    else place.text(kHomePlace);
+    if (names_other_canvas(canvas)) place.utf8(kCanvasPlace).plain(canvas);
+    else place.utf8(kHomePlace);
     nb::str where = place.finish();
     Writer w;
-    w.text(kNo).str(kind).text(kSpace).repr(ident).text(kIn).str(where).text(kSemi);
-    w.str(possible(causes)).text(kStop);
-    if (truthy(next_call)) w.text(kNextCall).str(next_call).text(kStop);
+    w.utf8(kNo).plain(kind).utf8(kSpace).repr(ident).utf8(kIn).plain(where).utf8(kSemi);
+    w.plain(possible(causes)).utf8(kStop);
+    if (truthy(next_call)) w.utf8(kNextCall).plain(next_call).utf8(kStop);
     return w.finish();
 }
 

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/writer.hpp"
 #include "common/text.hpp"
 #include "common/value.hpp"
 #include "refresh/bindings.hpp"
@@ -28,35 +29,7 @@ Texts T{};
 PyObject* keep(nb::object o) { return o.release().ptr(); }
 PyObject* utf8(const std::string& s) { return keep(steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())))); }
 
-// A str assembled piece by piece; discarded unless finished.
-class Writer {
-public:
-    Writer() : w_(PyUnicodeWriter_Create(0)) {
-        if (!w_) raise_current();
-    }
-    ~Writer() {
-        if (w_) PyUnicodeWriter_Discard(w_);
-    }
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
-
-    void str(nb::handle s) { check(PyUnicodeWriter_WriteStr(w_, s.ptr())); }
-    void part(nb::handle s, Py_ssize_t b, Py_ssize_t e) {
-        if (b < e) check(PyUnicodeWriter_WriteSubstring(w_, s.ptr(), b, e));
-    }
-    void ascii(const char* s) { check(PyUnicodeWriter_WriteASCII(w_, s, -1)); }
-    nb::str finish() {
-        PyObject* r = PyUnicodeWriter_Finish(w_);
-        w_ = nullptr;
-        return nb::steal<nb::str>(steal(r).release());
-    }
-
-private:
-    static void check(int rc) {
-        if (rc < 0) raise_current();
-    }
-    PyUnicodeWriter* w_;
-};
+using Writer = TextWriter;
 
 // Tool names in a fixed text, respelled through `display`: every match of
 // kelvo_[a-z_]+, left to right and greedy, except one ending in "__" (a
@@ -91,7 +64,7 @@ public:
                     PyErr_Format(PyExc_TypeError, "expected str instance, %.200s found", Py_TYPE(shown.ptr())->tp_name);
                     raise_current();
                 }
-                out.part(text, static_cast<Py_ssize_t>(copied), static_cast<Py_ssize_t>(i));
+                out.sub(text, static_cast<Py_ssize_t>(copied), static_cast<Py_ssize_t>(i));
                 out.str(shown);
                 copied = e;
                 any = true;
@@ -99,7 +72,7 @@ public:
             i = e;
         }
         if (!any) return nb::borrow<nb::str>(text);
-        out.part(text, static_cast<Py_ssize_t>(copied), static_cast<Py_ssize_t>(n));
+        out.sub(text, static_cast<Py_ssize_t>(copied), static_cast<Py_ssize_t>(n));
         return out.finish();
     }
 
@@ -236,7 +209,7 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
         block.ascii("## ");
         block.str(name);
         block.ascii("\n");
-        block.part(body, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
+        block.sub(body, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
         out.push_back(block.finish());
         left.take(need);
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/py.hpp"
+#include "common/writer.hpp"
 #include "common/text.hpp"
 #include "common/value.hpp"
 
@@ -75,35 +76,7 @@ nb::object catalogue(const char* name);
 
 // Text assembly through the interpreter's own writer; `str` writes str(o),
 // as an f-string does, `repr` writes repr(o).
-class Writer {
-public:
-    explicit Writer(Py_ssize_t size_hint = 0) : w_(PyUnicodeWriter_Create(size_hint)) {
-        if (!w_) raise_current();
-    }
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
-    ~Writer() {
-        if (w_) PyUnicodeWriter_Discard(w_);
-    }
-    Writer& utf8(const char* s) { return check(PyUnicodeWriter_WriteUTF8(w_, s, -1)); }
-    Writer& str(nb::handle o) { return check(PyUnicodeWriter_WriteStr(w_, o.ptr())); }
-    Writer& repr(nb::handle o) { return check(PyUnicodeWriter_WriteRepr(w_, o.ptr())); }
-    Writer& sub(nb::handle s, Py_ssize_t b, Py_ssize_t e) {
-        return check(PyUnicodeWriter_WriteSubstring(w_, s.ptr(), b, e));
-    }
-    nb::object finish() {
-        PyObject* r = PyUnicodeWriter_Finish(w_);
-        w_ = nullptr;
-        return steal(r);
-    }
-
-private:
-    Writer& check(int rc) {
-        if (rc < 0) raise_current();
-        return *this;
-    }
-    PyUnicodeWriter* w_;
-};
+using Writer = TextWriter;
 
 // sep.join(items): TypeError naming the first item that is not a str.
 inline nb::object join(const char* sep, nb::handle items) {
