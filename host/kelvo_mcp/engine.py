@@ -103,3 +103,321 @@ class InMemoryEngine:
             if page.page_id == page_id:
                 return page
         raise PageNotFound(f"page {page_id!r} not found")
+
+
+# -- the embedded engine ----------------------------------------------------------
+#
+# What the reference server runs on: the in-memory canvas above behind the
+# calls the host's HTTP client makes, failing the way that client fails (an
+# `httpx.HTTPStatusError` carrying the engine's JSON "detail" body, an httpx
+# time-out), with every request holding one lock so that handlers on worker
+# threads see whole requests, and the canvas optionally kept in a JSON file.
+
+import datetime  # noqa: E402
+import os  # noqa: E402
+import tempfile  # noqa: E402
+import threading  # noqa: E402
+import time  # noqa: E402
+from collections import deque  # noqa: E402
+from collections.abc import Callable, Iterator  # noqa: E402
+from contextlib import contextmanager  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import httpx  # noqa: E402
+
+ENGINE_URL = "https://engine.kelvo.example/v1"
+# The host's HTTP time-outs, in seconds per phase; httpx carries them on each request.
+TIMEOUTS = {"connect": 5.0, "read": 30.0, "write": 30.0, "pool": 5.0}
+APPROVALS = ("approved", "changed", "none")
+
+
+class CanvasError(Exception):
+    """A canvas or state file cannot be used; the message says why, in one line."""
+
+
+Fault = type[httpx.TimeoutException] | int
+
+
+class EmbeddedEngine(InMemoryEngine):
+    """One canvas served in process, through the calls of the host's engine client."""
+
+    def __init__(self, canvas: str = "agent_docs", identity: dict[str, Any] | None = None, *,
+                 wall_clock: Callable[[], float] = time.time) -> None:
+        super().__init__()
+        self.canvas = canvas
+        self.identity = dict(identity or {})
+        self.wall_clock = wall_clock
+        self.calls = deque(maxlen=256)  # type: ignore[assignment]  # a long-lived server keeps the recent ones
+        self.faults: dict[str, Fault] = {}
+        self.lock = threading.RLock()
+        self.state_file: Path | None = None
+        self._blocks_made = 0
+
+    # -- filling and faults -------------------------------------------------
+
+    def add_page(self, title: str = "", blocks: list[dict[str, Any]] | None = None, *,
+                 page_id: str | None = None, updated_at: Any = None, approval: str | None = None) -> Page:
+        page = super().add_page(title, blocks, page_id=page_id, updated_at=updated_at, approval=approval)
+        page.blocks = [self._stamp(b, i) for i, b in enumerate(page.blocks)]
+        while any(p.page_id == f"pg_{self._next_id:04d}" for p in self.pages):
+            self._next_id += 1
+        return page
+
+    def fail_next(self, call: str, fault: Fault) -> None:
+        """The next `call` fails: an httpx time-out of that kind, or that HTTP status."""
+        self.faults[call] = fault
+
+    def request(self, method: str, path: str) -> httpx.Request:
+        return httpx.Request(method, f"{ENGINE_URL}/canvases/{self.canvas}{path}",
+                             extensions={"timeout": dict(TIMEOUTS)})
+
+    def status_error(self, status: int, method: str, path: str, detail: Any,
+                     headers: dict[str, str] | None = None) -> httpx.HTTPStatusError:
+        req = self.request(method, path)
+        resp = httpx.Response(status, json={"detail": detail}, headers=headers, request=req)
+        kind = "Client" if status < 500 else "Server"
+        return httpx.HTTPStatusError(f"{kind} error '{status} {resp.reason_phrase}' for url '{req.url}'",
+                                     request=req, response=resp)
+
+    @contextmanager
+    def _serving(self, call: str, method: str, path: str, arg: Any = None) -> Iterator[None]:
+        with self.lock:
+            self.calls.append((call, arg))
+            fault = self.faults.pop(call, None)
+            if isinstance(fault, int):
+                raise self.status_error(fault, method, path, "internal error while serving the request")
+            if fault is not None:
+                raise fault("timed out", request=self.request(method, path))
+            yield
+
+    def _page(self, page_id: Any, method: str, path: str) -> Page:
+        for page in self.pages:
+            if page.page_id == page_id:
+                return page
+        raise self.status_error(404, method, path, "Not Found")
+
+    def _stamp(self, block: dict[str, Any], order: int) -> dict[str, Any]:
+        if "block_id" in block:
+            return {**block, "order": order}
+        self._blocks_made += 1
+        return {"block_id": f"b{self._blocks_made}", **block, "order": order}
+
+    def _touch(self, page: Page) -> None:
+        # An edit of an approved page leaves it "changed" until the user approves it again.
+        if page.approval == "approved":
+            page.approval = "changed"
+        page.updated_at = _iso(self.wall_clock())
+        self.save_state()
+
+    # -- the client calls ---------------------------------------------------
+
+    def whoami(self) -> dict[str, Any]:
+        with self._serving("whoami", "GET", "/whoami"):
+            return copy.deepcopy(self.identity)
+
+    def list_pages(self, limit: int = 50, cursor: str | None = None) -> dict[str, Any]:
+        with self._serving("list_pages", "GET", "/pages", limit):
+            start = int(cursor) if cursor and cursor.isdigit() else 0
+            end = start + max(int(limit), 0)
+            rows = [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at}
+                    for p in self.pages[start:end]]
+            reply: dict[str, Any] = {"pages": rows, "has_more": len(self.pages) > end}
+            if reply["has_more"]:
+                reply["next_cursor"] = str(end)
+            return reply
+
+    def get_page(self, page_id: str) -> dict[str, Any]:
+        with self._serving("get_page", "GET", f"/pages/{page_id}", page_id):
+            page = self._page(page_id, "GET", f"/pages/{page_id}")
+            detail: dict[str, Any] = {"page_id": page.page_id, "title": page.title,
+                                      "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks)}
+            if page.approval is not None:
+                detail["instruction"] = {"state": page.approval}
+            return detail
+
+    def create_page(self, title: str, blocks: list[dict[str, Any]], icon: str | None = None) -> dict[str, Any]:
+        with self._serving("create_page", "POST", "/pages", title):
+            page = self.add_page(title, copy.deepcopy(blocks), updated_at=_iso(self.wall_clock()),
+                                 approval="none")
+            self.save_state()
+            return {"page_id": page.page_id, "title": page.title, "blocks_written": len(page.blocks),
+                    "url": f"{ENGINE_URL}/canvases/{self.canvas}/pages/{page.page_id}"}
+
+    def append_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
+        path = f"/pages/{page_id}/blocks"
+        with self._serving("append_blocks", "POST", path, page_id):
+            page = self._page(page_id, "POST", path)
+            page.blocks += [self._stamp(copy.deepcopy(b), len(page.blocks) + i) for i, b in enumerate(blocks)]
+            self._touch(page)
+            return {"page_id": page_id, "blocks_written": len(blocks)}
+
+    def write_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
+        path = f"/pages/{page_id}/blocks"
+        with self._serving("write_blocks", "PUT", path, page_id):
+            page = self._page(page_id, "PUT", path)
+            page.blocks = [self._stamp(copy.deepcopy(b), i) for i, b in enumerate(blocks)]
+            self._touch(page)
+            return {"page_id": page_id, "blocks_written": len(blocks)}
+
+    def update_blocks(self, page_id: str, updates: list[dict[str, Any]]) -> dict[str, Any]:
+        path = f"/pages/{page_id}/blocks"
+        with self._serving("update_blocks", "PATCH", path, page_id):
+            page = self._page(page_id, "PATCH", path)
+            by_id = {b.get("block_id"): b for b in page.blocks}
+            missing = [u.get("block_id") for u in updates if u.get("block_id") not in by_id]
+            if missing:
+                raise self.status_error(422, "PATCH", path, [
+                    {"loc": ["body", "updates", i, "block_id"], "msg": f"no block {m!r} on page {page_id}"}
+                    for i, m in enumerate(missing)])
+            for u in updates:
+                by_id[u["block_id"]].update({k: v for k, v in u.items() if k != "block_id"})
+            self._touch(page)
+            return {"page_id": page_id, "updated": len(updates)}
+
+    def rename_page(self, page_id: str, title: str) -> dict[str, Any]:
+        with self._serving("rename_page", "PATCH", f"/pages/{page_id}", page_id):
+            page = self._page(page_id, "PATCH", f"/pages/{page_id}")
+            page.title = title
+            self._touch(page)
+            return {"page_id": page_id, "title": title}
+
+    def delete_page(self, page_id: str) -> dict[str, Any]:
+        with self._serving("delete_page", "DELETE", f"/pages/{page_id}", page_id):
+            page = self._page(page_id, "DELETE", f"/pages/{page_id}")
+            self.pages.remove(page)
+            self.save_state()
+            return {"page_id": page_id, "deleted": True}
+
+    def check_canvas(self, canvas: Any) -> None:
+        """The engine's answer to a request naming a canvas it does not hold."""
+        if canvas is not None and canvas not in (self.canvas, f"cv_{self.canvas}"):
+            raise self.status_error(404, "GET", f"/canvases/{canvas}", "canvas not found",
+                                    headers={"X-Kelvo-Error": "canvas_not_found"})
+
+    def list_canvases(self) -> dict[str, Any]:
+        with self._serving("list_canvases", "GET", "/canvases"):
+            return {"canvases": [{"canvas_id": f"cv_{self.canvas}", "name": self.canvas}]}
+
+    def refuse(self, call: str, method: str = "POST") -> None:
+        """A request this engine has no route for: its 501 with a "detail" body."""
+        with self._serving(call, method, f"/{call}"):
+            raise self.status_error(501, method, f"/{call}",
+                                    f"{call} is not served by this engine (it holds pages and docs only)")
+
+    # -- the state file -----------------------------------------------------
+
+    def save_state(self) -> None:
+        """Write the canvas to the state file, whole or not at all."""
+        if self.state_file is None:
+            return
+        data = {"canvas": self.canvas, "identity": self.identity,
+                "pages": [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at,
+                           "approval": p.approval, "blocks": p.blocks} for p in self.pages]}
+        fd, tmp = tempfile.mkstemp(prefix=".state-", dir=self.state_file.parent)
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as f:
+                json.dump(data, f, ensure_ascii=False, indent=1)
+            os.replace(tmp, self.state_file)
+        except BaseException:
+            os.unlink(tmp)
+            raise
+
+
+def _iso(seconds: float) -> str:
+    return datetime.datetime.fromtimestamp(seconds, datetime.UTC).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+# -- canvas and state files ---------------------------------------------------------
+
+def load_canvas(path: Path, what: str = "canvas file") -> dict[str, Any]:
+    """A canvas file (the format the walkthrough's docstring gives) or a state
+    file, read and checked; any fault is one `CanvasError` line."""
+    try:
+        text = path.read_text(encoding="utf-8")
+    except OSError as e:
+        raise CanvasError(f"cannot read {what} {path}: {e.strerror or e}") from None
+    except UnicodeDecodeError:
+        raise CanvasError(f"{what} {path} is not UTF-8 text") from None
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise CanvasError(f"{what} {path} is not valid JSON: {e.msg} "
+                          f"(line {e.lineno}, column {e.colno})") from None
+    _check_canvas(data, f"{what} {path}")
+    assert isinstance(data, dict)
+    return data
+
+
+def _check_canvas(data: object, source: str) -> None:
+    from kelvo_mcp import refresh
+
+    def bad(where: str, what: str) -> CanvasError:
+        return CanvasError(f"{source}: {where} {what}")
+
+    if not isinstance(data, dict):
+        raise bad("the top level", "must be a JSON object")
+    if not isinstance(data.get("canvas", ""), str):
+        raise bad('"canvas"', "must be a string")
+    if not isinstance(data.get("identity", {}), dict):
+        raise bad('"identity"', "must be an object")
+    pages = data.get("pages")
+    if not isinstance(pages, list):
+        raise bad('"pages"', "must be a list of pages")
+    for i, page in enumerate(pages):
+        where = f"pages[{i}]"
+        if not isinstance(page, dict):
+            raise bad(where, "must be an object")
+        for key in ("page_id", "title", "body"):
+            if not isinstance(page.get(key, ""), str):
+                raise bad(f"{where}.{key}", "must be a string")
+        if "blocks" in page and not (isinstance(page["blocks"], list)
+                                     and all(isinstance(b, dict) for b in page["blocks"])):
+            raise bad(f"{where}.blocks", "must be a list of block objects")
+        if page.get("approval") not in (*APPROVALS, None):
+            raise bad(f"{where}.approval", 'must be "approved", "changed", "none" or null')
+        seed = page.get("seed")
+        if seed is not None and seed not in (refresh.KELVO_FIRST_NAME, refresh.GUIDE_DOC_NAME):
+            raise bad(f"{where}.seed", f"must be {refresh.KELVO_FIRST_NAME!r} or {refresh.GUIDE_DOC_NAME!r}")
+        doc = page.get("doc")
+        if doc is None:
+            continue
+        if not isinstance(doc, dict):
+            raise bad(f"{where}.doc", "must be an object")
+        name = doc.get("name")
+        if not isinstance(name, str) or not refresh.valid_name(name):
+            raise bad(f"{where}.doc.name", "must be a doc name (lowercase letters, digits, '.', '_', '-')")
+        if doc.get("kind", "doc") not in refresh.DOC_KINDS:
+            raise bad(f"{where}.doc.kind", f"must be one of {', '.join(refresh.DOC_KINDS)}")
+        if doc.get("approval", "none") not in (refresh.APPROVED, refresh.CHANGED, refresh.NONE, None):
+            raise bad(f"{where}.doc.approval", 'must be "approved", "changed", "none" or null')
+
+
+def seed_engine(data: dict[str, Any], **kwargs: Any) -> EmbeddedEngine:
+    """The docs canvas of a canvas file, as pages on the in-memory engine."""
+    from kelvo_mcp import refresh
+
+    engine = EmbeddedEngine(data.get("canvas") or refresh.DEFAULT_DOCS_CANVAS, data.get("identity", {}), **kwargs)
+    for page in data["pages"]:
+        where: dict[str, Any] = {"page_id": page.get("page_id"),
+                                 "updated_at": page.get("updated_at")}
+        seed = page.get("seed")
+        doc = page.get("doc")
+        if seed == refresh.KELVO_FIRST_NAME:
+            # The posture doc exactly as it was seeded onto canvases.
+            engine.add_doc(refresh.KELVO_FIRST_NAME, refresh.KELVO_FIRST_SEEDED_BODIES[0], kind="doc",
+                           pinned=True, when_to_use=refresh.KELVO_FIRST_WHEN,
+                           approval=page.get("approval", refresh.APPROVED), title=page.get("title"), **where)
+        elif seed == refresh.GUIDE_DOC_NAME:
+            engine.add_doc(refresh.GUIDE_DOC_NAME, refresh.GUIDE_DOC_BODY, kind="doc",
+                           when_to_use=refresh.GUIDE_DOC_WHEN,
+                           approval=page.get("approval", refresh.NONE), title=page.get("title"), **where)
+        elif doc is not None:
+            engine.add_doc(doc["name"], page.get("body", ""), kind=doc.get("kind", "doc"),
+                           pinned=bool(doc.get("pinned", False)), when_to_use=doc.get("when_to_use", ""),
+                           approval=doc.get("approval", refresh.NONE), title=page.get("title"), **where)
+        else:
+            blocks = page.get("blocks")
+            if blocks is None:
+                blocks = [{**b, "order": i} for i, b in enumerate(refresh.markdown_to_blocks(page.get("body", "")))]
+            engine.add_page(page.get("title", ""), blocks, approval=page.get("approval"), **where)
+    return engine
