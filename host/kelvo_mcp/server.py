@@ -39,7 +39,7 @@ from typing import Any
 import anyio
 import anyio.to_thread
 import httpx
-import jsonschema
+import jsonschema  # type: ignore[import-untyped]  # no typed release is pinned
 import mcp_types as types
 from mcp.server import Server
 from mcp.server.stdio import stdio_server
@@ -227,7 +227,7 @@ def run_tool(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any
 
 # -- arguments -----------------------------------------------------------------------------
 
-_VALIDATORS: dict[str, jsonschema.protocols.Validator] = {
+_VALIDATORS: dict[str, Any] = {
     name: jsonschema.Draft202012Validator(tool.input_schema) for name, tool in _BY_NAME.items()}
 
 
@@ -338,7 +338,8 @@ def doc_save(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any
     old = next((d for d in registry(conn) if d.name == name), None)
     kind = args.get("kind") or (old.kind if old else "doc")
     marker = refresh.make_sentinel(name, kind, old.when_to_use if old else "", old.pinned if old else False)
-    blocks = [{"block_type": "paragraph", "text": marker}, *refresh.markdown_to_blocks(body)]
+    blocks: list[dict[str, Any]] = [{"block_type": "paragraph", "text": marker},
+                                    *map(dict, refresh.markdown_to_blocks(body))]
     if old is not None:
         page_id = conn.engine.write_blocks(old.page_id, blocks)["page_id"]
     else:
@@ -469,6 +470,7 @@ def call_result(reply: Reply) -> types.CallToolResult:
     """A reply as an MCP tool result: the reply map as structured content and
     as JSON text; a failure's text is its sentence alone, with whatever else
     the reply carries (the digest, notes) in a second text block."""
+    content: list[types.ContentBlock]
     if reply.error is None:
         content = [types.TextContent(text=json.dumps(reply.body, ensure_ascii=False))]
     else:
