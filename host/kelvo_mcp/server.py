@@ -217,12 +217,23 @@ def run_tool(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any
     except httpx.HTTPStatusError as exc:
         return {"error": explain.http_failure(tool, exc, writes=writes, canvas=args.get("canvas"))}
     except httpx.TimeoutException as exc:
-        read_call = explain.call("kelvo_page_get", page_id=args["page_id"]) if "page_id" in args else None
+        read_call = surface_call(conn, "kelvo_page_get", page_id=args["page_id"]) if "page_id" in args else None
         return {"error": explain.timeout(tool, exc, writes=writes, canvas=args.get("canvas"), read_call=read_call)}
     except Exception as exc:  # a fault of this host: the session goes on
         log.exception("%s failed", tool)
         return {"error": f"{tool} failed inside the server ({type(exc).__name__}); "
                          "the call was not completed. Report this to the server's maintainers."}
+
+
+def surface_call(conn: Connection, tool: str, **args: Any) -> str:
+    """A catalogue call rendered the way this surface takes it, for the next
+    call a message suggests: `kelvo_page_read(op='get', page_id='p1')` where
+    the surface folds `kelvo_page_get` into its family."""
+    for st in conn.surface:
+        for op, member in st.ops.items():
+            if member == tool:
+                return explain.call(st.name, op=op, **args)
+    return explain.call(tool, **args)
 
 
 # -- arguments -----------------------------------------------------------------------------
@@ -302,7 +313,7 @@ def find_doc(conn: Connection, name: str) -> refresh.DocInfo:
     for d in registry(conn):
         if d.name == name:
             return d
-    raise Missing("doc", name, ["the name is misspelled", "the doc was deleted"], explain.call("kelvo_doc_list"))
+    raise Missing("doc", name, ["the name is misspelled", "the doc was deleted"], surface_call(conn, "kelvo_doc_list"))
 
 
 def docs_refresh(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:

@@ -8,7 +8,11 @@ import sys
 
 import pytest
 
-from kelvo_mcp import demo, prompts, refresh
+# The walkthrough's tool calls go through the MCP SDK's client; the debug
+# interpreter's venv has no build of it.
+pytest.importorskip("mcp")
+
+from kelvo_mcp import demo, prompts, refresh  # noqa: E402
 
 
 def run_demo(*args, cwd=None):
@@ -104,7 +108,8 @@ def test_digest_is_rebuilt_only_when_due_and_follows_the_approval(compact):
 
 def test_engine_failures_are_worded_not_raised(compact):
     errors = [c["reply"].get("error", "") for c in compact["calls"]]
-    assert any("may have APPLIED it. Check before retrying: kelvo_page_read(op='get')(page_id=" in e
+    # The call to check with is rendered the way this surface takes it.
+    assert any("may have APPLIED it. Check before retrying: kelvo_page_read(op='get', page_id='pg_0009')" in e
                for e in errors)
     assert any("Kelvo returned HTTP 404" in e for e in errors)
     failures = compact["failures"]

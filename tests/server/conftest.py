@@ -1,0 +1,18 @@
+"""Sessions with the reference server through the MCP SDK's own client. The
+test modules skip where the SDK is not installed (the debug interpreter has
+no build of its dependencies), so nothing here imports it at load."""
+
+import pytest
+
+
+@pytest.fixture
+def anyio_backend():
+    return "asyncio"
+
+
+@pytest.fixture
+def engine():
+    from kelvo_mcp import server
+    from kelvo_mcp.engine import load_canvas, seed_engine
+
+    return seed_engine(load_canvas(server.SAMPLE_CANVAS))
