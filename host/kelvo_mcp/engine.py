@@ -118,6 +118,7 @@ import os  # noqa: E402
 import tempfile  # noqa: E402
 import threading  # noqa: E402
 import time  # noqa: E402
+import urllib.parse  # noqa: E402
 from collections import deque  # noqa: E402
 from collections.abc import Callable, Iterator  # noqa: E402
 from contextlib import contextmanager  # noqa: E402
@@ -129,6 +130,7 @@ ENGINE_URL = "https://engine.kelvo.example/v1"
 # The host's HTTP time-outs, in seconds per phase; httpx carries them on each request.
 TIMEOUTS = {"connect": 5.0, "read": 30.0, "write": 30.0, "pool": 5.0}
 APPROVALS = ("approved", "changed", "none")
+_URL_PATH_MAX = 2000
 
 
 class CanvasError(Exception):
@@ -168,8 +170,10 @@ class EmbeddedEngine(InMemoryEngine):
         self.faults[call] = fault
 
     def request(self, method: str, path: str) -> httpx.Request:
-        return httpx.Request(method, f"{ENGINE_URL}/canvases/{self.canvas}{path}",
-                             extensions={"timeout": dict(TIMEOUTS)})
+        # Ids come from agents: quoted, and clipped where a real client would
+        # refuse the URL before sending it.
+        path = urllib.parse.quote(f"/canvases/{self.canvas}{path}", errors="backslashreplace")[:_URL_PATH_MAX]
+        return httpx.Request(method, f"{ENGINE_URL}{path}", extensions={"timeout": dict(TIMEOUTS)})
 
     def status_error(self, status: int, method: str, path: str, detail: Any,
                      headers: dict[str, str] | None = None) -> httpx.HTTPStatusError:
@@ -291,7 +295,7 @@ class EmbeddedEngine(InMemoryEngine):
     def check_canvas(self, canvas: Any) -> None:
         """The engine's answer to a request naming a canvas it does not hold."""
         if canvas is not None and canvas not in (self.canvas, f"cv_{self.canvas}"):
-            raise self.status_error(404, "GET", f"/canvases/{canvas}", "canvas not found",
+            raise self.status_error(404, "GET", "/resolve", "canvas not found",
                                     headers={"X-Kelvo-Error": "canvas_not_found"})
 
     def list_canvases(self) -> dict[str, Any]:
@@ -316,7 +320,7 @@ class EmbeddedEngine(InMemoryEngine):
         fd, tmp = tempfile.mkstemp(prefix=".state-", dir=self.state_file.parent)
         try:
             with os.fdopen(fd, "w", encoding="utf-8") as f:
-                json.dump(data, f, ensure_ascii=False, indent=1)
+                json.dump(data, f, indent=1)  # ASCII: any text an agent sent survives
             os.replace(tmp, self.state_file)
         except BaseException:
             os.unlink(tmp)

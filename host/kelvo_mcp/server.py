@@ -98,9 +98,11 @@ class Connection:
 
 def open_connection(engine: EmbeddedEngine, profile: str = "compact", *, readonly: bool = False,
                     config: refresh.DocsConfig | None = None, clock: Callable[[], float] = time.monotonic,
-                    wall_clock: Callable[[], float] = time.time) -> Connection:
+                    wall_clock: Callable[[], float] | None = None) -> Connection:
     """Connection start: what the engine serves, the surface, the server
-    instructions for it, the registry and the handshake text."""
+    instructions for it, the registry and the handshake text. `clock` runs the
+    refresh timer; `wall_clock` (the engine's by default) dates digests and
+    learnings."""
     config = config or refresh.DocsConfig(enabled=True, canvas=engine.canvas)
     caps = capabilities.resolve(engine)
     surface = surfaces.build_surface(profile, readonly=readonly, absent=caps.absent)
@@ -122,7 +124,7 @@ def open_connection(engine: EmbeddedEngine, profile: str = "compact", *, readonl
     handshake = refresh.handshake_text(docs, error=error, display=display)
     timer = refresh.RefreshState(config.calls, config.minutes, clock)
     return Connection(engine, profile, config, caps, surface, display, text, docs, notes, handshake,
-                      timer, wall_clock)
+                      timer, wall_clock or engine.wall_clock)
 
 
 # -- one tool call ----------------------------------------------------------------------
@@ -309,7 +311,14 @@ def registry(conn: Connection) -> list[refresh.DocInfo]:
     return docs
 
 
-def find_doc(conn: Connection, name: str) -> refresh.DocInfo:
+def check_doc_name(tool: str, name: str) -> None:
+    if not refresh.valid_name(name):
+        raise ToolInputError(f"{tool}: {_quote(name)} is not a doc name: a lowercase letter or digit, "
+                             f"then up to {refresh.MAX_DOC_NAME - 1} of a-z 0-9 . _ -.")
+
+
+def find_doc(conn: Connection, tool: str, name: str) -> refresh.DocInfo:
+    check_doc_name(tool, name)
     for d in registry(conn):
         if d.name == name:
             return d
@@ -332,7 +341,7 @@ def doc_list(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any
 
 
 def doc_get(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
-    d = find_doc(conn, args["name"])
+    d = find_doc(conn, tool, args["name"])
     return {"name": d.name, "kind": d.kind, "approval": d.approval, "pinned": d.pinned,
             "when_to_use": d.when_to_use, "page_id": d.page_id,
             "body": refresh._truncated_body(d.body, refresh.MAX_DOC_CHARS, d.name)}
@@ -340,9 +349,7 @@ def doc_get(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]
 
 def doc_save(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
     name, body = args["name"], args["body"]
-    if not refresh.valid_name(name):
-        raise ToolInputError(f"{tool}: {_quote(name)} is not a doc name: a lowercase letter or digit, "
-                             f"then up to {refresh.MAX_DOC_NAME - 1} of a-z 0-9 . _ -.")
+    check_doc_name(tool, name)
     if len(body) > refresh.MAX_DOC_CHARS:
         raise ToolInputError(f"{tool}: the body has {len(body)} characters; a doc holds at most "
                              f"{refresh.MAX_DOC_CHARS}. Split it into docs that each cover one topic.")
@@ -361,7 +368,7 @@ def doc_save(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any
 
 
 def doc_delete(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
-    d = find_doc(conn, args["name"])
+    d = find_doc(conn, tool, args["name"])
     conn.engine.delete_page(d.page_id)
     return {"name": d.name, "page_id": d.page_id, "deleted": True}
 
