@@ -85,9 +85,15 @@ class Connection:
     handshake: str
     timer: refresh.RefreshState
     wall_clock: Callable[[], float]
+    readonly: bool = False
     digest: dict[str, Any] | None = None
     digest_builds: int = 0
     history: deque[CallRecord] = field(default_factory=lambda: deque(maxlen=64))
+
+    @property
+    def offered(self) -> set[str]:
+        """The catalogue tools this connection runs."""
+        return {name for tool in self.surface for name in tool.members}
 
     @property
     def server_instructions(self) -> str:
@@ -124,7 +130,7 @@ def open_connection(engine: EmbeddedEngine, profile: str = "compact", *, readonl
     handshake = refresh.handshake_text(docs, error=error, display=display)
     timer = refresh.RefreshState(config.calls, config.minutes, clock)
     return Connection(engine, profile, config, caps, surface, display, text, docs, notes, handshake,
-                      timer, wall_clock or engine.wall_clock)
+                      timer, wall_clock or engine.wall_clock, readonly)
 
 
 # -- one tool call ----------------------------------------------------------------------
@@ -209,6 +215,10 @@ def run_tool(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any
     try:
         if tool == "__grammar__":
             return {"text": surfaces.PAGE_GRAMMAR}
+        if tool not in conn.offered:
+            # The surface resolves a hidden catalogue tool to itself; this connection does not run it.
+            why = "this engine serves no pages" if tool in conn.caps.absent else "the key is read-only"
+            raise ToolInputError(f"{tool} is not offered on this connection: {why}.")
         check_args(tool, args)
         conn.engine.check_canvas(args.get("canvas"))
         return HANDLERS.get(tool, unserved)(conn, tool, args)

@@ -107,3 +107,17 @@ async def test_status_and_canvas_tools(engine):
     assert status["capabilities"] == "pages served · via probe"
     assert status["role"] == "editor" and "pages:write" in status["scopes"]
     assert use.is_error and "HTTP 404" in use.content[0].text
+
+
+async def test_an_engine_without_pages_hides_and_refuses_the_page_tools():
+    from kelvo_mcp.engine import EmbeddedEngine
+
+    engine = EmbeddedEngine(identity={"role": "viewer", "capabilities": ["graph"]})
+    async with session(engine) as (client, _):
+        names = [t.name for t in (await client.list_tools()).tools]
+        by_name = await client.call_tool("kelvo_page_get", {"page_id": "pg_0001"})
+        status = reply_of(await client.call_tool("kelvo_status", {}))
+        assert "Standing instructions could not be read at startup (this engine serves no pages)" in client.instructions
+    assert "kelvo_page_read" not in names and "kelvo_docs_read" not in names
+    assert by_name.content[0].text == "kelvo_page_get is not offered on this connection: this engine serves no pages."
+    assert "standing_docs" not in status
