@@ -166,10 +166,12 @@ def refresh_digest(conn: Connection) -> str:
         conn.timer.failed()
         return (f"due, but the rescan timed out in the {explain.timeout_phase(exc)} phase; "
                 f"due again in {refresh.RETRY_SECONDS:g} s")
-    except httpx.HTTPStatusError as exc:
+    except Exception as exc:  # an engine error or a fault of this host: the call itself still runs
+        if not isinstance(exc, httpx.HTTPStatusError):
+            log.exception("the digest rescan failed")
         conn.timer.failed()
-        return (f"due, but the rescan failed with HTTP {exc.response.status_code}; "
-                f"due again in {refresh.RETRY_SECONDS:g} s")
+        why = f"HTTP {exc.response.status_code}" if isinstance(exc, httpx.HTTPStatusError) else type(exc).__name__
+        return f"due, but the rescan failed with {why}; due again in {refresh.RETRY_SECONDS:g} s"
     conn.docs, conn.notes = docs, notes
     extra = {"registry": "; ".join(f"{k}: {v}" for k, v in notes.items())} if notes else None
     conn.digest = refresh.build_digest(docs, cap_chars=conn.config.digest_chars, now=conn.wall_clock(),
@@ -197,7 +199,7 @@ def handle_call(conn: Connection, name: str, args: dict[str, Any]) -> Reply:
     else:
         body = run_tool(conn, tool, {k: v for k, v in tool_args.items() if k not in ignored})
         if ignored:
-            body["notes"] = [f"ignored by op={args.get('op')!r}: {', '.join(ignored)}"]
+            body["notes"] = [*body.get("notes", []), f"ignored by op={args.get('op')!r}: {', '.join(ignored)}"]
     if conn.digest is not None:
         body["standing_docs"] = conn.digest
     body = surfaces.respell_guidance(body, conn.display)

@@ -1,11 +1,12 @@
 """Engine failures and hostile calls come back as worded tool errors; the
 session survives them, and calls sent at once each get their own reply."""
 
-import anyio
-import httpx
 import pytest
 
 pytest.importorskip("mcp")
+
+import anyio  # noqa: E402
+import httpx  # noqa: E402
 
 from kelvo_mcp import explain, refresh, surfaces  # noqa: E402
 
