@@ -125,6 +125,7 @@ def walkthrough(data: dict[str, Any], profile: str) -> dict[str, Any]:
     plain = next((p for p in engine.pages
                   if not any(refresh.parse_sentinel(b.get("text")) for b in p.blocks[:1])), None)
     page_id = plain.page_id if plain else (engine.pages[0].page_id if engine.pages else "pg_0001")
+    block_id = str(plain.blocks[-1].get("block_id")) if plain and plain.blocks else "b1"
     instruction_docs = [d for d in docs if refresh.is_instruction(d)]
     requested = [d for d in docs if refresh.requests_authority(d) and not refresh.is_instruction(d)]
     doc_name = instruction_docs[-1].name if instruction_docs else (docs[0].name if docs else "release-checklist")
@@ -135,7 +136,7 @@ def walkthrough(data: dict[str, Any], profile: str) -> dict[str, Any]:
         ("", "kelvo_page_list", {"limit": 3}),
         ("approve", "kelvo_page_list", {}),
         ("write-timeout", "kelvo_page_update",
-         {"page_id": page_id, "updates": [{"block_id": "b2", "block_type": "h2", "text": "Sprint 42 goals"}]}),
+         {"page_id": page_id, "updates": [{"block_id": block_id, "block_type": "h2", "text": "Sprint 42 goals"}]}),
         ("", "kelvo_page_get", {"page_id": "pg_gone"}),
         ("later", "kelvo_doc_get", {"name": requested[0].name if requested else doc_name}),
     ]

@@ -202,6 +202,10 @@ class EmbeddedEngine(InMemoryEngine):
 
     def _stamp(self, block: dict[str, Any], order: int) -> dict[str, Any]:
         if "block_id" in block:
+            # Ids read back from a state file: new ones are numbered past them.
+            held = str(block["block_id"])
+            if held[:1] == "b" and held[1:].isdigit():
+                self._blocks_made = max(self._blocks_made, int(held[1:]))
             return {**block, "order": order}
         self._blocks_made += 1
         return {"block_id": f"b{self._blocks_made}", **block, "order": order}

@@ -46,6 +46,10 @@ async def test_serves_a_session_over_stdio_and_keeps_its_state(tmp_path):
         # A hidden tool called by its name is not run.
         write = await client.call_tool("kelvo_doc_save", {"name": "x", "body": "y"})
         assert write.content[0].text == "kelvo_doc_save is not offered on this connection: the key is read-only."
+    # Blocks written after a restart are numbered past the ones read back.
+    engine.append_blocks(engine.pages[0].page_id, [{"block_type": "paragraph", "text": "more"}])
+    ids = [b["block_id"] for p in engine.pages for b in p.blocks]
+    assert len(ids) == len(set(ids))
 
 
 @pytest.mark.parametrize("flag, content, message", [
