@@ -23,6 +23,9 @@ and each page one of
     {"seed": "kelvo-first"|"agent-memory-guide", ...}   # a built-in doc as seeded
     {"title": ..., "body": "Markdown"}                  # an ordinary page (or "blocks": [...])
 
+(`kelvo_mcp.engine.load_canvas` reads this format; a state file of the
+reference server is one too, its pages given as "blocks" with an "approval".)
+
 An absent "approval" means the user has not approved the doc ("none"); null
 means the engine does not report approvals for that page.
 """
