@@ -55,7 +55,7 @@ def _metadata(text: str) -> email.message.Message:
 
 
 def test_wheel_holds_the_modules_their_stubs_and_nothing_else(wheel):
-    names = zipfile.ZipFile(wheel).namelist()
+    names = [n for n in zipfile.ZipFile(wheel).namelist() if not n.endswith("/")]  # files only
     package = sorted(n for n in names if not n.startswith(f"{STEM}.dist-info/"))
     expected = sorted([f"kelvo_mcp/{m}.cpython-314-x86_64-linux-gnu.so" for m in MODULES]
                       + [f"kelvo_mcp/{m}.pyi" for m in MODULES] + ["kelvo_mcp/py.typed"])
