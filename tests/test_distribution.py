@@ -1,15 +1,9 @@
-"""The release files: the wheel holds the six modules, their stubs and
-py.typed and nothing else under kelvo_mcp/ (the host owns the namespace),
-tagged manylinux with its metadata; the sdist holds what building needs and
-nothing the tree only keeps for development.
-
-The files checked are the wheel the modules under test were installed from,
-with the sdist beside it, else the ones scripts/build-dist left in dist/."""
+"""The release files: the wheel the modules under test were installed from and
+the sdist beside it (scripts/build-dist makes both)."""
 
 from __future__ import annotations
 
 import email
-import email.message
 import pathlib
 import re
 import shutil
@@ -24,77 +18,49 @@ from which_build import installed_wheel_file
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULES = ["lexicon", "refresh", "surfaces", "explain", "capabilities", "instructions"]
-PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-STEM = f"kelvo_mcp_core-{PROJECT['version']}"
-
-
-def _release() -> tuple[pathlib.Path, pathlib.Path]:
-    wheel = installed_wheel_file()
-    if wheel is None:
-        found = sorted((ROOT / "dist").glob(f"{STEM}-*.whl"))
-        if not found:
-            pytest.skip("no release to check: scripts/build-dist makes one in dist/")
-        wheel = found[-1]
-    sdist = wheel.with_name(f"{STEM}.tar.gz")
-    assert sdist.exists(), f"no sdist beside {wheel}"
-    return wheel, sdist
+STEM = f"kelvo_mcp_core-{tomllib.loads((ROOT / 'pyproject.toml').read_text())['project']['version']}"
 
 
 @pytest.fixture(scope="module")
 def wheel() -> pathlib.Path:
-    return _release()[0]
+    # Never a dist/ left from an earlier build: it may predate the tree.
+    found = installed_wheel_file()
+    if found is None:
+        pytest.skip("checks the release the modules under test came from: "
+                    "scripts/build-dist && scripts/test-wheel")
+    return found
 
 
-@pytest.fixture(scope="module")
-def sdist() -> pathlib.Path:
-    return _release()[1]
-
-
-def _metadata(text: str) -> email.message.Message:
-    return email.message_from_string(text)
-
-
-def test_wheel_holds_the_modules_their_stubs_and_nothing_else(wheel):
-    names = [n for n in zipfile.ZipFile(wheel).namelist() if not n.endswith("/")]  # files only
-    package = sorted(n for n in names if not n.startswith(f"{STEM}.dist-info/"))
-    expected = sorted([f"kelvo_mcp/{m}.cpython-314-x86_64-linux-gnu.so" for m in MODULES]
-                      + [f"kelvo_mcp/{m}.pyi" for m in MODULES] + ["kelvo_mcp/py.typed"])
-    # No __init__.py, no probe, no stand-ins, no grafted libraries (.libs/).
-    assert package == expected
-
-
-def test_wheel_is_tagged_manylinux_for_cpython_314(wheel):
+def test_wheel_holds_the_six_modules_and_their_stubs_under_a_manylinux_tag(wheel):
+    archive = zipfile.ZipFile(wheel)
+    files = sorted(n for n in archive.namelist() if not n.endswith("/") and ".dist-info/" not in n)
+    # No __init__.py (the host owns the namespace), no probe, no stand-ins,
+    # no grafted libraries.
+    assert files == sorted([f"kelvo_mcp/{m}.cpython-314-x86_64-linux-gnu.so" for m in MODULES]
+                           + [f"kelvo_mcp/{m}.pyi" for m in MODULES] + ["kelvo_mcp/py.typed"])
     assert re.fullmatch(rf"{STEM}-cp314-cp314-manylinux_2_\d+_x86_64\.whl", wheel.name), wheel.name
-    info = _metadata(zipfile.ZipFile(wheel).read(f"{STEM}.dist-info/WHEEL").decode())
+    info = email.message_from_bytes(archive.read(f"{STEM}.dist-info/WHEEL"))
     assert info.get_all("Tag") == [wheel.name.removesuffix(".whl").split("-", 2)[2]]
-    assert info["Root-Is-Purelib"] == "false"
 
 
 def test_wheel_metadata_reads_for_a_host(wheel):
-    meta = _metadata(zipfile.ZipFile(wheel).read(f"{STEM}.dist-info/METADATA").decode())
-    assert meta["Name"] == "kelvo-mcp-core"
+    meta = email.message_from_bytes(zipfile.ZipFile(wheel).read(f"{STEM}.dist-info/METADATA"))
     assert meta["Requires-Python"] == ">=3.14"
     # A range, never an exact pin: the host's own httpx must fit.
-    (httpx,) = meta.get_all("Requires-Dist")
-    assert httpx.replace(" ", "") in ("httpx<1,>=0.20", "httpx>=0.20,<1")
-    classifiers = meta.get_all("Classifier")
-    for wanted in ("Programming Language :: Python :: 3.14", "Programming Language :: C++",
-                   "Typing :: Typed", "Operating System :: POSIX :: Linux"):
-        assert wanted in classifiers
+    assert [d.replace(" ", "") for d in meta.get_all("Requires-Dist")] == ["httpx<1,>=0.20"]
+    assert {"Programming Language :: Python :: 3.14", "Programming Language :: C++", "Typing :: Typed",
+            "Operating System :: POSIX :: Linux"} <= set(meta.get_all("Classifier"))
     assert meta["Description-Content-Type"] == "text/markdown"
     assert meta.get_payload().strip() == (ROOT / "README.md").read_text().strip()
 
 
 @pytest.mark.skipif(shutil.which("git") is None or not (ROOT / ".git").exists(),
                     reason="the tree's file list comes from git")
-def test_sdist_holds_what_building_needs_and_nothing_else(sdist):
-    with tarfile.open(sdist) as tar:
-        members = [m.name for m in tar.getmembers() if m.isfile()]
-    assert all(m.startswith(f"{STEM}/") for m in members)
-    inside = sorted(m.removeprefix(f"{STEM}/") for m in members)
+def test_sdist_holds_what_building_needs_and_nothing_else(wheel):
+    with tarfile.open(wheel.with_name(f"{STEM}.tar.gz")) as tar:
+        inside = sorted(m.name.removeprefix(f"{STEM}/") for m in tar.getmembers() if m.isfile())
     tracked = subprocess.run(["git", "ls-files", "--", "src", "cmake", "docs"], cwd=ROOT,
                              capture_output=True, text=True, check=True).stdout.split()
-    expected = sorted(["pyproject.toml", "CMakeLists.txt", "README.md", "PKG-INFO", *tracked])
-    # Every source, CMake file and page that git holds; no tests, stand-ins,
+    # Every source, CMake file and page git holds; no tests, stand-ins,
     # scripts, build trees, venvs or caches.
-    assert inside == expected
+    assert inside == sorted(["pyproject.toml", "CMakeLists.txt", "README.md", "PKG-INFO", *tracked])

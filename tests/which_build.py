@@ -1,12 +1,7 @@
-"""Which build of the modules the tests are running against.
-
-The developer build (scripts/setup.sh, an editable install) and the
-reliability variants (scripts/check-reliability) are built from this tree and
-carry the test-only probe `kelvo_mcp._probe`. A release wheel installed with
-pip carries the six modules and their stubs, nothing else; CI runs the suite
-against one. Tests that need the one or the other ask here, so they skip
-with the reason against the other build instead of failing on a missing file.
-"""
+"""Which build the tests run against: the developer build (scripts/setup.sh)
+and the reliability variants carry the test-only probe kelvo_mcp._probe; a
+wheel installed with pip, which CI tests, carries the six modules and their
+stubs only. Tests needing one build skip against the other, saying why."""
 
 from __future__ import annotations
 
@@ -16,45 +11,31 @@ import json
 import pathlib
 import types
 import urllib.parse
-import urllib.request
-
-import pytest
-
-DISTRIBUTION = "kelvo-mcp-core"
 
 
-def installed_wheel() -> importlib.metadata.Distribution | None:
-    """The installed distribution when the modules come from a wheel that pip
-    installed (from a file or an index), None for the developer build and the
-    reliability variants."""
+def installed_wheel() -> dict | None:
+    """pip's record of where the modules were installed from (empty when from
+    an index), or None when they are not an installed wheel."""
     try:
-        dist = importlib.metadata.distribution(DISTRIBUTION)
+        dist = importlib.metadata.distribution("kelvo-mcp-core")
     except importlib.metadata.PackageNotFoundError:
         return None
     origin = json.loads(dist.read_text("direct_url.json") or "{}")
-    if origin.get("dir_info", {}).get("editable"):
-        return None
-    return dist
+    return None if origin.get("dir_info", {}).get("editable") else origin
 
 
 def installed_wheel_file() -> pathlib.Path | None:
-    """The wheel file pip installed the modules from, when it was a local file."""
-    dist = installed_wheel()
-    if dist is None:
-        return None
-    url = json.loads(dist.read_text("direct_url.json") or "{}").get("url", "")
-    if not url.startswith("file:"):
-        return None
-    return pathlib.Path(urllib.request.url2pathname(urllib.parse.urlparse(url).path))
+    url = (installed_wheel() or {}).get("url", "")
+    return pathlib.Path(urllib.parse.unquote(urllib.parse.urlparse(url).path)) if url.startswith("file:") else None
 
 
 def probe() -> types.ModuleType:
-    """`kelvo_mcp._probe`; against an installed wheel, which never holds it,
-    the calling test module is skipped."""
+    """kelvo_mcp._probe; the calling test module is skipped against a wheel."""
+    import pytest
     try:
         return importlib.import_module("kelvo_mcp._probe")
     except ImportError:
         if installed_wheel() is None:
-            raise  # the developer build and the variants always build it
+            raise  # every build from this tree has it
         pytest.skip("kelvo_mcp._probe is built into the developer build only (KELVO_TEST_PROBE=ON), "
                     "never into the wheel under test", allow_module_level=True)
