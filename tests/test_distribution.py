@@ -47,7 +47,7 @@ def test_wheel_metadata_reads_for_a_host(wheel):
     meta = email.message_from_bytes(zipfile.ZipFile(wheel).read(f"{STEM}.dist-info/METADATA"))
     assert meta["Requires-Python"] == ">=3.14"
     # A range, never an exact pin: the host's own httpx must fit.
-    assert [d.replace(" ", "") for d in meta.get_all("Requires-Dist")] == ["httpx<1,>=0.20"]
+    assert [d.replace(" ", "") for d in meta.get_all("Requires-Dist")] == ["httpx<1,>=0.23.1"]
     assert {"Programming Language :: Python :: 3.14", "Programming Language :: C++", "Typing :: Typed",
             "Operating System :: POSIX :: Linux"} <= set(meta.get_all("Classifier"))
     assert meta["Description-Content-Type"] == "text/markdown"
