@@ -44,7 +44,7 @@ def test_wheel_holds_the_six_modules_and_their_stubs_under_a_manylinux_tag(wheel
 
 
 def test_wheel_metadata_reads_for_a_host(wheel):
-    meta = email.message_from_bytes(zipfile.ZipFile(wheel).read(f"{STEM}.dist-info/METADATA"))
+    meta = email.message_from_string(zipfile.ZipFile(wheel).read(f"{STEM}.dist-info/METADATA").decode())
     assert meta["Requires-Python"] == ">=3.14"
     # A range, never an exact pin: the host's own httpx must fit.
     assert [d.replace(" ", "") for d in meta.get_all("Requires-Dist")] == ["httpx<1,>=0.23.1"]
