@@ -4,6 +4,7 @@ the sdist beside it (scripts/build-dist makes both)."""
 from __future__ import annotations
 
 import email
+import importlib.util
 import pathlib
 import re
 import shutil
@@ -41,6 +42,18 @@ def test_wheel_holds_the_six_modules_and_their_stubs_under_a_manylinux_tag(wheel
     assert re.fullmatch(rf"{STEM}-cp314-cp314-manylinux_2_\d+_x86_64\.whl", wheel.name), wheel.name
     info = email.message_from_bytes(archive.read(f"{STEM}.dist-info/WHEEL"))
     assert info.get_all("Tag") == [wheel.name.removesuffix(".whl").split("-", 2)[2]]
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf is not installed")
+def test_wheel_modules_link_glibc_alone(wheel):
+    # The C++ runtime is linked in statically. A libstdc++ left dynamic would
+    # still pass auditwheel (manylinux allows it), so it is caught here.
+    for name in MODULES:
+        path = importlib.util.find_spec(f"kelvo_mcp.{name}").origin
+        dynamic = subprocess.run(["readelf", "-d", path], capture_output=True, text=True, check=True).stdout
+        needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
+        assert "libc.so.6" in needed, (name, dynamic)
+        assert needed <= {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}, (name, needed)
 
 
 def test_wheel_metadata_reads_for_a_host(wheel):
