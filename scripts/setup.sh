@@ -3,12 +3,21 @@
 # environment at .venv/ with the pinned tools, and the six modules built into it.
 #
 #   scripts/setup.sh            interpreter + .venv + build
+#   scripts/setup.sh --no-build interpreter + .venv with the tools, no modules
+#                               (what scripts/build-dist needs to make a release)
 #   KELVO_PYTHON=/path/python3.14 scripts/setup.sh   use that interpreter
 #
 # When no python3.14 is on PATH, one is assembled from Debian unstable's binary
 # packages under ~/.cache/kelvo-mcp/cpython314, using a private apt state so the
 # system's own package sources and installed packages are never touched.
 set -euo pipefail
+
+build=1
+case "${1:-}" in
+  --no-build) build=0 ;;
+  "") ;;
+  *) printf 'usage: scripts/setup.sh [--no-build]\n' >&2; exit 2 ;;
+esac
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${KELVO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kelvo-mcp}
@@ -109,6 +118,10 @@ make_venv "$py" "$here/.venv"
 # never part of the built package.
 site=$("$here/.venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
 printf '%s\n' "$here/host" >"$site/kelvo_host_standins.pth"
+if [ "$build" -eq 0 ]; then
+  log "ready without the modules: $here/.venv/bin/python"
+  exit 0
+fi
 log "building the modules into .venv"
 # CMake needs the Debian multiarch include root for pyconfig.h.
 "$here/.venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \

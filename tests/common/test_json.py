@@ -7,7 +7,9 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from kelvo_mcp import _probe
+from which_build import probe
+
+_probe = probe()
 
 scalars = (st.none() | st.booleans() | st.integers() | st.integers(min_value=-(2**200), max_value=2**200)
            | st.floats(allow_nan=True, allow_infinity=True) | st.text())

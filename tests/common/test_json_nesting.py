@@ -6,7 +6,9 @@ import time
 
 import pytest
 
-from kelvo_mcp import _probe
+from which_build import probe
+
+_probe = probe()
 
 
 def _seconds(fn, v):

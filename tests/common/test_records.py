@@ -7,7 +7,9 @@ import weakref
 
 import pytest
 
-from kelvo_mcp import _probe
+from which_build import probe
+
+_probe = probe()
 
 Point = _probe.Point
 

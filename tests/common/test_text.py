@@ -6,7 +6,9 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from kelvo_mcp import _probe
+from which_build import probe
+
+_probe = probe()
 
 ALL_CODE_POINTS = [chr(c) for c in range(sys.maxunicode + 1)]
 WHITESPACE = "\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f \x85\xa0\u1680" + "".join(
