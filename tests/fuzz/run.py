@@ -9,7 +9,9 @@ import pathlib
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent)]
+# The drawing helpers, and the plain-Python models that the ordinary suite
+# keeps beside its tests (the targets compare against them).
+sys.path[:0] = [str(HERE)] + [str(HERE.parent / d) for d in ("refresh", "surfaces", "explain", "instructions")]
 
 import atheris  # noqa: E402
 
