@@ -195,8 +195,12 @@ def target_registry(data):
     client = Client(d, listing, details)
     max_pages = d.pick([50, 1, 3, 0])
     dedupe = d.bool()
+    budget = d.pick([None, None, 0, 0.5, 2.5, 6.0])
+    step = d.pick([0.0, 0.25, 1.0, 3.0])
+    readings = iter(step * k for k in range(1, 10 ** 6))
     try:
-        docs, notes = r.derive_registry(client, max_pages=max_pages, dedupe=dedupe)
+        docs, notes = r.derive_registry(client, max_pages=max_pages, dedupe=dedupe, budget_seconds=budget,
+                                        clock=lambda: next(readings))
     except Boom:
         return
     except (TypeError, ValueError, AttributeError, OverflowError):
@@ -206,11 +210,19 @@ def target_registry(data):
     names = [x.name for x in docs]
     if dedupe:
         assert len(set(names)) == len(names)
-    assert set(notes) <= {"truncated", "duplicates"}
+    assert set(notes) <= {"truncated", "budget", "duplicates"}
     assert ("truncated" in notes) is bool(listing and listing.get("has_more"))
+    rows = (listing or {}).get("pages") or []
+    # The clock is read once for the deadline, then before each row.
+    stop = next((i for i in range(len(rows)) if budget is not None and step * (i + 2) >= step + budget), None)
+    if stop is None:
+        assert "budget" not in notes
+    else:
+        rows = rows[:stop]
+        assert notes["budget"].startswith(f"registry scan stopped at its {budget:g}s time budget after {stop} of ")
     expected = []
-    for row in (listing or {}).get("pages") or []:
-        pid = str(row.get("page_id") or "")
+    for row in rows:
+        pid = str((row or {}).get("page_id") or "")
         doc = _model_doc(row, details.get(pid) or {}) if pid else None
         if doc is not None and not (dedupe and doc.name in [x.name for x in expected]):
             expected.append(doc)
