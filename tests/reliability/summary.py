@@ -58,6 +58,14 @@ def main(out: pathlib.Path) -> None:
                   f"{sum(v['callables'] for k, v in t.items() if k != 'RefreshState')} callables")
             for scenario, r in t.get("RefreshState", {}).items():
                 print(f"    RefreshState {scenario}: {r}")
+    try:
+        fuzz = (out / "fuzz-results.tsv").read_text().splitlines()
+    except OSError:
+        fuzz = []
+    if fuzz:
+        print("  fuzz targets from their seeds:")
+        for line in fuzz:
+            print("    " + line)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import resource
 import subprocess
 import sys
 
@@ -25,6 +26,17 @@ HERE = pathlib.Path(__file__).resolve().parent
 OUT = pathlib.Path(os.environ.get("KELVO_RELIABILITY_OUT", HERE.parents[1] / "build" / "reliability"))
 VARIANT = os.environ.get("KELVO_RELIABILITY_VARIANT", "default")
 MODULE_LIMIT = float(os.environ.get("KELVO_SWEEP_MODULE_LIMIT", "1500"))
+# The C stack of each sweep. The 10^5-deep values overrun 1 MB as surely as
+# the usual 8 MB, so every recursion guard is still reached (and a recursion
+# without one still crashes), but the interpreter's own walk down to the
+# overflow (repr of a nested list checks every level above it) costs 1/64.
+STACK_KB = int(os.environ.get("KELVO_SWEEP_STACK_KB", "1024"))
+
+
+def _small_stack() -> None:
+    _soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
+    want = STACK_KB * 1024
+    resource.setrlimit(resource.RLIMIT_STACK, (want if hard == resource.RLIM_INFINITY else min(want, hard), hard))
 
 _results: dict[str, dict] = {}
 
@@ -42,7 +54,7 @@ def _sweep(module: str, tmp_path: pathlib.Path, *extra: str) -> dict:
 
     try:
         proc = subprocess.run(cmd, env=env, capture_output=True, text=True, errors="replace",
-                              timeout=MODULE_LIMIT)
+                              timeout=MODULE_LIMIT, preexec_fn=_small_stack)
     except subprocess.TimeoutExpired:
         pytest.fail(f"kelvo_mcp.{module}: the sweep hung (over {MODULE_LIMIT:.0f}s) in {last_call()}")
     if proc.returncode != 0:
