@@ -120,14 +120,15 @@ nb::object doc_from_page(nb::handle row, nb::handle detail) {
     if (blocks.is_valid() && !blocks.is_none()) {
         if (PyList_Check(blocks.ptr()) || PyTuple_Check(blocks.ptr()))
             ordered = sorted_map_blocks(blocks);
-        else if (truthy(blocks))
+        else  // a falsy 0, "" or {} is no more a list than a truthy one
             PyErr_Format(PyExc_TypeError, "page blocks must be a list, not %.200s", Py_TYPE(blocks.ptr())->tp_name),
                 raise_current();
     }
 
     nb::object first_text;
-    for (const nb::object& b : ordered) {
-        nb::str t = block_text(b);
+    size_t marker_at = 0;
+    for (; marker_at < ordered.size(); ++marker_at) {
+        nb::str t = block_text(ordered[marker_at]);
         if (PyUnicode_GET_LENGTH(trim(t).ptr()) != 0) {  // the first block that is not blank holds the marker
             first_text = t;
             break;
@@ -153,7 +154,9 @@ nb::object doc_from_page(nb::handle row, nb::handle detail) {
     nb::object updated = first_truthy({member_of(detail, K.updated_at), row_updated});
     if (!updated.is_valid()) updated = row_updated.is_valid() ? row_updated : nb::none();
 
-    nb::str body = markdown_from_sorted(ordered);
+    // The marker block stays out of the body even when its members come in
+    // another order than the one the marker-like pattern recognises.
+    nb::str body = markdown_from_sorted(ordered, marker_at);
     nb::object approval = approval_of(detail);
     return record_make(g_doc_info, {name, kind, title_str, when, pinned, pid_str, updated, body, v, approval});
 }
