@@ -15,7 +15,8 @@ namespace kelvo::refresh {
 
 namespace {
 
-constexpr const char* kSentinelKey = "__kelvo_agent_doc__";
+constexpr char kSentinelKey_[] = "__kelvo_agent_doc__";
+constexpr const char* kSentinelKey = kSentinelKey_;
 constexpr size_t kMaxDocName = 64;
 constexpr Py_ssize_t kMaxWhenToUse = 200;
 
@@ -324,6 +325,28 @@ void init_marker_names() {
     M.decode = nb::object(decoder.attr("decode")).release().ptr();
 }
 
+// Whether the text holds the marker key anywhere. One-byte text, the usual
+// kind, is scanned for the key's underscores (rare in prose) at memchr's
+// speed; wider text goes to the interpreter's own search.
+bool holds_key(PyObject* t) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+    constexpr size_t k = sizeof(kSentinelKey_) - 1;
+    if (PyUnicode_KIND(t) == PyUnicode_1BYTE_KIND) {
+        const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(t));
+        const char* end = p + n;
+        while (static_cast<size_t>(end - p) >= k) {
+            const char* u = static_cast<const char*>(std::memchr(p, '_', static_cast<size_t>(end - p) - (k - 1)));
+            if (!u) return false;
+            if (std::memcmp(u, kSentinelKey_, k) == 0) return true;
+            p = u + 1;
+        }
+        return false;
+    }
+    const Py_ssize_t found = PyUnicode_Find(t, M.sentinel, 0, n, 1);
+    if (found == -2) raise_current();
+    return found >= 0;
+}
+
 }  // namespace
 
 bool valid_name(nb::handle name) { return PyUnicode_Check(name.ptr()) && name_ok(name.ptr()); }
@@ -337,9 +360,7 @@ nb::object parse_sentinel(nb::handle text) {
     }
     // The key holds no whitespace, so it is in the trimmed text exactly when
     // it is in the text: most texts are turned away before any trimming.
-    const Py_ssize_t found = PyUnicode_Find(t, M.sentinel, 0, PyUnicode_GET_LENGTH(t), 1);
-    if (found == -2) raise_current();
-    if (found < 0) return nb::none();
+    if (!holds_key(t)) return nb::none();
     nb::str trimmed = trim(text);
     try {
         return read_marker(trimmed);

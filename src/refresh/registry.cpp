@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/record.hpp"
@@ -317,25 +318,32 @@ bool approvals_reported(nb::handle docs) {
 }
 
 nb::str instructions_version(nb::handle docs) {
-    std::vector<std::string> rows;
+    // Every row is written into one buffer, then the rows are sorted as views
+    // of it: no allocation per row.
+    std::string all;
+    std::vector<std::pair<size_t, size_t>> spans;  // offset and length of each row
     nb::object it = steal(PyObject_GetIter(docs.ptr()));
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object d = nb::steal(item);
         if (!is_instruction(d)) continue;
-        std::string row;
-        append_utf8(row, str_form(doc_field(d, Field::name)));
-        row.push_back('|');
-        append_utf8(row, str_form(doc_field(d, Field::kind)));
-        row.push_back('|');
-        append_utf8(row, str_form(doc_field(d, Field::page_id)));
-        row.push_back('|');
-        append_utf8(row, str_form(doc_field(d, Field::updated_at)));  // None reads "None"
-        rows.push_back(std::move(row));
+        const size_t begin = all.size();
+        append_utf8(all, str_form(doc_field(d, Field::name)));
+        all.push_back('|');
+        append_utf8(all, str_form(doc_field(d, Field::kind)));
+        all.push_back('|');
+        append_utf8(all, str_form(doc_field(d, Field::page_id)));
+        all.push_back('|');
+        append_utf8(all, str_form(doc_field(d, Field::updated_at)));  // None reads "None"
+        spans.emplace_back(begin, all.size() - begin);
     }
     if (PyErr_Occurred()) raise_current();
+    std::vector<std::string_view> rows;
+    rows.reserve(spans.size());
+    for (auto [begin, size] : spans) rows.emplace_back(all.data() + begin, size);
     // Byte order of this encoding is code point order, surrogates included.
     std::sort(rows.begin(), rows.end());
     std::string joined;
+    joined.reserve(all.size() + rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         if (i) joined.push_back('\n');
         joined += rows[i];
