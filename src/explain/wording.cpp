@@ -1,5 +1,8 @@
 // Plain wording shared by the explanations: a list of possible causes, a tool
 // call rendered as the agent would type it, and the not-found sentence.
+#include <utility>
+#include <vector>
+
 #include "common/value.hpp"
 #include "explain/explain.hpp"
 #include "explain/texts.hpp"
@@ -101,17 +104,20 @@ nb::str possible(nb::handle causes) {
 nb::str call(nb::handle tool, nb::handle canvas, nb::handle arguments) {
     // The arguments as given, in call order; a snapshot, so a repr that
     // changes the map cannot upset the walk.
-    nb::object items = arguments.is_valid() && !arguments.is_none()
-                           ? steal(PyDict_Items(arguments.ptr()))
-                           : steal(PyList_New(0));
+    std::vector<std::pair<nb::object, nb::object>> items;
+    if (arguments.is_valid() && !arguments.is_none()) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        items.reserve(static_cast<size_t>(PyDict_GET_SIZE(arguments.ptr())));
+        while (PyDict_Next(arguments.ptr(), &pos, &k, &v)) items.emplace_back(nb::borrow(k), nb::borrow(v));
+    }
     const bool with_canvas = names_other_canvas(canvas);
     Writer w;
     w.plain(tool).utf8("(");
-    const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+    const size_t n = items.size();
+    for (size_t i = 0; i < n; ++i) {
         if (i) w.utf8(", ");
-        w.plain(PyTuple_GET_ITEM(pair, 0)).utf8("=").repr(PyTuple_GET_ITEM(pair, 1));
+        w.plain(items[i].first).utf8("=").repr(items[i].second);
     }
     if (with_canvas) {
         if (n) w.utf8(", ");
