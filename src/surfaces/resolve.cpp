@@ -186,22 +186,26 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
 
 nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
     bool known = false;
-    if (PyObject* st = named_tool(surface.ptr(), name.ptr(), true, known)) {
-        nb::object a = args_map(args);
-        if (!is_family(st)) return pair(name, a);
+    nb::object st, a;
+    if (PyObject* named = named_tool(surface.ptr(), name.ptr(), true, known)) {
+        st = borrow(named);
+        a = args_map(args);
+    } else {
+        // A name off the usual surface, or another kind of surface: the map
+        // of the surface decides, and answers for names it does not hold.
+        nb::object tools = as_list(surface);
+        nb::object by = steal(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
+            nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
+            if (PyDict_SetItem(by.ptr(), field(t, NAME).ptr(), t.ptr()) < 0) raise_current();
+        }
+        a = args_map(args);
+        PyObject* found = nullptr;
+        int on = PyDict_GetItemRef(by.ptr(), name.ptr(), &found);
+        if (on < 0) raise_current();
+        if (!on) return resolve_off_surface(by, name, a);
+        st = nb::steal(found);
     }
-    nb::object tools = as_list(surface);
-    nb::object by = steal(PyDict_New());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
-        nb::handle st = PyList_GET_ITEM(tools.ptr(), i);
-        if (PyDict_SetItem(by.ptr(), field(st, NAME).ptr(), st.ptr()) < 0) raise_current();
-    }
-    nb::object a = args_map(args);
-    PyObject* found = nullptr;
-    int on = PyDict_GetItemRef(by.ptr(), name.ptr(), &found);
-    if (on < 0) raise_current();
-    if (!on) return resolve_off_surface(by, name, a);
-    nb::object st = nb::steal(found);
     if (!is_family(st)) return pair(name, a);
 
     nb::object op = pop_op(a);
