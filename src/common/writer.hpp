@@ -122,10 +122,16 @@ private:
         pieces_.push_back(p);
         len_ += p.len;
     }
-    void keep(PyObject* o) { kept_.push_back(Py_NewRef(o)); }
+    // Slices of one text follow each other: it is held once for all of them.
+    void keep(PyObject* o) {
+        if (o == last_kept_) return;
+        kept_.push_back(Py_NewRef(o));
+        last_kept_ = o;
+    }
     TextWriter& take(PyObject* made) {
         if (!made) raise_current();
         kept_.push_back(made);
+        last_kept_ = made;
         whole(made);
         return *this;
     }
@@ -142,6 +148,7 @@ private:
 
     InlineVec<Piece, 24> pieces_;
     InlineVec<PyObject*, 12> kept_;
+    PyObject* last_kept_ = nullptr;
     Py_ssize_t len_ = 0;
     Py_UCS4 max_ = 127;
 };
