@@ -105,3 +105,40 @@ def workloads() -> list[Workload]:
         pair("resolve, probe 404 missing canvas", Engine(IDENTITY, 404, json={"detail": "canvas not found"})),
         pair("resolve, whoami fails", Engine(httpx.ConnectError("refused"))),
     ]
+
+
+# -- Against plain Python, with a target ------------------------------------------
+
+import plain  # noqa: E402
+
+
+def canvas_header_workloads() -> list[Workload]:
+    # The probe's failure is made once, so the figure is resolve's own work.
+    missing = httpx.Response(404, request=REQUEST, headers={"X-Kelvo-Error": "canvas_not_found"},
+                             json={"detail": "Not Found"})
+    failure = httpx.HTTPStatusError("404 Not Found", request=REQUEST, response=missing)
+
+    class Prepared(Engine):
+        def list_pages(self, limit: int = 50) -> dict[str, Any]:
+            raise failure.with_traceback(None)  # no traceback piling up over the repeats
+
+    client = Prepared({"role": "editor", "scopes": ["pages:read"]})
+    undecided = capabilities.resolve(client).source
+    assert capabilities.resolve(client) == plain.resolve(client, Capabilities, undecided)
+
+    def ours():
+        capabilities.resolve(client)
+        client.calls.clear()
+
+    def floor():
+        plain.resolve(client, Capabilities, undecided)
+        client.calls.clear()
+
+    return [Workload("resolve, probe 404 with the canvas header", ours, floor, "plain Python", target=67)]
+
+
+_base_workloads = workloads
+
+
+def workloads() -> list[Workload]:  # noqa: F811
+    return _base_workloads() + canvas_header_workloads()

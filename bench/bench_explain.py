@@ -95,3 +95,49 @@ def workloads() -> list[Workload]:
     ]
 
 
+
+
+# -- Short calls against plain Python ---------------------------------------------
+#
+# The wording calls a handler makes on each failure, against the same steps in
+# plain Python (bench/plain.py); targets are in len() units.
+
+import plain  # noqa: E402
+
+TIMEOUT_REQUEST = httpx.Request("POST", "https://engine.kelvo.dev/v1/answer",
+                                extensions={"timeout": {"connect": 5.0, "read": 45.0, "write": 5.0, "pool": 5.0}})
+ANSWER_TIMEOUT = httpx.ReadTimeout("timed out", request=TIMEOUT_REQUEST)
+LEAKY = httpx.Response(422, request=REQUEST, json={"detail": [
+    {"type": "missing", "loc": ["body", "title"], "msg": "Field required"},
+    {"type": "value_error", "loc": ["body", "blocks", 0, "icon"],
+     "msg": "Bearer eyJhbGciOiJIUzI1NiJ9.e30.sig rejected, see https://docs.kelvo.dev/icons#allowed"},
+]})
+LEAKY_FAILURE = httpx.HTTPStatusError("422 Unprocessable Entity", request=REQUEST, response=LEAKY)
+
+
+def short_workloads() -> list[Workload]:
+    cases = [
+        ("not_found page, three causes, next call", 16,
+         lambda m: m.not_found("page", "pg-0042", "research", ["the id is from another canvas", "it was deleted", ""],
+                               "kelvo_page_list()")),
+        ("timeout read, retrieval class, budget env", 31,
+         lambda m: m.timeout("kelvo_answer", ANSWER_TIMEOUT, writes=False, budget_class="retrieval",
+                             budget_env="KELVO_READ_TIMEOUT")),
+        ("call with a canvas and four arguments", 42,
+         lambda m: m.call("kelvo_page_get", canvas="research", page_id="pg-0042", limit=50, include_blocks=True,
+                          fields=["title", "blocks"])),
+        ("http_failure 422, a token and a URL in the detail", 360,
+         lambda m: m.http_failure("kelvo_page_create", LEAKY_FAILURE, writes=True)),
+    ]
+    out = []
+    for name, target, fn in cases:
+        assert fn(explain) == fn(plain), name
+        out.append(Workload(name, lambda fn=fn: fn(explain), lambda fn=fn: fn(plain), "plain Python", target=target))
+    return out
+
+
+_base_workloads = workloads
+
+
+def workloads() -> list[Workload]:  # noqa: F811
+    return _base_workloads() + short_workloads()

@@ -61,3 +61,27 @@ def workloads() -> list[Workload]:
     out.append(Workload("mentions of the full text", lambda: instructions.mentions(SERVER_INSTRUCTIONS),
                         lambda: py_mentions(SERVER_INSTRUCTIONS), "re.findall + set"))
     return out
+
+
+# -- The connection's render against plain Python, with a target -------------------
+
+import plain  # noqa: E402
+from kelvo_mcp import surfaces, tools  # noqa: E402
+
+ALL_NAMES = [t.name for t in tools.TOOLS]
+NAME_MAP = surfaces.display_name(surfaces.build_surface("compact"))
+
+
+def catalogue_workloads() -> list[Workload]:
+    kw = dict(display=NAME_MAP, profile="full", rewrites=COMPACT_REWRITES)
+    texts = dict(full=SERVER_INSTRUCTIONS, lean=SERVER_INSTRUCTIONS_LEAN, needs=NEEDS)
+    assert render(ALL_NAMES, **kw) == plain.render(ALL_NAMES, **kw, **texts)
+    return [Workload("render all catalogue names, name map, compact swaps", lambda: render(ALL_NAMES, **kw),
+                     lambda: plain.render(ALL_NAMES, **kw, **texts), "plain Python", target=621)]
+
+
+_base_workloads = workloads
+
+
+def workloads() -> list[Workload]:  # noqa: F811
+    return _base_workloads() + catalogue_workloads()

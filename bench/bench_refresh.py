@@ -214,3 +214,36 @@ def timer_workloads() -> list[Workload]:
 
 
 WORKLOAD_BUILDERS += [digest_workloads, registry_workloads, timer_workloads]
+
+
+# -- Short calls against plain Python ---------------------------------------------
+
+import plain  # noqa: E402
+
+PROSE = ("Before cutting a release, read the checklist doc and run every step in order; note anything that "
+         "failed in the learnings doc, with the fix that worked, so the next session starts from it. Ask the "
+         "user whenever a step is unclear or a check fails twice in a row.")[:230]
+MARKER = refresh.make_sentinel("release-checklist", "skill", "before cutting any release \u2014 run every step",
+                               True, 2)
+
+
+def short_workloads() -> list[Workload]:
+    assert len(PROSE) == 230
+    # Half of them approved instructions, the other half docs the user has not approved.
+    docs = [copy.replace(d, pinned=True, approval="approved") if i % 2 else copy.replace(d, approval="changed")
+            for i, d in enumerate(_mixed_docs(1_000, seed=13))]
+    assert sum(map(refresh.is_instruction, docs)) == 500
+    for text in (PROSE, MARKER):
+        assert refresh.parse_sentinel(text) == plain.parse_sentinel(text)
+    assert refresh.instructions_version(docs) == plain.instructions_version(docs)
+    return [
+        Workload("parse_sentinel 230 chars of prose", lambda: refresh.parse_sentinel(PROSE),
+                 lambda: plain.parse_sentinel(PROSE), "plain Python", target=3.7),
+        Workload("parse_sentinel a pinned skill's marker", lambda: refresh.parse_sentinel(MARKER),
+                 lambda: plain.parse_sentinel(MARKER), "plain Python", target=82),
+        Workload("instructions_version 1,000 docs", lambda: refresh.instructions_version(docs),
+                 lambda: plain.instructions_version(docs), "plain Python", target=5200),
+    ]
+
+
+WORKLOAD_BUILDERS.append(short_workloads)

@@ -66,3 +66,36 @@ def workloads() -> list[Workload]:
         Workload("respell_text 100 KB", lambda: S.respell_text(TEXT_100K, DISP),
                  lambda: python_respell(TEXT_100K), "re.sub with the name map"),
     ]
+
+
+# -- Short calls against plain Python ---------------------------------------------
+
+import plain  # noqa: E402
+
+SEARCH_ARGS = {"query": "release checklist", "limit": 10}
+GRAPH_ARGS = {"op": "neighborhood", "node_id": "n-17", "node_type": "entity", "depth": 2, "max_nodes": 40,
+              "canvas": "research"}
+
+
+def short_workloads() -> list[Workload]:
+    py_disp = plain.display_name(COMPACT)
+    names = list(S.OPS) + [st.name for st in COMPACT] + ["kelvo_unknown"]
+    assert [DISP(n) for n in names] == [py_disp(n) for n in names]
+    assert S.resolve_call(COMPACT, "kelvo_search", SEARCH_ARGS) == plain.resolve_call(COMPACT, "kelvo_search",
+                                                                                     SEARCH_ARGS)
+    assert S.ignored_args(COMPACT, "kelvo_graph", GRAPH_ARGS) == plain.ignored_args(COMPACT, "kelvo_graph", GRAPH_ARGS)
+    return [
+        Workload("display_name(compact surface)", lambda: S.display_name(COMPACT),
+                 lambda: plain.display_name(COMPACT), "plain Python", target=135),
+        Workload("resolve_call single tool, 2 args", lambda: S.resolve_call(COMPACT, "kelvo_search", SEARCH_ARGS),
+                 lambda: plain.resolve_call(COMPACT, "kelvo_search", SEARCH_ARGS), "plain Python", target=32),
+        Workload("ignored_args graph neighborhood, 6 args", lambda: S.ignored_args(COMPACT, "kelvo_graph", GRAPH_ARGS),
+                 lambda: plain.ignored_args(COMPACT, "kelvo_graph", GRAPH_ARGS), "plain Python", target=38),
+    ]
+
+
+_base_workloads = workloads
+
+
+def workloads() -> list[Workload]:  # noqa: F811
+    return _base_workloads() + short_workloads()

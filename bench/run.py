@@ -2,8 +2,9 @@
 
 Each bench_<module>.py defines `workloads()`, returning a list of
 harness.Workload; this runner times them and prints our time, the floor
-and the ratio. bench_server.py (the reference server, end to end) defines
-`report()` instead, which measures and prints on its own."""
+and the ratio, each also in units of one len() call. bench_server.py (the
+reference server, end to end) defines `report()` instead, which measures and
+prints on its own."""
 
 from __future__ import annotations
 
@@ -21,6 +22,8 @@ MODULES = ["lexicon", "refresh", "surfaces", "explain", "capabilities", "instruc
 
 def main(argv: list[str]) -> int:
     wanted = argv or MODULES
+    print("figures: best per call; len = one len() of a 5-character str, timed beside each workload;"
+          " units and ratios net of the empty call", flush=True)
     for name in wanted:
         path = HERE / f"bench_{name}.py"
         if not path.exists():

@@ -19,6 +19,7 @@ void init_clean(nb::module_& m);
 nb::str clean(nb::handle text);
 
 // wording.cpp
+void init_wording();
 nb::str possible(nb::handle causes);
 nb::str call(nb::handle tool, nb::handle canvas, nb::handle arguments);
 nb::str not_found(nb::handle kind, nb::handle ident, nb::handle canvas, nb::handle causes,

@@ -24,14 +24,19 @@ void write_item(Writer& w, PyObject* item) {
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
         for (Py_ssize_t i = 1; i < n; ++i) path.push_back(borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i)));
     }
-    Writer place;
-    for (size_t i = 0; i < path.size(); ++i) {
-        if (i) place.utf8(kJoinDot);
-        place.plain(path[i]);
-    }
-    nb::str where = place.finish();
+    // The parts in their string forms first (in order, as a join reads
+    // them), written straight into the message: the joined place is empty
+    // only when it is one empty part or none.
+    for (nb::object& part : path)
+        if (!PyUnicode_Check(part.ptr())) part = str_form(part);
     nb::object msg = get_member(item, kMsg);
-    if (PyUnicode_GET_LENGTH(where.ptr()) > 0) w.plain(where).utf8(kColon);
+    if (path.size() > 1 || (path.size() == 1 && PyUnicode_GET_LENGTH(path[0].ptr()) > 0)) {
+        for (size_t i = 0; i < path.size(); ++i) {
+            if (i) w.utf8(kJoinDot);
+            w.plain(path[i]);
+        }
+        w.utf8(kColon);
+    }
     w.plain(msg.is_valid() ? msg : nb::none());
 }
 

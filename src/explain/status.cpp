@@ -9,6 +9,7 @@ namespace kelvo::explain {
 namespace {
 
 PyObject* g_status_words = nullptr;  // _STATUS_WORDS, kept for the module's life
+PyObject* g_engine_says = nullptr;   // made once: the literal is not ASCII
 
 bool compares(nb::handle status, long code, int op) {
     nb::object c = steal(PyLong_FromLong(code));
@@ -22,6 +23,8 @@ void init_status(nb::module_& m) {
     for (const StatusWords& s : kStatusWords) words[nb::int_(s.status)] = nb::str(s.words);
     m.attr("_STATUS_WORDS") = words;
     g_status_words = words.release().ptr();
+    g_engine_says = PyUnicode_FromString(kEngineSays);
+    if (!g_engine_says) raise_current();
 }
 
 nb::str http_failure(nb::handle tool, nb::handle exc, nb::handle writes) {
@@ -38,7 +41,7 @@ nb::str http_failure(nb::handle tool, nb::handle exc, nb::handle writes) {
     else w.utf8(kOtherStatus);
     w.utf8(kClose);
     if (PyUnicode_GET_LENGTH(reason.ptr()) > 0) {
-        w.utf8(kEngineSays).plain(reason);
+        w.text(g_engine_says).plain(reason);
     } else if (compares(status, 404, Py_EQ)) {
         nb::list causes;
         for (const char* cause : kNotFoundCauses) causes.append(nb::str(cause));

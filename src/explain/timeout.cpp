@@ -1,6 +1,7 @@
 // Time-outs: which phase of the request ran out of time, the budget the
 // client had for it, and whether a retry is safe.
 #include <array>
+#include <string>
 #include <utility>
 
 #include "common/value.hpp"
@@ -21,6 +22,8 @@ PyObject* g_request = nullptr;
 PyObject* g_extensions = nullptr;
 PyObject* g_get = nullptr;
 PyObject* g_timeout_key = nullptr;
+PyObject* g_retrieval = nullptr;
+PyObject* g_applied_tail = nullptr;  // made once: the literal is not ASCII
 
 Phase phase_of(nb::handle exc) {
     // By the error's real type, so that no object can fail the test.
@@ -35,6 +38,17 @@ void swallow_ordinary() {
     PyErr_Clear();
 }
 
+// `map.get(key)`: read straight from a dict (whose get cannot be replaced),
+// called on anything else. Null with an error set on failure.
+PyObject* get(PyObject* map, PyObject* key) {
+    if (PyDict_CheckExact(map)) {
+        PyObject* r = nullptr;
+        if (PyDict_GetItemRef(map, key, &r) < 0) return nullptr;
+        return r ? r : Py_NewRef(Py_None);
+    }
+    return PyObject_CallMethodOneArg(map, g_get, key);
+}
+
 // budget() without the error handling: null with an error set on failure,
 // None when the phase has no budget.
 PyObject* read_budget(PyObject* exc, PyObject* phase) {
@@ -42,12 +56,12 @@ PyObject* read_budget(PyObject* exc, PyObject* phase) {
     if (!request.is_valid()) return nullptr;
     nb::object extensions = nb::steal(PyObject_GetAttr(request.ptr(), g_extensions));
     if (!extensions.is_valid()) return nullptr;
-    nb::object budgets = nb::steal(PyObject_CallMethodOneArg(extensions.ptr(), g_get, g_timeout_key));
+    nb::object budgets = nb::steal(get(extensions.ptr(), g_timeout_key));
     if (!budgets.is_valid()) return nullptr;
     const int set = PyObject_IsTrue(budgets.ptr());
     if (set < 0) return nullptr;
     if (!set) Py_RETURN_NONE;
-    nb::object value = nb::steal(PyObject_CallMethodOneArg(budgets.ptr(), g_get, phase));
+    nb::object value = nb::steal(get(budgets.ptr(), phase));
     if (!value.is_valid()) return nullptr;
     if (value.is_none()) return value.release().ptr();
     return PyNumber_Float(value.ptr());
@@ -63,10 +77,13 @@ void init_timeout(nb::module_& m) {
         g_kinds[p] = reinterpret_cast<PyTypeObject*>(kind.release().ptr());
     }
     for (auto [slot, name] : {std::pair{&g_request, "request"}, std::pair{&g_extensions, "extensions"},
-                              std::pair{&g_get, "get"}, std::pair{&g_timeout_key, kTimeoutKey}}) {
+                              std::pair{&g_get, "get"}, std::pair{&g_timeout_key, kTimeoutKey},
+                              std::pair{&g_retrieval, kRetrieval}}) {
         *slot = PyUnicode_InternFromString(name);
         if (!*slot) raise_current();
     }
+    g_applied_tail = PyUnicode_FromString(kAppliedTail);
+    if (!g_applied_tail) raise_current();
     nb::dict means;
     for (size_t p = 0; p < kPhases; ++p) {
         g_phase_names[p] = PyUnicode_InternFromString(kPhaseMeans[p].phase);
@@ -91,10 +108,11 @@ nb::str timeout(nb::handle tool, nb::handle exc, nb::handle writes, nb::handle r
                 nb::handle budget_class, nb::handle budget_env) {
     const Phase phase = phase_of(exc);
     nb::object seconds = budget(exc, g_phase_names[phase]);
-    Writer w;
+    const std::string figure = seconds.is_none() ? std::string() : format_g(PyFloat_AS_DOUBLE(seconds.ptr()));
+    Writer w;  // after `figure`, which it views
     w.plain(tool).utf8(kTimedOutIn).utf8(kPhaseMeans[phase].phase).utf8(kPhaseWord);
     if (!seconds.is_none()) {
-        w.utf8(kBudgetOpen).utf8(format_g(PyFloat_AS_DOUBLE(seconds.ptr())).c_str()).utf8(kBudgetUnit);
+        w.utf8(kBudgetOpen).ascii(figure).utf8(kBudgetUnit);
         if (truthy(budget_env)) w.utf8(kSetBy).plain(budget_env);
         w.utf8(kClose);
     } else if (truthy(budget_env)) {
@@ -108,7 +126,7 @@ nb::str timeout(nb::handle tool, nb::handle exc, nb::handle writes, nb::handle r
             w.utf8(kAppliedCheck);
             if (truthy(read_call)) w.utf8(kColon).plain(read_call);
             else w.utf8(kAppliedNoReadCall);
-            w.utf8(kAppliedTail);
+            w.text(g_applied_tail);
         } else if (phase == kConnect || phase == kPool) {
             w.utf8(kNothingReached);
         } else {
@@ -116,8 +134,9 @@ nb::str timeout(nb::handle tool, nb::handle exc, nb::handle writes, nb::handle r
         }
         return w.finish();
     }
-    nb::object retrieval = nb::str(kRetrieval);
-    const bool is_retrieval = truthy(steal(PyObject_RichCompare(budget_class.ptr(), retrieval.ptr(), Py_EQ)));
+    const bool is_retrieval = PyUnicode_CheckExact(budget_class.ptr())
+                                  ? PyUnicode_Compare(budget_class.ptr(), g_retrieval) == 0
+                                  : truthy(steal(PyObject_RichCompare(budget_class.ptr(), g_retrieval, Py_EQ)));
     if (is_retrieval && reads_late) {
         w.utf8(kRetrievalAdvice);
         if (truthy(budget_env)) w.utf8(kRetrievalRaise).plain(budget_env);

@@ -1,21 +1,54 @@
 // Plain wording shared by the explanations: a list of possible causes, a tool
 // call rendered as the agent would type it, and the not-found sentence.
+#include <utility>
+#include <vector>
+
 #include "common/value.hpp"
 #include "explain/explain.hpp"
 #include "explain/texts.hpp"
 
 namespace kelvo::explain {
 
-bool names_other_canvas(nb::handle canvas) {
-    if (!truthy(canvas)) return false;
-    nb::object home = nb::str(kHome);
-    nb::object differs = steal(PyObject_RichCompare(canvas.ptr(), home.ptr(), Py_NE));
-    return truthy(differs);
+namespace {
+
+PyObject* g_home = nullptr;  // "home", made at load
+
+// The usual causes, a list or tuple of str, written without copying them
+// out: reading them runs no code, so nothing can change them meanwhile.
+// False (nothing written) for anything else.
+bool write_possible_texts(Writer& w, PyObject* causes) {
+    if (!PyList_CheckExact(causes) && !PyTuple_CheckExact(causes)) return false;
+    PyObject** items = PySequence_Fast_ITEMS(causes);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(causes);
+    Py_ssize_t kept = 0, last = -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyUnicode_CheckExact(items[i])) return false;
+        if (PyUnicode_GET_LENGTH(items[i])) ++kept, last = i;
+    }
+    if (kept == 0) return true;
+    if (kept == 1) {
+        w.utf8(kPossibleOne).plain(items[last]);
+        return true;
+    }
+    w.utf8(kPossibleMany);
+    bool first = true;
+    for (Py_ssize_t i = 0; i < last; ++i) {
+        if (!PyUnicode_GET_LENGTH(items[i])) continue;
+        if (!first) w.utf8(kCauseSep);
+        first = false;
+        w.plain(items[i]);
+    }
+    w.utf8(kCauseLast).plain(items[last]);
+    return true;
 }
 
-nb::str possible(nb::handle causes) {
-    nb::object it = steal(PyObject_GetIter(causes.ptr()));
+// The truthy causes written as "possible cause: a" or "possible causes: a;
+// b; or c" (nothing when none is truthy). Every cause but the last must be a
+// str, as str.join requires.
+void write_possible(Writer& w, nb::handle causes) {
+    if (write_possible_texts(w, causes.ptr())) return;
     nb::object kept = steal(PyList_New(0));
+    nb::object it = steal(PyObject_GetIter(causes.ptr()));
     Py_ssize_t seen = 0;
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object held = nb::steal(item);
@@ -26,29 +59,65 @@ nb::str possible(nb::handle causes) {
     }
     if (PyErr_Occurred()) raise_current();
     const Py_ssize_t n = PyList_GET_SIZE(kept.ptr());
-    if (n == 0) return nb::str("");
+    if (n == 0) return;
+    PyObject* last = PyList_GET_ITEM(kept.ptr(), n - 1);
+    if (n == 1) {
+        w.utf8(kPossibleOne).plain(last);
+        return;
+    }
+    for (Py_ssize_t i = 0; i < n - 1; ++i) {
+        if (!PyUnicode_Check(PyList_GET_ITEM(kept.ptr(), i))) {
+            // Worded by str.join itself, so the error is the interpreter's.
+            nb::object head = steal(PyList_GetSlice(kept.ptr(), 0, n - 1));
+            nb::object sep = nb::str(kCauseSep);
+            steal(PyUnicode_Join(sep.ptr(), head.ptr()));
+        }
+    }
+    w.utf8(kPossibleMany);
+    for (Py_ssize_t i = 0; i < n - 1; ++i) {
+        if (i) w.utf8(kCauseSep);
+        w.plain(PyList_GET_ITEM(kept.ptr(), i));
+    }
+    w.utf8(kCauseLast).plain(last);
+}
+
+}  // namespace
+
+void init_wording() {
+    g_home = PyUnicode_InternFromString(kHome);
+    if (!g_home) raise_current();
+}
+
+bool names_other_canvas(nb::handle canvas) {
+    PyObject* c = canvas.ptr();
+    if (PyUnicode_CheckExact(c)) return PyUnicode_GET_LENGTH(c) != 0 && PyUnicode_Compare(c, g_home) != 0;
+    if (!truthy(canvas)) return false;
+    return truthy(steal(PyObject_RichCompare(c, g_home, Py_NE)));
+}
+
+nb::str possible(nb::handle causes) {
     Writer w;
-    if (n == 1) return w.utf8(kPossibleOne).plain(PyList_GET_ITEM(kept.ptr(), 0)).finish();
-    nb::object head = steal(PyList_GetSlice(kept.ptr(), 0, n - 1));
-    nb::object sep = nb::str(kCauseSep);
-    nb::object joined = steal(PyUnicode_Join(sep.ptr(), head.ptr()));
-    return w.utf8(kPossibleMany).plain(joined).utf8(kCauseLast).plain(PyList_GET_ITEM(kept.ptr(), n - 1)).finish();
+    write_possible(w, causes);
+    return w.finish();
 }
 
 nb::str call(nb::handle tool, nb::handle canvas, nb::handle arguments) {
     // The arguments as given, in call order; a snapshot, so a repr that
     // changes the map cannot upset the walk.
-    nb::object items = arguments.is_valid() && !arguments.is_none()
-                           ? steal(PyDict_Items(arguments.ptr()))
-                           : steal(PyList_New(0));
+    std::vector<std::pair<nb::object, nb::object>> items;
+    if (arguments.is_valid() && !arguments.is_none()) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        items.reserve(static_cast<size_t>(PyDict_GET_SIZE(arguments.ptr())));
+        while (PyDict_Next(arguments.ptr(), &pos, &k, &v)) items.emplace_back(nb::borrow(k), nb::borrow(v));
+    }
     const bool with_canvas = names_other_canvas(canvas);
     Writer w;
     w.plain(tool).utf8("(");
-    const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+    const size_t n = items.size();
+    for (size_t i = 0; i < n; ++i) {
         if (i) w.utf8(", ");
-        w.plain(PyTuple_GET_ITEM(pair, 0)).utf8("=").repr(PyTuple_GET_ITEM(pair, 1));
+        w.plain(items[i].first).utf8("=").repr(items[i].second);
     }
     if (with_canvas) {
         if (n) w.utf8(", ");
@@ -59,13 +128,16 @@ nb::str call(nb::handle tool, nb::handle canvas, nb::handle arguments) {
 
 nb::str not_found(nb::handle kind, nb::handle ident, nb::handle canvas, nb::handle causes,
                   nb::handle next_call) {
-    Writer place;
-    if (names_other_canvas(canvas)) place.utf8(kCanvasPlace).plain(canvas);
-    else place.utf8(kHomePlace);
-    nb::str where = place.finish();
+    // The place is worded first, as the sentence's parts are read in order.
+    const bool other = names_other_canvas(canvas);
+    nb::object place = other && !PyUnicode_Check(canvas.ptr()) ? steal(PyObject_Str(canvas.ptr())) : nb::borrow(canvas);
     Writer w;
-    w.utf8(kNo).plain(kind).utf8(kSpace).repr(ident).utf8(kIn).plain(where).utf8(kSemi);
-    w.plain(possible(causes)).utf8(kStop);
+    w.utf8(kNo).plain(kind).utf8(kSpace).repr(ident).utf8(kIn);
+    if (other) w.utf8(kCanvasPlace).plain(place);
+    else w.utf8(kHomePlace);
+    w.utf8(kSemi);
+    write_possible(w, causes);
+    w.utf8(kStop);
     if (truthy(next_call)) w.utf8(kNextCall).plain(next_call).utf8(kStop);
     return w.finish();
 }

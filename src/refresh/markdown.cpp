@@ -736,10 +736,8 @@ public:
     // `text_raw` and `bt_raw` are the raw member values (null when absent).
     void block(PyObject* text_raw, PyObject* bt_raw) {
         PyObject* t = string_form_or(text_raw, N.empty, keep_);
-        if (any_sentinel_prefix(nb::handle(t))) {
-            last_listy_ = false;
-            return;
-        }
+        if (any_sentinel_prefix(nb::handle(t))) return marker();
+
         const Kind k = kind_of(string_form_or(bt_raw, N.paragraph, keep_));
         switch (k) {
             case Kind::Divider:
@@ -768,6 +766,8 @@ public:
             }
         }
     }
+    // A marker block: nothing written, and a list does not run on across it.
+    void marker() { last_listy_ = false; }
     nb::str finish() { return out_.finish(); }
 
 private:
@@ -805,11 +805,15 @@ std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
     return sorted;
 }
 
-nb::str markdown_from_sorted(const std::vector<nb::object>& sorted) {
+nb::str markdown_from_sorted(const std::vector<nb::object>& sorted, size_t marker) {
     init_names();
     BlockMembers members(sorted.size());  // alive until the result is built
     MarkdownWriter w(sorted.size());
     for (size_t i = 0; i < sorted.size(); ++i) {
+        if (i == marker) {
+            w.marker();
+            continue;
+        }
         members.read(i, sorted[i].ptr());
         w.block(members.raw[i].text, members.raw[i].type);
     }

@@ -2,6 +2,7 @@
 // are shared with the registry, digest and handshake code of this module.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "common/py.hpp"
@@ -18,7 +19,9 @@ std::vector<nb::object> sorted_map_blocks(nb::handle blocks);
 nb::str block_text(nb::handle block);
 
 // Steps 2-4 of block to Markdown on blocks already sorted by sorted_map_blocks.
-nb::str markdown_from_sorted(const std::vector<nb::object>& sorted);
+// The block at `marker` (when in range) is a doc's marker: left out and
+// ending a list run like every marker-like block, whatever its text says.
+nb::str markdown_from_sorted(const std::vector<nb::object>& sorted, size_t marker = SIZE_MAX);
 
 // blocks_to_markdown(blocks) and markdown_to_blocks(text) as exported.
 nb::str blocks_to_markdown(nb::handle blocks);

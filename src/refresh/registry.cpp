@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/record.hpp"
@@ -120,14 +121,15 @@ nb::object doc_from_page(nb::handle row, nb::handle detail) {
     if (blocks.is_valid() && !blocks.is_none()) {
         if (PyList_Check(blocks.ptr()) || PyTuple_Check(blocks.ptr()))
             ordered = sorted_map_blocks(blocks);
-        else if (truthy(blocks))
+        else  // a falsy 0, "" or {} is no more a list than a truthy one
             PyErr_Format(PyExc_TypeError, "page blocks must be a list, not %.200s", Py_TYPE(blocks.ptr())->tp_name),
                 raise_current();
     }
 
     nb::object first_text;
-    for (const nb::object& b : ordered) {
-        nb::str t = block_text(b);
+    size_t marker_at = 0;
+    for (; marker_at < ordered.size(); ++marker_at) {
+        nb::str t = block_text(ordered[marker_at]);
         if (PyUnicode_GET_LENGTH(trim(t).ptr()) != 0) {  // the first block that is not blank holds the marker
             first_text = t;
             break;
@@ -153,7 +155,9 @@ nb::object doc_from_page(nb::handle row, nb::handle detail) {
     nb::object updated = first_truthy({member_of(detail, K.updated_at), row_updated});
     if (!updated.is_valid()) updated = row_updated.is_valid() ? row_updated : nb::none();
 
-    nb::str body = markdown_from_sorted(ordered);
+    // The marker block stays out of the body even when its members come in
+    // another order than the one the marker-like pattern recognises.
+    nb::str body = markdown_from_sorted(ordered, marker_at);
     nb::object approval = approval_of(detail);
     return record_make(g_doc_info, {name, kind, title_str, when, pinned, pid_str, updated, body, v, approval});
 }
@@ -314,25 +318,32 @@ bool approvals_reported(nb::handle docs) {
 }
 
 nb::str instructions_version(nb::handle docs) {
-    std::vector<std::string> rows;
+    // Every row is written into one buffer, then the rows are sorted as views
+    // of it: no allocation per row.
+    std::string all;
+    std::vector<std::pair<size_t, size_t>> spans;  // offset and length of each row
     nb::object it = steal(PyObject_GetIter(docs.ptr()));
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object d = nb::steal(item);
         if (!is_instruction(d)) continue;
-        std::string row;
-        append_utf8(row, str_form(doc_field(d, Field::name)));
-        row.push_back('|');
-        append_utf8(row, str_form(doc_field(d, Field::kind)));
-        row.push_back('|');
-        append_utf8(row, str_form(doc_field(d, Field::page_id)));
-        row.push_back('|');
-        append_utf8(row, str_form(doc_field(d, Field::updated_at)));  // None reads "None"
-        rows.push_back(std::move(row));
+        const size_t begin = all.size();
+        append_utf8(all, str_form(doc_field(d, Field::name)));
+        all.push_back('|');
+        append_utf8(all, str_form(doc_field(d, Field::kind)));
+        all.push_back('|');
+        append_utf8(all, str_form(doc_field(d, Field::page_id)));
+        all.push_back('|');
+        append_utf8(all, str_form(doc_field(d, Field::updated_at)));  // None reads "None"
+        spans.emplace_back(begin, all.size() - begin);
     }
     if (PyErr_Occurred()) raise_current();
+    std::vector<std::string_view> rows;
+    rows.reserve(spans.size());
+    for (auto [begin, size] : spans) rows.emplace_back(all.data() + begin, size);
     // Byte order of this encoding is code point order, surrogates included.
     std::sort(rows.begin(), rows.end());
     std::string joined;
+    joined.reserve(all.size() + rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         if (i) joined.push_back('\n');
         joined += rows[i];

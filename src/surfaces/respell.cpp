@@ -1,6 +1,8 @@
 // Respelling: member tool names inside texts, tool schemas and tool replies
 // become the family-call form of the surface (kelvo_page_get ->
 // kelvo_page_read(op='get')); user content is left alone.
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -323,16 +325,56 @@ nb::object surface_names(nb::handle surface) {
 
 }  // namespace
 
+namespace {
+
+// A dict whose keys and values are all str: walking it and using its
+// entries runs no code of the host's, so it can be read in place.
+bool text_map(PyObject* map) {
+    if (!PyDict_CheckExact(map)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(map, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k) || !PyUnicode_CheckExact(v)) return false;
+    return true;
+}
+
+// tool + "(op='" + op + "')", made in one piece when both are one-byte text.
+nb::object family_call(PyObject* tool, PyObject* op) {
+    if (PyUnicode_CheckExact(tool) && PyUnicode_CheckExact(op) && PyUnicode_KIND(tool) == PyUnicode_1BYTE_KIND &&
+        PyUnicode_KIND(op) == PyUnicode_1BYTE_KIND) {
+        const Py_ssize_t nt = PyUnicode_GET_LENGTH(tool), no = PyUnicode_GET_LENGTH(op);
+        nb::object out = steal(PyUnicode_New(nt + no + 7, std::max(PyUnicode_MAX_CHAR_VALUE(tool), PyUnicode_MAX_CHAR_VALUE(op))));
+        Py_UCS1* d = PyUnicode_1BYTE_DATA(out.ptr());
+        std::memcpy(d, PyUnicode_1BYTE_DATA(tool), static_cast<size_t>(nt));
+        std::memcpy(d + nt, "(op='", 5);
+        std::memcpy(d + nt + 5, PyUnicode_1BYTE_DATA(op), static_cast<size_t>(no));
+        std::memcpy(d + nt + 5 + no, "')", 2);
+        return out;
+    }
+    Writer w;
+    w.str(tool).utf8("(op='").str(op).utf8("')");
+    return w.finish();
+}
+
+}  // namespace
+
 nb::object display_name(nb::handle surface) {
     nb::object member_to = steal(PyDict_New());
     nb::object tools = as_list(surface);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
         nb::handle st = PyList_GET_ITEM(tools.ptr(), i);
         nb::object name = field(st, NAME);
-        for (auto& [op, member] : items_of(field(st, OPS))) {
-            Writer w;
-            w.str(name).utf8("(op='").str(op).utf8("')");
-            if (PyDict_SetItem(member_to.ptr(), member.ptr(), w.finish().ptr()) < 0) raise_current();
+        nb::object ops = field(st, OPS);
+        if (text_map(ops.ptr())) {
+            Py_ssize_t pos = 0;
+            PyObject *op, *member;
+            while (PyDict_Next(ops.ptr(), &pos, &op, &member))
+                if (PyDict_SetItem(member_to.ptr(), member, family_call(name.ptr(), op).ptr()) < 0) raise_current();
+            continue;
+        }
+        for (auto& [op, member] : items_of(ops)) {
+            if (PyDict_SetItem(member_to.ptr(), member.ptr(), family_call(name.ptr(), op.ptr()).ptr()) < 0)
+                raise_current();
         }
     }
     auto* obj = PyObject_GC_New(NameMapObject, tables().name_map);

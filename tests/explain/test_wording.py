@@ -123,6 +123,33 @@ def test_not_found_without_causes_keeps_the_semicolon_before_the_next_call():
     assert explain.not_found("doc", None, "w", ["a", "b"], "") == "no doc None in canvas w; possible causes: a; or b."
 
 
+def reference_not_found(kind, ident, canvas, causes, next_call=None):
+    kept = [c for c in causes if c]
+    reason = ("" if not kept else f"possible cause: {kept[0]}" if len(kept) == 1
+              else "possible causes: " + "; ".join(kept[:-1]) + f"; or {kept[-1]}")
+    place = f"canvas {canvas}" if canvas and canvas != "home" else "the home workspace"
+    text = f"no {kind} {ident!r} in {place}; {reason}."
+    return text + f" To see what exists: {next_call}." if next_call else text
+
+
+# Text of every storage width, lone surrogates included: each message is one
+# result built from pieces of several widths, and must be the str Python
+# builds (equal only when stored in the same, narrowest width).
+widths = st.text(alphabet=st.sampled_from(["a", "'", '"', "\\", "\n", "\x7f", "\xe9", "\xff", "\u0100", "\u2014",
+                                           "\ud800", "\U0001f600", " "]), max_size=6)
+
+
+@settings(max_examples=300, deadline=None)
+@given(widths, widths, widths | st.none(), st.lists(widths, max_size=4) | st.tuples(widths, widths),
+       widths | st.none())
+def test_sentences_of_mixed_widths_are_the_strs_python_builds(kind, ident, canvas, causes, next_call):
+    assert explain.not_found(kind, ident, canvas, causes, next_call) == reference_not_found(
+        kind, ident, canvas, causes, next_call)
+    assert explain.possible(iter(causes)) == explain.possible(list(causes))
+    assert explain.call(kind, canvas, x=ident, y=[ident, kind]) == (
+        f"{kind}(x={ident!r}, y={[ident, kind]!r}" + (f", canvas={canvas!r})" if canvas and canvas != "home" else ")"))
+
+
 # -- hostile input -----------------------------------------------------------
 
 class Loud:

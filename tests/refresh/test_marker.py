@@ -198,6 +198,64 @@ def test_any_json_member_values_read_without_error(value):
         assert got is None or (valid_name(got["name"]) and got["kind"] in refresh.DOC_KINDS and got["v"] >= 1)
 
 
+def reference_reading(text):
+    """The marker record as the interpreter's own json and str methods read it."""
+    t = (text or "").strip()
+    if "__kelvo_agent_doc__" not in t:
+        return None
+    try:
+        meta = json.loads(t, parse_constant=lambda word: int("not JSON"))
+    except (ValueError, RecursionError):
+        return None
+    if not isinstance(meta, dict) or not meta.get("__kelvo_agent_doc__"):
+        return None
+    name = str(meta.get("name") or "").strip()
+    if not valid_name(name):
+        return None
+    kind = str(meta.get("kind") or "doc").strip().lower()
+    try:
+        v = max(int(meta.get("v", 1)), 1)
+    except (TypeError, ValueError, OverflowError):
+        v = 1
+    return record(name, kind if kind in refresh.DOC_KINDS else "doc", str(meta.get("when_to_use") or "")[:200],
+                  bool(meta.get("pinned")), v)
+
+
+flat_values = (st.none() | st.booleans() | st.integers(-10 ** 20, 10 ** 20) | st.floats(allow_nan=False)
+               | st.text(alphabet=st.sampled_from('ab "\\/\b\f\n\r\t\x01\x1f~\x7f\u00e9\u2014\ud800\U0001f600 '),
+                         max_size=8)
+               | st.sampled_from(["guide", " Skill ", "LEARNINGS", "7", "x", "", "a-b.c_d"]))
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(["__kelvo_agent_doc__", "name", "kind", "when_to_use", "pinned", "v",
+                                           "other", "N\u00e4me"]), flat_values), max_size=8),
+       st.sampled_from(["", " ", "\n", "\t", "\r\n ", "\u3000"]), st.booleans())
+def test_flat_markers_read_as_the_json_decoder_reads_them(members, pad, ascii_only):
+    # Written by hand, so keys repeat, members come in any order and the
+    # spacing varies; the usual flat shape is read without the decoder, and
+    # every reading must agree with it.
+    body = (", " if ascii_only else ",\n").join(
+        json.dumps(k, ensure_ascii=ascii_only) + (": " if ascii_only else ":")
+        + json.dumps(v, ensure_ascii=ascii_only) for k, v in [("__kelvo_agent_doc__", 1), ("name", "guide"), *members])
+    text = pad + "{" + pad.strip("\u3000") + body + "}" + pad
+    assert parse_sentinel(text) == reference_reading(text)
+
+
+@pytest.mark.parametrize("text", [
+    '{"__kelvo_agent_doc__": 1, "name": "a", "v": 007}', '{"__kelvo_agent_doc__": 1, "name": "a", "v": -}',
+    '{"__kelvo_agent_doc__": 1, "name": "a", "v": 1.}', '{"__kelvo_agent_doc__": 1, "name": "a", "v": 2e0}',
+    '{"__kelvo_agent_doc__": 1, "name": "a", "v": 123456789012345678901}', '{"__kelvo_agent_doc__": 1, "name": "a",}',
+    '{"__kelvo_agent_doc__": 1, "name": "a\\ud83d\\ude00"}', '{"__kelvo_agent_doc__": 1, "name": "\\u0061"}',
+    '{"__kelvo_agent_doc__": NaN, "name": "a"}', '{"__kelvo_agent_doc__": 1, "name": "a"} x',
+    '{"__kelvo_agent_doc__": 1, "name": "a\x00"}', '{"__kelvo_agent_doc__": 1 "name": "a"}',
+    '{"__kelvo_agent_doc__": tru, "name": "a"}', '{"__kelvo_agent_doc__": 1, "name": "a", "v": -0}',
+    '{"__kelvo_agent_doc__": 1, "name": "a", "when_to_use": "\\x"}', '{"__kelvo_agent_doc__": 1, "name": "a\\u00"}',
+])
+def test_marker_texts_at_the_edge_of_the_flat_shape(text):
+    assert parse_sentinel(text) == reference_reading(text)
+
+
 # -- hostile inputs ----------------------------------------------------------------------
 
 @pytest.mark.parametrize("depth", [10, 1_000, 100_000, 1_000_000])

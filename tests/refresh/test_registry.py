@@ -155,6 +155,47 @@ def test_pages_that_are_not_docs():
     assert r.doc_from_page({}, {"blocks": ["not a map", 3, marker_block()]}).name == "guide"
 
 
+def test_marker_members_in_any_order_stay_out_of_the_body():
+    # The marker between two list items: blank ones pass over to reach it, and
+    # it ends the run of the list like any marker, whatever its key order.
+    def page(marker):
+        return {"blocks": [{"block_type": "bulleted", "text": " ", "order": 0},
+                           {"block_type": "bulleted", "text": marker, "order": 1},
+                           {"block_type": "bulleted", "text": "next", "order": 2},
+                           {"block_type": "bulleted", "text": "last", "order": 3}]}
+
+    canonical = r.doc_from_page({}, page(marker_text("style")))
+    reordered = r.doc_from_page({}, page('{"name": "style", "__kelvo_agent_doc__": 1}'))
+    assert reordered == canonical and "__kelvo" not in reordered.body
+    assert reordered.body == r.blocks_to_markdown(page(marker_text("style"))["blocks"])
+    assert reordered.body.endswith("- next\n- last")
+    # Only the marker block itself: a later block with the same text is body.
+    again = page(' {"v": 2, "name": "style", "__kelvo_agent_doc__": true}\n')
+    again["blocks"].append({"text": '{"name": "x", "__kelvo_agent_doc__": 1}', "order": 9})
+    d = r.doc_from_page({}, again)
+    assert (d.v, d.body.splitlines()[-1]) == (2, '{"name": "x", "__kelvo_agent_doc__": 1}')
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.permutations(['"__kelvo_agent_doc__": 1', '"name": "guide"', '"kind": "skill"', '"pinned": true',
+                        '"v": 3']), st.lists(st.sampled_from(["bulleted", "todo", "paragraph", "quote"]), max_size=4))
+def test_marker_key_order_never_shows_in_the_doc(members, around):
+    blocks = [{"block_type": t, "text": f"item {i}", "order": i + 1} for i, t in enumerate(around)]
+    reordered = [{"text": "{" + ", ".join(members) + "}", "order": 0}] + blocks
+    canonical = [{"text": marker_text("guide", "skill", pinned=True, v=3), "order": 0}] + blocks
+    assert r.doc_from_page({}, {"blocks": reordered}) == r.doc_from_page({}, {"blocks": canonical})
+
+
+def test_blocks_that_are_not_a_list_fail_even_when_falsy():
+    for blocks in (0, "", False, {}, 0.0, "x", {"order": 1}):
+        with pytest.raises(TypeError, match="page blocks must be a list"):
+            r.doc_from_page({}, {"blocks": blocks})
+        with pytest.raises(TypeError, match="page blocks must be a list"):
+            r.derive_registry(Engine({"pages": [{"page_id": "x"}]}, {"blocks": blocks}))
+    assert r.doc_from_page({}, {"blocks": None}) is None
+    assert r.doc_from_page({}, {"blocks": ()}) is None
+
+
 # --- the scan ------------------------------------------------------------------
 
 def canvas(*names, **kw):

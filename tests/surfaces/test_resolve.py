@@ -163,6 +163,33 @@ class Explodes:
         raise ArithmeticError("no text")
 
 
+class Name(str):
+    """A str of another type: calls with it take the general path."""
+
+
+def outcome(fn, *args):
+    try:
+        return ("ok", fn(*args))
+    except Exception as e:  # noqa: BLE001 - the kind and text of every refusal are compared
+        return (type(e), str(e))
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.sampled_from(range(40)), max_size=12), st.sampled_from(sorted(ALL | {"kelvo_page_read",
+       "kelvo_graph", "kelvo_docs_read", "nope", ""})),
+       st.dictionaries(st.sampled_from(["op", "canvas", "query", "limit", "page_id", "node_id", "depth", "x"]),
+                       st.sampled_from(["get", "list", " neighborhood ", "grammar", "", None, 3, "p1"]), max_size=5))
+def test_named_lookup_agrees_with_the_general_path(compact, picks, name, args):
+    # The usual call (a list of surface tools, a str name, str argument
+    # names) is read in place; a tuple surface and a str subclass name go
+    # the general way. Both must answer alike, refusals included.
+    surface = [compact[i % len(compact)] for i in picks]
+    for fn in (S.resolve_call, S.ignored_args):
+        fast = outcome(fn, surface, name, dict(args))
+        assert fast == outcome(fn, tuple(surface), Name(name), dict(args))
+        assert fast == outcome(fn, surface, name, {Name(k): v for k, v in args.items()})
+
+
 def test_hostile_surfaces_and_arguments(small):
     with pytest.raises(AttributeError):
         S.resolve_call([1, 2], "kelvo_search", {})

@@ -151,7 +151,7 @@ def test_alias_lines_and_surface_names(compact):
 
 # Properties
 
-alphabet = st.sampled_from(["kelvo_", "page_", "get", "doc", "_", "__", "x", "A", "1", " ", "(", "é", "\ud800",
+alphabet = st.sampled_from(["kelvo_", "page_", "get", "doc", "_", "__", "x", "A", "1", " ", "(", "é", "\ud800", "\U0001f600",
                             "kelvo_page_get", "kelvo_doc_get", "read kelvo_doc_get('"])
 texts = st.lists(alphabet, max_size=12).map("".join)
 keys = st.sampled_from(["note", "notes", "detail", "body", "text", "docs", "items", "next_call", "x", "pages"])
