@@ -295,14 +295,20 @@ def test_blocks_to_markdown_agrees_with_the_model(blocks):
 @settings(max_examples=300, deadline=None)
 @given(md_texts | st.text())
 def test_round_trip_is_stable_after_one_pass(text):
-    # A pass that drops a marker keeps the lists around it apart that one
-    # time; from the second pass on nothing changes.
+    # A pass that drops a marker may change the next one (the lists around
+    # it join, a "* [ ] " item reads back as a marker to-do); after two passes
+    # that met no marker text nothing changes.
     blocks = m2b(text)
-    once = b2m(blocks)
-    twice = b2m(m2b(once))
-    assert b2m(m2b(twice)) == twice
-    if not any(_MARKER.match(b["text"]) for b in blocks):
-        assert twice == once
+    clean = not any(_MARKER.match(b["text"]) for b in blocks)
+    x = b2m(blocks)
+    for _ in range(50):
+        again = m2b(x)
+        was_clean, clean = clean, not any(_MARKER.match(b["text"]) for b in again)
+        if was_clean and clean:
+            assert b2m(again) == x
+            return
+        x = b2m(again)
+    pytest.fail("no rest after 50 passes")
 
 
 def test_lists_apart_around_a_dropped_marker_join_on_the_next_pass():
@@ -312,6 +318,13 @@ def test_lists_apart_around_a_dropped_marker_join_on_the_next_pass():
     assert once == "- a\n\n- b"
     assert b2m(m2b(once)) == "- a\n- b"
     assert b2m(m2b("- a\n- b")) == "- a\n- b"
+
+
+def test_a_starred_item_that_reads_back_as_a_marker_to_do_is_dropped_next_pass():
+    once = b2m(m2b('* [ ] {"__kelvo_x__"*'))
+    assert once == '- [ ] {"__kelvo_x__"*'
+    assert m2b(once) == [{"block_type": "todo", "text": '{"__kelvo_x__"*'}]
+    assert b2m(m2b(once)) == ""
 
 
 @settings(max_examples=200, deadline=None)
