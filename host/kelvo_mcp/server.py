@@ -556,7 +556,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--canvas", type=Path, metavar="FILE",
                         help="a JSON file describing the docs canvas to seed (default: the built-in sample)")
     parser.add_argument("--state", type=Path, metavar="FILE",
-                        help="keep the canvas in this JSON file between runs (missing: start from the seed)")
+                        help="keep the canvas in this JSON file between runs (missing: start from the canvas file)")
     parser.add_argument("--readonly", action="store_true", help="offer no tool that writes")
     ns = parser.parse_args(argv)
     try:

@@ -38,7 +38,7 @@ async def test_serves_a_session_over_stdio_and_keeps_its_state(tmp_path):
     kept = json.loads(state.read_text())
     assert any(refresh.parse_sentinel(p["blocks"][0]["text"]) == {
         "name": "kept", "kind": "doc", "when_to_use": "", "pinned": False, "v": 1} for p in kept["pages"])
-    # The next run starts from the state file, not from the seed.
+    # The next run starts from the state file, not from the canvas file.
     engine = server.open_engine(None, state)
     async with session(engine, readonly=True) as (client, _):
         got = await client.call_tool("kelvo_docs_read", {"op": "get", "name": "kept"})
