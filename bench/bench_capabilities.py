@@ -11,6 +11,7 @@ from harness import Workload
 from kelvo_mcp import capabilities
 from kelvo_mcp.capabilities import Capabilities
 from kelvo_mcp.engine import InMemoryEngine
+from plain import canvas_missing
 
 REQUEST = httpx.Request("GET", "https://engine.test/v1/pages?limit=1")
 
@@ -39,15 +40,6 @@ class Engine(InMemoryEngine):
 
 
 # The same resolution in plain Python: the floor.
-def py_canvas_missing(resp):
-    if resp.headers.get("X-Kelvo-Error") == "canvas_not_found":
-        return True
-    try:
-        return (resp.json() or {}).get("detail") == "canvas not found"
-    except Exception:
-        return False
-
-
 def py_probe(client):
     try:
         client.list_pages(limit=1)
@@ -56,7 +48,7 @@ def py_probe(client):
         try:
             if exc.response.status_code != 404:
                 return True
-            return None if py_canvas_missing(exc.response) else False
+            return None if canvas_missing(exc.response) else False
         except Exception:
             return None
     except Exception:
