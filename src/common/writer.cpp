@@ -3,7 +3,7 @@
 // only narrower characters).
 #include "common/writer.hpp"
 
-#include <algorithm>
+#include <charconv>
 
 namespace kelvo {
 
@@ -49,9 +49,55 @@ void TextWriter::widen_to_slice(PyObject* s, Py_ssize_t b, Py_ssize_t e) {
     }
 }
 
+void TextWriter::add_piece(Piece p, PyObject* owner) {
+    if (direct_) {
+        direct_ = false;
+        if (len_) pieces_.push_back({head_, len_, PyUnicode_1BYTE_KIND});
+    }
+    // Slices of one text follow each other: it is held once for all of them.
+    if (owner && owner != last_kept_) {
+        kept_.push_back(Py_NewRef(owner));
+        last_kept_ = owner;
+    }
+    pieces_.push_back(p);
+    len_ += p.len;
+}
+
+TextWriter& TextWriter::repr(nb::handle o) {
+    PyObject* p = o.ptr();
+    if (PyUnicode_CheckExact(p) && PyUnicode_IS_ASCII(p)) {
+        const Py_UCS1* s = PyUnicode_1BYTE_DATA(p);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+        Py_ssize_t i = 0;
+        while (i < n && s[i] >= 0x20 && s[i] < 0x7f && s[i] != '\'' && s[i] != '\\') ++i;
+        if (i == n) {
+            ascii("'");
+            whole(p, true);
+            return ascii("'");
+        }
+    } else if (PyLong_CheckExact(p) && direct_ && len_ + 24 <= kHead) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
+        if (!overflow) {
+            const auto r = std::to_chars(head_ + len_, head_ + kHead, v);
+            len_ = r.ptr - head_;
+            return *this;
+        }
+    } else if (PyBool_Check(p)) {
+        return ascii(p == Py_True ? "True" : "False");
+    } else if (p == Py_None) {
+        return ascii("None");
+    }
+    return take(PyObject_Repr(p));
+}
+
 nb::str TextWriter::finish() {
     PyObject* out = PyUnicode_New(len_, max_);
     if (!out) raise_current();
+    if (direct_) {
+        std::memcpy(PyUnicode_1BYTE_DATA(out), head_, static_cast<size_t>(len_));
+        return nb::steal<nb::str>(out);
+    }
     switch (PyUnicode_KIND(out)) {
         case PyUnicode_1BYTE_KIND: fill(PyUnicode_1BYTE_DATA(out), pieces_); break;
         case PyUnicode_2BYTE_KIND: fill(PyUnicode_2BYTE_DATA(out), pieces_); break;

@@ -1,14 +1,15 @@
-// Text assembled piece by piece: each piece is a view of a str (kept alive
-// by the writer) or of an ASCII literal, and finish() makes the result in
-// one allocation, in the narrowest storage that holds it, copying each piece
-// once. Any width, lone surrogates included. A writer that is never finished
-// discards what it holds.
+// Text assembled piece by piece, in one allocation for the result, stored in
+// the narrowest width that holds it. Short one-byte texts (the usual
+// sentence) are copied straight into a buffer inside the writer; the first
+// piece that is wider or does not fit turns what was written into the first
+// of a list of pieces, each a view of a str (kept alive by the writer) or of
+// an ASCII literal, copied once when the result is made. Any width, lone
+// surrogates included. A writer that is never finished discards what it holds.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "common/py.hpp"
@@ -40,6 +41,19 @@ private:
     size_t size_ = 0;
 };
 
+// A text fixed when the program is compiled (a literal or a constant array),
+// with whether it is ASCII worked out then too.
+struct Literal {
+    template <size_t N>
+    consteval Literal(const char (&s)[N]) : Literal(std::string_view(s, N - 1)) {}
+    consteval Literal(const char* s) : Literal(std::string_view(s)) {}
+    consteval Literal(std::string_view s) : text(s) {
+        for (char c : s) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    }
+    std::string_view text;
+    bool ascii = true;
+};
+
 class TextWriter {
 public:
     explicit TextWriter(Py_ssize_t = 0) {}
@@ -49,29 +63,21 @@ public:
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
 
-    // A literal (static storage): ASCII is viewed as it is; other UTF-8 is
-    // decoded, so a literal written on every call that is not ASCII belongs
-    // in a str made once at load (written with text()).
-    template <size_t N>
-    TextWriter& utf8(const char (&s)[N]) {
-        return utf8(std::string_view(s, N - 1));
+    // A fixed text: ASCII is copied as it is; other UTF-8 is decoded, so a
+    // text written on every call that is not ASCII belongs in a str made once
+    // at load (written with text()).
+    TextWriter& utf8(Literal s) {
+        if (s.ascii) return ascii(s.text);
+        return take(PyUnicode_DecodeUTF8(s.text.data(), static_cast<Py_ssize_t>(s.text.size()), nullptr));
     }
-    template <class P, std::enable_if_t<std::is_same_v<P, const char*>, int> = 0>
-    TextWriter& utf8(P s) {
-        return utf8(std::string_view(s));
-    }
-    TextWriter& utf8(std::string_view s) {
-        if (!is_ascii(s)) return take(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
-        return ascii(s);
-    }
-    // An ASCII literal that outlives the writer.
+    // ASCII text that outlives the writer.
     TextWriter& ascii(std::string_view s) {
-        if (!s.empty()) add({s.data(), static_cast<Py_ssize_t>(s.size()), PyUnicode_1BYTE_KIND});
+        add(s.data(), static_cast<Py_ssize_t>(s.size()), PyUnicode_1BYTE_KIND);
         return *this;
     }
     // A str that outlives the writer (a module constant): its characters.
     TextWriter& text(PyObject* s) {
-        whole(s);
+        whole(s, false);
         return *this;
     }
     // str(o), as an f-string writes it (a str subclass's own __str__ included).
@@ -83,71 +89,63 @@ public:
     // subclass's __str__ says; anything else as str() gives it.
     TextWriter& plain(nb::handle v) {
         if (!PyUnicode_Check(v.ptr())) return take(PyObject_Str(v.ptr()));
-        keep(v.ptr());
-        whole(v.ptr());
+        whole(v.ptr(), true);
         return *this;
     }
-    TextWriter& repr(nb::handle o) { return take(PyObject_Repr(o.ptr())); }
+    // repr(o), written without making it where that is plain: a str of
+    // printable ASCII without quotes or backslashes, an int, a bool, None.
+    TextWriter& repr(nb::handle o);
     // s[b:e] of a str; an empty range writes nothing.
     TextWriter& sub(nb::handle s, Py_ssize_t b, Py_ssize_t e) {
         if (b >= e) return *this;
         PyObject* p = s.ptr();
-        keep(p);
         const int kind = static_cast<int>(PyUnicode_KIND(p));
-        add({static_cast<const char*>(PyUnicode_DATA(p)) + b * kind, e - b, kind});
         widen_to_slice(p, b, e);
+        add(static_cast<const char*>(PyUnicode_DATA(p)) + b * kind, e - b, kind, p);
         return *this;
     }
     Py_ssize_t length() const { return len_; }
     nb::str finish();
 
 private:
-    static bool is_ascii(std::string_view s) {
-        uint64_t any = 0;
-        size_t i = 0;
-        for (; i + 8 <= s.size(); i += 8) {
-            uint64_t w;
-            std::memcpy(&w, s.data() + i, 8);
-            any |= w;
-        }
-        for (; i < s.size(); ++i) any |= static_cast<unsigned char>(s[i]);
-        return (any & 0x8080808080808080ULL) == 0;
-    }
     struct Piece {
         const void* data;
         Py_ssize_t len;
         int kind;
     };
-    void add(Piece p) {
-        pieces_.push_back(p);
-        len_ += p.len;
+    static constexpr Py_ssize_t kHead = 512;
+
+    // n units of `kind` at data; `owner` is the str they belong to, held
+    // while they are only viewed (null: static text).
+    void add(const void* data, Py_ssize_t n, int kind, PyObject* owner = nullptr) {
+        if (!n) return;
+        if (direct_ && kind == PyUnicode_1BYTE_KIND && len_ + n <= kHead) {
+            std::memcpy(head_ + len_, data, static_cast<size_t>(n));
+            len_ += n;
+            return;
+        }
+        add_piece({data, n, kind}, owner);
     }
-    // Slices of one text follow each other: it is held once for all of them.
-    void keep(PyObject* o) {
-        if (o == last_kept_) return;
-        kept_.push_back(Py_NewRef(o));
-        last_kept_ = o;
-    }
+    void add_piece(Piece p, PyObject* owner);
     TextWriter& take(PyObject* made) {
         if (!made) raise_current();
-        kept_.push_back(made);
-        last_kept_ = made;
-        whole(made);
+        whole(made, true);
+        Py_DECREF(made);  // still held by the writer where it is only viewed
         return *this;
     }
-    void whole(PyObject* s) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (!n) return;
-        add({PyUnicode_DATA(s), n, static_cast<int>(PyUnicode_KIND(s))});
+    void whole(PyObject* s, bool hold) {
         // A str is stored in the narrowest width that holds it, so its
         // class bounds the result's exactly.
         const Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
         if (m > max_) max_ = m;
+        add(PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s), static_cast<int>(PyUnicode_KIND(s)), hold ? s : nullptr);
     }
     void widen_to_slice(PyObject* s, Py_ssize_t b, Py_ssize_t e);
 
-    InlineVec<Piece, 24> pieces_;
-    InlineVec<PyObject*, 12> kept_;
+    char head_[kHead];
+    bool direct_ = true;
+    InlineVec<Piece, 16> pieces_;
+    InlineVec<PyObject*, 8> kept_;
     PyObject* last_kept_ = nullptr;
     Py_ssize_t len_ = 0;
     Py_UCS4 max_ = 127;

@@ -110,7 +110,7 @@ nb::str timeout(nb::handle tool, nb::handle exc, nb::handle writes, nb::handle r
     nb::object seconds = budget(exc, g_phase_names[phase]);
     const std::string figure = seconds.is_none() ? std::string() : format_g(PyFloat_AS_DOUBLE(seconds.ptr()));
     Writer w;  // after `figure`, which it views
-    w.plain(tool).utf8(kTimedOutIn).utf8(kPhaseMeans[phase].phase).utf8(kPhaseWord);
+    w.plain(tool).utf8(kTimedOutIn).text(g_phase_names[phase]).utf8(kPhaseWord);
     if (!seconds.is_none()) {
         w.utf8(kBudgetOpen).ascii(figure).utf8(kBudgetUnit);
         if (truthy(budget_env)) w.utf8(kSetBy).plain(budget_env);
@@ -118,7 +118,7 @@ nb::str timeout(nb::handle tool, nb::handle exc, nb::handle writes, nb::handle r
     } else if (truthy(budget_env)) {
         w.utf8(kBudgetEnvOnly).plain(budget_env).utf8(kClose);
     }
-    w.utf8(kColon).utf8(kPhaseMeans[phase].meaning).utf8(kStop);
+    w.utf8(kColon).ascii(kPhaseMeans[phase].meaning).utf8(kStop);
 
     const bool reads_late = phase == kRead || phase == kUnknown;
     if (truthy(writes)) {

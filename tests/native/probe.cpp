@@ -8,6 +8,7 @@
 #include "common/record.hpp"
 #include "common/text.hpp"
 #include "common/value.hpp"
+#include "common/writer.hpp"
 
 using namespace kelvo;
 
@@ -29,6 +30,26 @@ NB_MODULE(_probe, m) {
     m.def("format_g", [](double x) { return format_g(x); });
     m.def("truthy", [](nb::handle v) { return truthy(v); }, nb::arg().none());
     m.def("str_form", [](nb::handle v) { return str_form(v); }, nb::arg().none());
+    // The text writer driven by (how, value) steps: "plain", "str", "repr",
+    // "text" (a str kept by the caller), "ascii" (a str of ASCII, copied to
+    // storage that outlives the writer) or "sub" with (s, b, e).
+    m.def("write", [](nb::list steps) {
+        std::vector<std::string> held;
+        held.reserve(nb::len(steps));
+        TextWriter w;
+        for (nb::handle step : steps) {
+            const std::string how = nb::cast<std::string>(step[0]);
+            nb::handle v = step[1];
+            if (how == "plain") w.plain(v);
+            else if (how == "str") w.str(v);
+            else if (how == "repr") w.repr(v);
+            else if (how == "text") w.text(v.ptr());
+            else if (how == "ascii") w.ascii(held.emplace_back(nb::cast<std::string>(v)));
+            else if (how == "sub") w.sub(v[0], nb::cast<Py_ssize_t>(v[1]), nb::cast<Py_ssize_t>(v[2]));
+            else throw nb::value_error("unknown step");
+        }
+        return w.finish();
+    });
     m.def("utf16_units", [](nb::str s) { return utf16_units(s); });
 
     make_record_type(m, RecordSpec{
