@@ -1,6 +1,7 @@
 #include "common/value.hpp"
 
 #include <cmath>
+#include <string>
 #include <unordered_set>
 
 namespace kelvo {
@@ -35,7 +36,13 @@ std::string float_repr(double x) {
     return take_pystring(PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr));
 }
 
-std::string format_g(double x) { return take_pystring(PyOS_double_to_string(x, 'g', 6, 0, nullptr)); }
+std::string format_g(double x) {
+    // A whole number under a million reads as its digits (the usual time
+    // budget); -0.0 keeps its sign through the interpreter's own formatting.
+    if (x > -1e6 && x < 1e6 && x == std::trunc(x) && !(x == 0 && std::signbit(x)))
+        return std::to_string(static_cast<long>(x));
+    return take_pystring(PyOS_double_to_string(x, 'g', 6, 0, nullptr));
+}
 
 namespace {
 

@@ -63,19 +63,33 @@ void TextWriter::add_piece(Piece p, PyObject* owner) {
     len_ += p.len;
 }
 
+namespace {
+
+// A str whose repr is its characters between single quotes.
+bool quotes_plainly(PyObject* p) {
+    if (!PyUnicode_CheckExact(p) || !PyUnicode_IS_ASCII(p)) return false;
+    const Py_UCS1* s = PyUnicode_1BYTE_DATA(p);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (s[i] < 0x20 || s[i] >= 0x7f || s[i] == '\'' || s[i] == '\\') return false;
+    return true;
+}
+
+// A value whose repr runs no code of its own and reaches no other object.
+bool plain_scalar(PyObject* p) {
+    return quotes_plainly(p) || PyLong_CheckExact(p) || PyBool_Check(p) || p == Py_None;
+}
+
+}  // namespace
+
 TextWriter& TextWriter::repr(nb::handle o) {
     PyObject* p = o.ptr();
-    if (PyUnicode_CheckExact(p) && PyUnicode_IS_ASCII(p)) {
-        const Py_UCS1* s = PyUnicode_1BYTE_DATA(p);
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
-        Py_ssize_t i = 0;
-        while (i < n && s[i] >= 0x20 && s[i] < 0x7f && s[i] != '\'' && s[i] != '\\') ++i;
-        if (i == n) {
-            ascii("'");
-            whole(p, true);
-            return ascii("'");
-        }
-    } else if (PyLong_CheckExact(p) && direct_ && len_ + 24 <= kHead) {
+    if (quotes_plainly(p)) {
+        ascii("'");
+        whole(p, true);
+        return ascii("'");
+    }
+    if (PyLong_CheckExact(p) && direct_ && len_ + 24 <= kHead) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
         if (!overflow) {
@@ -83,10 +97,24 @@ TextWriter& TextWriter::repr(nb::handle o) {
             len_ = r.ptr - head_;
             return *this;
         }
-    } else if (PyBool_Check(p)) {
-        return ascii(p == Py_True ? "True" : "False");
-    } else if (p == Py_None) {
-        return ascii("None");
+    }
+    if (PyBool_Check(p)) return ascii(p == Py_True ? "True" : "False");
+    if (p == Py_None) return ascii("None");
+    // A short list or tuple of such values, as the interpreter writes it.
+    if ((PyList_CheckExact(p) || PyTuple_CheckExact(p)) && PySequence_Fast_GET_SIZE(p) <= 16) {
+        PyObject** items = PySequence_Fast_ITEMS(p);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(p);
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < n && plain; ++i) plain = plain_scalar(items[i]);
+        if (plain) {
+            const bool list = PyList_CheckExact(p);
+            ascii(list ? "[" : "(");
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (i) ascii(", ");
+                repr(items[i]);
+            }
+            return ascii(list ? "]" : n == 1 ? ",)" : ")");
+        }
     }
     return take(PyObject_Repr(p));
 }

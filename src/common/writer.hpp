@@ -93,7 +93,8 @@ public:
         return *this;
     }
     // repr(o), written without making it where that is plain: a str of
-    // printable ASCII without quotes or backslashes, an int, a bool, None.
+    // printable ASCII without quotes or backslashes, an int, a bool, None,
+    // and a short list or tuple of those.
     TextWriter& repr(nb::handle o);
     // s[b:e] of a str; an empty range writes nothing.
     TextWriter& sub(nb::handle s, Py_ssize_t b, Py_ssize_t e) {

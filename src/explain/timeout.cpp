@@ -26,7 +26,10 @@ PyObject* g_retrieval = nullptr;
 PyObject* g_applied_tail = nullptr;  // made once: the literal is not ASCII
 
 Phase phase_of(nb::handle exc) {
-    // By the error's real type, so that no object can fail the test.
+    // By the error's real type, so that no object can fail the test; the
+    // kinds themselves first, as httpx raises them.
+    for (size_t p = 0; p < kUnknown; ++p)
+        if (Py_IS_TYPE(exc.ptr(), g_kinds[p])) return static_cast<Phase>(p);
     for (size_t p = 0; p < kUnknown; ++p)
         if (PyObject_TypeCheck(exc.ptr(), g_kinds[p])) return static_cast<Phase>(p);
     return kUnknown;

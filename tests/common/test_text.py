@@ -89,7 +89,8 @@ def test_quoted_form_is_repr(text):
     assert _probe.quoted(text) == repr(text)
 
 
-@pytest.mark.parametrize("x", [0.0, -0.0, 1.0, 2.5, 0.1, 1e16, 1e-5, 123456789.0, 1.5e300, float("inf"), float("nan")])
+@pytest.mark.parametrize("x", [0.0, -0.0, 1.0, 2.5, 0.1, 1e16, 1e-5, 123456789.0, 1.5e300, float("inf"), float("nan"),
+                               45.0, -7.0, 100000.0, 999999.0, -999999.0, 999999.5, 1e6, -1e6, float("-inf")])
 def test_float_formats_are_the_interpreters(x):
     assert _probe.float_repr(x) == repr(x)
     assert _probe.format_g(x) == format(x, "g")

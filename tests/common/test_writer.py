@@ -15,7 +15,8 @@ _probe = probe()
 CHARS = st.sampled_from("ab '\"\\\n\t\x00\x7f\x80\xe9\xff\u0100\u2014\ud800\uffff\U0001f600\U0010ffff")
 TEXT = st.text(CHARS, max_size=40) | st.text(st.sampled_from("abc '"), min_size=200, max_size=700)
 VALUES = (TEXT | st.integers() | st.integers(-(2**70), 2**70) | st.booleans() | st.none() | st.floats()
-          | st.lists(st.integers() | TEXT, max_size=3))
+          | st.lists(st.integers() | st.booleans() | st.none() | TEXT, max_size=20)
+          | st.tuples(TEXT) | st.tuples() | st.tuples(st.integers(), st.floats()))
 
 
 class Loud(str):
