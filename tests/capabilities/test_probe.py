@@ -5,6 +5,7 @@ import asyncio
 
 import httpx
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from kelvo_mcp import capabilities
 from kelvo_mcp.capabilities import _canvas_missing, _probe_pages
@@ -91,3 +92,26 @@ def test_canvas_missing_body_interrupt_propagates():
 
     with pytest.raises(KeyboardInterrupt):
         _canvas_missing(Resp())
+
+
+HEADER_NAMES = st.sampled_from([b"X-Kelvo-Error", b"x-kelvo-error", b"X-KELVO-ERROR", b"X-Kelvo-Errors", b"Content-Type"])
+HEADER_VALUES = st.sampled_from([b"canvas_not_found", b"Canvas_Not_Found", b"canvas_not_found ", b"", b"other",
+                                 b"canvas_not_found\xe9", b"\xff", "canvas_not_found".encode("utf-16")])
+
+
+@settings(max_examples=300)
+@given(st.lists(st.tuples(HEADER_NAMES, HEADER_VALUES), max_size=4),
+       st.sampled_from([None, "ascii", "utf-8", "iso-8859-1", "utf-16", "latin-1"]),
+       st.booleans())
+def test_canvas_missing_reads_the_header_as_httpx_get_does(raw, encoding, subclass):
+    # Read straight from httpx's Headers where that is certain to agree with
+    # its get; the answer (or the error) is always get's.
+    headers_type = type("Headers", (httpx.Headers,), {}) if subclass else httpx.Headers
+    resp = type("Resp", (), {"headers": headers_type(raw, encoding=encoding), "json": lambda self: {}})()
+    try:
+        expected = httpx.Headers(raw, encoding=encoding).get("X-Kelvo-Error") == "canvas_not_found"
+    except UnicodeError as exc:
+        with pytest.raises(type(exc)):
+            _canvas_missing(resp)
+        return
+    assert _canvas_missing(resp) is expected
