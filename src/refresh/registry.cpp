@@ -4,6 +4,7 @@
 #include "refresh/registry.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -273,7 +274,15 @@ nb::object doc_field(nb::handle doc, Field f) {
 }
 
 bool equals(nb::handle value, PyObject* word) {
-    if (PyUnicode_CheckExact(value.ptr())) return PyUnicode_Compare(value.ptr(), word) == 0;
+    PyObject* v = value.ptr();
+    if (v == word) return true;
+    if (PyUnicode_CheckExact(v)) {
+        // Equal strs are stored alike: same length, same width, same units.
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        const int kind = PyUnicode_KIND(v);
+        return n == PyUnicode_GET_LENGTH(word) && kind == static_cast<int>(PyUnicode_KIND(word)) &&
+               std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(word), static_cast<size_t>(n) * kind) == 0;
+    }
     const int r = PyObject_RichCompareBool(value.ptr(), word, Py_EQ);
     if (r < 0) raise_current();
     return r == 1;
@@ -322,10 +331,8 @@ nb::str instructions_version(nb::handle docs) {
     // of it: no allocation per row.
     std::string all;
     std::vector<std::pair<size_t, size_t>> spans;  // offset and length of each row
-    nb::object it = steal(PyObject_GetIter(docs.ptr()));
-    while (PyObject* item = PyIter_Next(it.ptr())) {
-        nb::object d = nb::steal(item);
-        if (!is_instruction(d)) continue;
+    auto add = [&](nb::handle d) {
+        if (!is_instruction(d)) return;
         const size_t begin = all.size();
         append_utf8(all, str_form(doc_field(d, Field::name)));
         all.push_back('|');
@@ -335,8 +342,16 @@ nb::str instructions_version(nb::handle docs) {
         all.push_back('|');
         append_utf8(all, str_form(doc_field(d, Field::updated_at)));  // None reads "None"
         spans.emplace_back(begin, all.size() - begin);
+    };
+    if (PyList_CheckExact(docs.ptr())) {
+        // As its iterator walks it: by the live size, each item held while read.
+        all.reserve(static_cast<size_t>(PyList_GET_SIZE(docs.ptr())) * 64);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(docs.ptr()); ++i) add(borrow(PyList_GET_ITEM(docs.ptr(), i)));
+    } else {
+        nb::object it = steal(PyObject_GetIter(docs.ptr()));
+        while (PyObject* item = PyIter_Next(it.ptr())) add(nb::steal(item));
+        if (PyErr_Occurred()) raise_current();
     }
-    if (PyErr_Occurred()) raise_current();
     std::vector<std::string_view> rows;
     rows.reserve(spans.size());
     for (auto [begin, size] : spans) rows.emplace_back(all.data() + begin, size);
