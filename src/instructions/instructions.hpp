@@ -34,9 +34,14 @@ void bind_render(nb::module_& m);     // render
 nb::object paragraphs();
 // The paragraphs selected for the visible names `vis` (a set), joined by a
 // blank line; a paragraph count that differs from NEEDS is a RuntimeError.
-nb::object selected_text(nb::handle vis);
+// When `rewrites` is the module's own COMPACT_REWRITES and the paragraphs are
+// the ones read at load, they come with the swaps already made, and
+// `rewritten` says so.
+nb::object selected_text(nb::handle vis, nb::handle rewrites, bool& rewritten);
 // Every (old, new) of `rewrites` applied in order with str.replace.
 nb::object apply_rewrites(nb::object text, nb::handle rewrites);
+// COMPACT_REWRITES as made at load.
+PyObject* compact_rewrites();
 // Every tool name in `text` replaced by display(name); marker keys stay.
 nb::object respell(nb::object text, nb::handle display);
 

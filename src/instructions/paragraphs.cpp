@@ -28,6 +28,7 @@ constexpr std::array<int, 9> kNeeds = {kAlways,   kAuthoring, kAuthoring, kAutho
 std::vector<PyObject*> group_names[3];  // the names of each group, as strs
 PyObject* s_blank_line = nullptr;        // "\n\n"
 PyObject* full_paragraphs = nullptr;     // the full text split once, at load
+PyObject* compact_paragraphs = nullptr;  // the same with COMPACT_REWRITES made, or null
 PyObject* needs_loaded = nullptr;        // NEEDS as made at load
 PyObject* s_full_name = nullptr;         // "SERVER_INSTRUCTIONS"
 PyObject* s_needs_name = nullptr;        // "NEEDS"
@@ -117,8 +118,10 @@ nb::object select_generic(nb::handle paras, nb::handle needs, nb::handle vis) {
 
 }  // namespace
 
-nb::object selected_text(nb::handle vis) {
-    nb::object paras = global(s_full_name).ptr() == texts.full ? borrow(full_paragraphs) : paragraphs();
+nb::object selected_text(nb::handle vis, nb::handle rewrites, bool& rewritten) {
+    const bool loaded = global(s_full_name).ptr() == texts.full;
+    rewritten = loaded && compact_paragraphs && rewrites.ptr() == compact_rewrites();
+    nb::object paras = !loaded ? paragraphs() : borrow(rewritten ? compact_paragraphs : full_paragraphs);
     nb::object needs = global(s_needs_name);
     nb::object kept = needs.ptr() == needs_loaded && PyList_CheckExact(paras.ptr())
                           ? select_by_topic(paras.ptr(), vis)
@@ -129,6 +132,25 @@ nb::object selected_text(nb::handle vis) {
 void bind_paragraphs(nb::module_& m) {
     s_blank_line = steal(PyUnicode_FromString("\n\n")).release().ptr();
     full_paragraphs = steal(PyUnicode_Split(texts.full, s_blank_line, -1)).release().ptr();
+    // The swaps made paragraph by paragraph give the same text as made on
+    // any join of them when no swap's old text holds a line break (a match
+    // then never reaches across the blank line between two paragraphs).
+    bool per_paragraph = true;
+    nb::object swaps = borrow(compact_rewrites());
+    for (nb::handle pair : swaps) {
+        nb::object old_text = borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
+        if (PyUnicode_FindChar(old_text.ptr(), '\n', 0, PyUnicode_GET_LENGTH(old_text.ptr()), 1) != -1 ||
+            PyUnicode_GET_LENGTH(old_text.ptr()) == 0)
+            per_paragraph = false;
+    }
+    if (per_paragraph) {
+        const Py_ssize_t n = PyList_GET_SIZE(full_paragraphs);
+        nb::object swapped = steal(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(swapped.ptr(), i,
+                            apply_rewrites(borrow(PyList_GET_ITEM(full_paragraphs, i)), swaps).release().ptr());
+        compact_paragraphs = swapped.release().ptr();
+    }
     nb::object groups[3] = {
         name_set(kPageAuthoring, group_names[kAuthoring]),
         name_set(kDocs, group_names[kDocsGroup]),

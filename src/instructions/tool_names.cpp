@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/text.hpp"
+#include "common/writer.hpp"
 
 namespace kelvo::instructions {
 
@@ -14,7 +15,6 @@ namespace {
 
 PyObject* tool_re = nullptr;  // the same pattern, compiled by `re`, for the host
 PyObject* s_findall = nullptr;
-PyObject* s_empty = nullptr;
 
 using Span = std::pair<size_t, size_t>;
 
@@ -70,33 +70,41 @@ nb::object respell(nb::object text, nb::handle display) {
     }
     const std::vector<Span> found = matches(text);
     if (found.empty()) return text;
-    // Pieces joined at the end, as re.sub with a function builds its result:
-    // a None from `display` stands for nothing, anything else not a str is
-    // refused by the join.
-    nb::object pieces = steal(PyList_New(0));
-    auto add = [&](nb::handle piece) {
-        if (PyList_Append(pieces.ptr(), piece.ptr()) < 0) raise_current();
-    };
+    // Written as re.sub with a function builds its result, joining the
+    // pieces: a None from `display` stands for nothing, and anything else not
+    // a str is refused as str.join refuses it, once every name was shown.
+    TextWriter w;
+    Py_ssize_t item = 0;  // the piece's place in that join
+    nb::object refused;
+    Py_ssize_t refused_at = 0;
     StrView view(text);
     size_t last = 0;
     for (const Span& m : found) {
-        if (last < m.first) add(slice(text, last, m.first));
-        nb::object name = slice(text, m.first, m.second);
+        if (last < m.first) w.sub(text, static_cast<Py_ssize_t>(last), static_cast<Py_ssize_t>(m.first)), ++item;
         if (is_marker(view, m)) {
-            add(name);
+            w.sub(text, static_cast<Py_ssize_t>(m.first), static_cast<Py_ssize_t>(m.second));
+            ++item;
         } else {
-            nb::object shown = steal(PyObject_CallOneArg(display.ptr(), name.ptr()));
-            if (!shown.is_none()) add(shown);
+            nb::object shown = steal(PyObject_CallOneArg(display.ptr(), slice(text, m.first, m.second).ptr()));
+            if (!shown.is_none()) {
+                if (!PyUnicode_Check(shown.ptr()) && !refused.is_valid()) refused = shown, refused_at = item;
+                else if (!refused.is_valid()) w.plain(shown);
+                ++item;
+            }
         }
         last = m.second;
     }
-    if (last < view.size()) add(slice(text, last, view.size()));
-    return steal(PyUnicode_Join(s_empty, pieces.ptr()));
+    if (last < view.size()) w.sub(text, static_cast<Py_ssize_t>(last), static_cast<Py_ssize_t>(view.size()));
+    if (refused.is_valid()) {
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", refused_at,
+                     Py_TYPE(refused.ptr())->tp_name);
+        raise_current();
+    }
+    return w.finish();
 }
 
 void bind_tool_names(nb::module_& m) {
     s_findall = steal(PyUnicode_FromString("findall")).release().ptr();
-    s_empty = steal(PyUnicode_FromString("")).release().ptr();
     tool_re = import_attr("re", "compile")("kelvo_[a-z_]+").release().ptr();
     m.def("mentions", &mentions, nb::arg("text").none(),
           "The set of tool names in text, leaving out marker keys that end in two underscores.");

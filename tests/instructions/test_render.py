@@ -125,7 +125,8 @@ swaps = st.lists(st.tuples(st.sampled_from(["kelvo_", "page", "—", "the", "\n\
 
 
 @settings(max_examples=80)
-@given(st.lists(names, max_size=6), st.sampled_from(["full", "lean", "compact"]), swaps, st.text(max_size=5),
+@given(st.lists(names, max_size=6), st.sampled_from(["full", "lean", "compact"]), swaps | st.just(COMPACT_REWRITES),
+       st.text(max_size=5),
        st.booleans())
 def test_render_matches_plain_reading(visible, profile, rewrites, extra, respell):
     display = (lambda n: n[6:].upper()) if respell else None
@@ -154,6 +155,8 @@ def test_bad_rewrites_fail_like_python(rewrites):
 
 @pytest.mark.parametrize("kwargs", [
     {"display": lambda name: 7},
+    {"display": lambda name: None if "search" in name else b"x" if "forget" in name else name},
+    {"display": lambda name: name if "canvas" in name else ["x"]},
     {"display": 5},
     {"extra": 5},
     {"extra": ["x"]},
