@@ -230,10 +230,10 @@ std::string json_text(nb::handle v) {
     return out;
 }
 
-nb::object get_member(nb::handle map, const char* key) {
+nb::object get_member(nb::handle map, PyObject* key) {
     if (!PyDict_Check(map.ptr())) return nb::object();
     PyObject* r = nullptr;
-    if (PyDict_GetItemStringRef(map.ptr(), key, &r) < 0) raise_current();
+    if (PyDict_GetItemRef(map.ptr(), key, &r) < 0) raise_current();
     return nb::steal(r);
 }
 

@@ -42,6 +42,6 @@ size_t json_string_length(u32v text);
 
 // Member `key` of a map Value (a new reference), or an invalid object when
 // absent or when `map` is not a dict.
-nb::object get_member(nb::handle map, const char* key);
+nb::object get_member(nb::handle map, PyObject* key);
 
 }  // namespace kelvo

@@ -28,6 +28,7 @@ nb::str not_found(nb::handle kind, nb::handle ident, nb::handle canvas, nb::hand
 bool names_other_canvas(nb::handle canvas);
 
 // reason.cpp
+void init_reason();
 nb::str engine_reason(nb::handle response);
 
 // status.cpp

@@ -11,6 +11,7 @@ NB_MODULE(explain, m) {
     init_status(m);
     init_timeout(m);
     init_wording();
+    init_reason();
 
     m.def("_clean", [](nb::handle text) { return clean(text); }, nb::arg("text").none(),
           "Engine text with secrets and URLs redacted, whitespace squeezed, at most _DETAIL_MAX code "

@@ -1,6 +1,7 @@
 // The engine's own reason for a failure, read from the error body's "detail":
 // a plain string, or the list of validation items the engine sends for bad
 // arguments ({"loc": ["body", "field", ...], "msg": "..."}).
+#include <utility>
 #include <vector>
 
 #include "common/value.hpp"
@@ -13,11 +14,18 @@ namespace {
 
 constexpr Py_ssize_t kMaxItems = 3;
 
+// Interned names, made at load.
+PyObject* g_loc = nullptr;
+PyObject* g_msg = nullptr;
+PyObject* g_detail = nullptr;
+PyObject* g_json = nullptr;
+PyObject* g_lower = nullptr;
+
 // "field.sub: message" for one validation item; the location's root ("body",
 // "query") is dropped. A location that is not a list names no place: the
 // item's message is all that is said.
 void write_item(Writer& w, PyObject* item) {
-    nb::object loc = get_member(item, kLoc);
+    nb::object loc = get_member(item, g_loc);
     std::vector<nb::object> path;
     if (loc.is_valid() && (PyList_Check(loc.ptr()) || PyTuple_Check(loc.ptr()))) {
         nb::object fast = steal(PySequence_Fast(loc.ptr(), ""));
@@ -29,7 +37,7 @@ void write_item(Writer& w, PyObject* item) {
     // only when it is one empty part or none.
     for (nb::object& part : path)
         if (!PyUnicode_Check(part.ptr())) part = str_form(part);
-    nb::object msg = get_member(item, kMsg);
+    nb::object msg = get_member(item, g_msg);
     if (path.size() > 1 || (path.size() == 1 && PyUnicode_GET_LENGTH(path[0].ptr()) > 0)) {
         for (size_t i = 0; i < path.size(); ++i) {
             if (i) w.utf8(kJoinDot);
@@ -63,22 +71,30 @@ bool is_bare_not_found(nb::handle cleaned) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(cleaned.ptr());
     if (n == 0) return true;
     if (n > static_cast<Py_ssize_t>(sizeof(kNotFound) - 1)) return false;
-    nb::object lower = steal(PyObject_CallMethod(cleaned.ptr(), "lower", nullptr));
+    nb::object lower = steal(PyObject_CallMethodNoArgs(cleaned.ptr(), g_lower));
     return PyUnicode_CompareWithASCIIString(lower.ptr(), kNotFound) == 0;
 }
 
 }  // namespace
 
+void init_reason() {
+    for (auto [slot, name] : {std::pair{&g_loc, kLoc}, std::pair{&g_msg, kMsg}, std::pair{&g_detail, kDetail},
+                              std::pair{&g_json, "json"}, std::pair{&g_lower, "lower"}}) {
+        *slot = PyUnicode_InternFromString(name);
+        if (!*slot) raise_current();
+    }
+}
+
 nb::str engine_reason(nb::handle response) {
     if (response.is_none()) return nb::str("");
-    PyObject* parsed = PyObject_CallMethod(response.ptr(), "json", nullptr);
+    PyObject* parsed = PyObject_CallMethodNoArgs(response.ptr(), g_json);
     if (!parsed) {
         if (!ordinary_error_pending()) raise_current();
         PyErr_Clear();
         return nb::str("");
     }
     nb::object body = nb::steal(parsed);
-    nb::object detail = get_member(body, kDetail);
+    nb::object detail = get_member(body, g_detail);
     if (detail.is_valid() && PyList_Check(detail.ptr())) detail = validation_text(detail.ptr());
     nb::str cleaned = clean(detail.is_valid() ? detail : nb::none());
     if (is_bare_not_found(cleaned)) return nb::str("");

@@ -10,8 +10,15 @@ namespace {
 
 PyObject* g_status_words = nullptr;  // _STATUS_WORDS, kept for the module's life
 PyObject* g_engine_says = nullptr;   // made once: the literal is not ASCII
+PyObject* g_response = nullptr;
+PyObject* g_status_code = nullptr;
 
 bool compares(nb::handle status, long code, int op) {
+    if (PyLong_CheckExact(status.ptr()) && (op == Py_EQ || op == Py_GE)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
+        if (!overflow) return op == Py_EQ ? v == code : v >= code;
+    }
     nb::object c = steal(PyLong_FromLong(code));
     return truthy(steal(PyObject_RichCompare(status.ptr(), c.ptr(), op)));
 }
@@ -24,12 +31,14 @@ void init_status(nb::module_& m) {
     m.attr("_STATUS_WORDS") = words;
     g_status_words = words.release().ptr();
     g_engine_says = PyUnicode_FromString(kEngineSays);
-    if (!g_engine_says) raise_current();
+    g_response = PyUnicode_InternFromString("response");
+    g_status_code = PyUnicode_InternFromString("status_code");
+    if (!g_engine_says || !g_response || !g_status_code) raise_current();
 }
 
 nb::str http_failure(nb::handle tool, nb::handle exc, nb::handle writes) {
-    nb::object response = steal(PyObject_GetAttrString(exc.ptr(), "response"));
-    nb::object status = steal(PyObject_GetAttrString(response.ptr(), "status_code"));
+    nb::object response = steal(PyObject_GetAttr(exc.ptr(), g_response));
+    nb::object status = steal(PyObject_GetAttr(response.ptr(), g_status_code));
     nb::str reason = engine_reason(response);
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(g_status_words, status.ptr(), &found) < 0) raise_current();
