@@ -31,6 +31,7 @@ PyObject* g_list_pages = nullptr;
 PyObject* g_get_page = nullptr;
 PyObject* g_limit_kwnames = nullptr;
 PyObject* g_sha256 = nullptr;  // hashlib.sha256
+PyObject* g_digest = nullptr;  // "digest"
 
 // Member names of engine replies and marker records, interned once so that
 // each lookup hashes nothing.
@@ -357,15 +358,16 @@ nb::str instructions_version(nb::handle docs) {
     for (auto [begin, size] : spans) rows.emplace_back(all.data() + begin, size);
     // Byte order of this encoding is code point order, surrogates included.
     std::sort(rows.begin(), rows.end());
-    std::string joined;
-    joined.reserve(all.size() + rows.size());
+    // The rows joined by line breaks, written straight into the bytes hashed.
+    const size_t size = rows.empty() ? 0 : all.size() + rows.size() - 1;
+    nb::object bytes = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    char* at = PyBytes_AS_STRING(bytes.ptr());
     for (size_t i = 0; i < rows.size(); ++i) {
-        if (i) joined.push_back('\n');
-        joined += rows[i];
+        if (i) *at++ = '\n';
+        at = std::copy(rows[i].begin(), rows[i].end(), at);
     }
-    nb::object bytes = steal(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size())));
     nb::object hash = steal(PyObject_CallOneArg(g_sha256, bytes.ptr()));
-    nb::object digest = steal(PyObject_CallMethod(hash.ptr(), "digest", nullptr));
+    nb::object digest = steal(PyObject_CallMethodNoArgs(hash.ptr(), g_digest));
     if (!PyBytes_Check(digest.ptr()) || PyBytes_GET_SIZE(digest.ptr()) < 6) raise(PyExc_SystemError, "sha256 digest");
     const auto* d = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digest.ptr()));
     static const char hex[] = "0123456789abcdef";
@@ -389,6 +391,8 @@ void bind_registry(nb::module_& m) {
              intern("state"), intern("pages"), intern("has_more"), g_field_names[0], g_field_names[1],
              g_field_names[3], g_field_names[4], g_field_names[8]};
     g_sha256 = import_attr("hashlib", "sha256").release().ptr();
+    g_digest = PyUnicode_InternFromString("digest");
+    if (!g_digest) raise_current();
     g_list_pages = intern("list_pages");
     g_get_page = intern("get_page");
     g_limit_kwnames = steal(Py_BuildValue("(s)", "limit")).release().ptr();
