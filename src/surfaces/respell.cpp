@@ -232,7 +232,9 @@ nb::object guide_list(nb::handle list, const Disp& disp, bool maps_only) {
     return out;
 }
 
-nb::object body_hint(nb::handle body, const Disp& disp) {
+// Kept out of line: its writer would otherwise sit in the frame of every
+// level of the nested walk that calls it.
+[[gnu::noinline]] nb::object body_hint(nb::handle body, const Disp& disp) {
     static PyObject* hint = PyUnicode_InternFromString("read kelvo_doc_get('");
     if (!hint) raise_current();
     Py_ssize_t at = PyUnicode_Find(body.ptr(), hint, 0, PY_SSIZE_T_MAX, 1);
