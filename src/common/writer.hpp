@@ -114,7 +114,7 @@ private:
         Py_ssize_t len;
         int kind;
     };
-    static constexpr Py_ssize_t kHead = 512;
+    static constexpr Py_ssize_t kHead = 448;
 
     // n units of `kind` at data; `owner` is the str they belong to, held
     // while they are only viewed (null: static text).
@@ -151,5 +151,9 @@ private:
     Py_ssize_t len_ = 0;
     Py_UCS4 max_ = 127;
 };
+
+// A writer made on the heap (one per rewritten text, say) stays within the
+// sizes malloc serves from its per-thread cache.
+static_assert(sizeof(TextWriter) <= 1024);
 
 }  // namespace kelvo

@@ -53,7 +53,7 @@ def test_writer_equals_the_joined_pieces(drawn):
 
 
 def test_short_and_long_results_across_the_inline_buffer():
-    for n in (0, 1, 511, 512, 513, 5000):
+    for n in (0, 1, 447, 448, 449, 511, 512, 513, 1023, 1024, 1025, 5000):
         text = "x" * n
         assert _probe.write([("plain", text), ("repr", 7), ("plain", "\u2014")]) == text + "7\u2014"
         assert _probe.write([("repr", "é"), ("plain", text)]) == "'é'" + text
