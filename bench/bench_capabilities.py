@@ -11,7 +11,7 @@ from harness import Workload
 from kelvo_mcp import capabilities
 from kelvo_mcp.capabilities import Capabilities
 from kelvo_mcp.engine import InMemoryEngine
-from plain import canvas_missing
+import plain
 
 REQUEST = httpx.Request("GET", "https://engine.test/v1/pages?limit=1")
 
@@ -39,37 +39,12 @@ class Engine(InMemoryEngine):
         return super().list_pages(limit)
 
 
-# The same resolution in plain Python: the floor.
-def py_probe(client):
-    try:
-        client.list_pages(limit=1)
-        return True
-    except httpx.HTTPStatusError as exc:
-        try:
-            if exc.response.status_code != 404:
-                return True
-            return None if canvas_missing(exc.response) else False
-        except Exception:
-            return None
-    except Exception:
-        return None
+# The same resolution in plain Python (bench/plain.py): the floor.
+UNDECIDED = "undecided"  # the source named when the probe cannot tell
 
 
 def py_resolve(client):
-    try:
-        ident = client.whoami()
-    except Exception:
-        return Capabilities(source="fail-open")
-    ident = ident or {}
-    role = str(ident.get("role") or "").strip()
-    raw = ident.get("scopes") or []
-    scopes = tuple(s for s in raw if isinstance(s, str) and s) if isinstance(raw, list) else ()
-    caps = ident.get("capabilities")
-    if isinstance(caps, list) and caps:
-        names = {str(c).strip().lower() for c in caps}
-        return Capabilities("pages" in names, "capabilities", role, scopes)
-    probed = py_probe(client)
-    return Capabilities(True if probed is None else probed, "undecided" if probed is None else "probe", role, scopes)
+    return plain.resolve(client, Capabilities, UNDECIDED)
 
 
 IDENTITY = {"role": " editor ", "scopes": ["graph:read", "graph:write", "pages:read", ""]}
@@ -101,7 +76,6 @@ def workloads() -> list[Workload]:
 
 # -- Against plain Python, with a target ------------------------------------------
 
-import plain  # noqa: E402
 
 
 def canvas_header_workloads() -> list[Workload]:
@@ -115,15 +89,14 @@ def canvas_header_workloads() -> list[Workload]:
             raise failure.with_traceback(None)  # no traceback piling up over the repeats
 
     client = Prepared({"role": "editor", "scopes": ["pages:read"]})
-    undecided = capabilities.resolve(client).source
-    assert capabilities.resolve(client) == plain.resolve(client, Capabilities, undecided)
+    assert capabilities.resolve(client) == py_resolve(client)
 
     def ours():
         capabilities.resolve(client)
         client.calls.clear()
 
     def floor():
-        plain.resolve(client, Capabilities, undecided)
+        py_resolve(client)
         client.calls.clear()
 
     return [Workload("resolve, probe 404 with the canvas header", ours, floor, "plain Python", target=67)]

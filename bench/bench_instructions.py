@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import re
 
+import plain
 from harness import Workload
 from kelvo_mcp import instructions
 from kelvo_mcp.instructions import COMPACT_REWRITES, NEEDS, render
@@ -26,18 +27,8 @@ def display(name: str) -> str:
     return name
 
 
-def py_render(visible, *, display=None, profile="full", extra="", rewrites=()):
-    vis = set(visible)
-    if profile == "lean":
-        text = SERVER_INSTRUCTIONS_LEAN
-    else:
-        paras = SERVER_INSTRUCTIONS.split("\n\n")
-        text = "\n\n".join(p for p, need in zip(paras, NEEDS) if not need or need & vis)
-    for old, new in rewrites:
-        text = text.replace(old, new)
-    if display is not None:
-        text = TOOL_RE.sub(lambda m: m.group(0) if m.group(0).endswith("__") else display(m.group(0)), text)
-    return text + "\n\n" + extra if extra else text
+def py_render(visible, **kwargs):
+    return plain.render(visible, **kwargs, full=SERVER_INSTRUCTIONS, lean=SERVER_INSTRUCTIONS_LEAN, needs=NEEDS)
 
 
 def py_mentions(text):
@@ -65,7 +56,6 @@ def workloads() -> list[Workload]:
 
 # -- The connection's render against plain Python, with a target -------------------
 
-import plain  # noqa: E402
 from kelvo_mcp import surfaces, tools  # noqa: E402
 
 ALL_NAMES = [t.name for t in tools.TOOLS]
@@ -74,10 +64,9 @@ NAME_MAP = surfaces.display_name(surfaces.build_surface("compact"))
 
 def catalogue_workloads() -> list[Workload]:
     kw = dict(display=NAME_MAP, profile="full", rewrites=COMPACT_REWRITES)
-    texts = dict(full=SERVER_INSTRUCTIONS, lean=SERVER_INSTRUCTIONS_LEAN, needs=NEEDS)
-    assert render(ALL_NAMES, **kw) == plain.render(ALL_NAMES, **kw, **texts)
+    assert render(ALL_NAMES, **kw) == py_render(ALL_NAMES, **kw)
     return [Workload("render all catalogue names, name map, compact swaps", lambda: render(ALL_NAMES, **kw),
-                     lambda: plain.render(ALL_NAMES, **kw, **texts), "plain Python", target=621)]
+                     lambda: py_render(ALL_NAMES, **kw), "plain Python", target=621)]
 
 
 _base_workloads = workloads
