@@ -11,6 +11,7 @@
 // Nothing is cut before redaction: every secret is matched against the whole
 // text, so a secret that runs past the cap is still replaced as a whole.
 #include <array>
+#include <string_view>
 
 #include "common/text.hpp"
 #include "explain/explain.hpp"
@@ -27,12 +28,14 @@ PyObject* g_end = nullptr;           // interned "end"
 
 constexpr long kEnd = -1;
 
-// Could `c` match the ASCII letter `x` (lower case) or the literal `-` under
-// the engine's case-insensitive rules? Exact for ASCII; for anything else a
+// Could `c` match the ASCII letter `x` (lower case), `_` or `-` under the
+// engine's case-insensitive rules? Exact for ASCII; for anything else a
 // superset: every code point whose simple case mapping reaches ASCII, plus the
 // dotless i and long s that the engine treats as case variants of i and s.
 inline bool may_be(char32_t c, char x) {
-    if (c < 0x80) return x == '-' ? c == '-' : (c | 0x20) == static_cast<char32_t>(x);
+    const bool letter = x >= 'a' && x <= 'z';
+    if (c < 0x80) return letter ? (c | 0x20) == static_cast<char32_t>(x) : c == static_cast<char32_t>(x);
+    if (!letter) return false;
     const Py_UCS4 lo = Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c));
     const Py_UCS4 up = Py_UNICODE_TOUPPER(static_cast<Py_UCS4>(c));
     return lo < 0x80 || up < 0x80 || lo == 0x131 || lo == 0x17F;
@@ -83,14 +86,21 @@ private:
         return c;
     }
 
-    // Every secret begins with "kel", "sk-", "bea" or "api" in some case.
+    // Could `lit` be matched at i, in some case?
+    bool may_read(size_t i, std::string_view lit) const {
+        if (i + lit.size() > s_.size()) return false;
+        for (size_t k = 0; k < lit.size(); ++k)
+            if (!may_be(s_[i + k], lit[k])) return false;
+        return true;
+    }
+
+    // Every secret begins with "kelvo_sk_", "sk-", "bearer", or "api" and
+    // "key" with an optional "_" or "-" between, in some case.
     bool may_start(size_t i) const {
-        if (i + 3 > s_.size()) return false;
-        const char32_t a = s_[i], b = s_[i + 1], c = s_[i + 2];
-        return (may_be(a, 'k') && may_be(b, 'e') && may_be(c, 'l')) ||
-               (may_be(a, 's') && may_be(b, 'k') && may_be(c, '-')) ||
-               (may_be(a, 'b') && may_be(b, 'e') && may_be(c, 'a')) ||
-               (may_be(a, 'a') && may_be(b, 'p') && may_be(c, 'i'));
+        if (may_read(i, "kelvo_sk_") || may_read(i, "sk-") || may_read(i, "bearer")) return true;
+        if (!may_read(i, "api")) return false;
+        const bool sep = i + 3 < s_.size() && (s_[i + 3] == '_' || s_[i + 3] == '-');
+        return may_read(i + (sep ? 4 : 3), "key");
     }
 
     // End of the secret starting exactly at `i` (the engine's match), or `i`.
