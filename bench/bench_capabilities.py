@@ -50,7 +50,8 @@ def py_resolve(client):
 IDENTITY = {"role": " editor ", "scopes": ["graph:read", "graph:write", "pages:read", ""]}
 
 
-def pair(name: str, client: Engine) -> Workload:
+def pair(name: str, client: Engine, floor_name: str = "same steps in Python",
+         target: float | None = None) -> Workload:
     assert capabilities.resolve(client) == py_resolve(client)
 
     def ours():
@@ -61,7 +62,7 @@ def pair(name: str, client: Engine) -> Workload:
         py_resolve(client)
         client.calls.clear()
 
-    return Workload(name, ours, floor, "same steps in Python")
+    return Workload(name, ours, floor, floor_name, target=target)
 
 
 def workloads() -> list[Workload]:
@@ -77,7 +78,6 @@ def workloads() -> list[Workload]:
 # -- Against plain Python, with a target ------------------------------------------
 
 
-
 def canvas_header_workloads() -> list[Workload]:
     # The probe's failure is made once, so the figure is resolve's own work.
     missing = httpx.Response(404, request=REQUEST, headers={"X-Kelvo-Error": "canvas_not_found"},
@@ -89,17 +89,7 @@ def canvas_header_workloads() -> list[Workload]:
             raise failure.with_traceback(None)  # no traceback piling up over the repeats
 
     client = Prepared({"role": "editor", "scopes": ["pages:read"]})
-    assert capabilities.resolve(client) == py_resolve(client)
-
-    def ours():
-        capabilities.resolve(client)
-        client.calls.clear()
-
-    def floor():
-        py_resolve(client)
-        client.calls.clear()
-
-    return [Workload("resolve, probe 404 with the canvas header", ours, floor, "plain Python", target=67)]
+    return [pair("resolve, probe 404 with the canvas header", client, "plain Python", target=67)]
 
 
 _base_workloads = workloads
