@@ -5,9 +5,9 @@
 // Which spans are secrets is decided by the interpreter's own `re` engine
 // (the _SECRETISH pattern, case-insensitive with Unicode classes), so that
 // redaction agrees with it on every input, odd case folds included. A native
-// gate only skips positions where no secret can start, and the text flows
-// through the stages one code point at a time: once the cleaned text is known
-// to be longer than the cap, the rest of the body is never looked at.
+// gate only skips positions where no secret can start. The stages run in one
+// pass over the text: once the cleaned text is known to be longer than the
+// cap, the rest of the body is never looked at.
 // Nothing is cut before redaction: every secret is matched against the whole
 // text, so a secret that runs past the cap is still replaced as a whole.
 #include <array>
@@ -41,49 +41,89 @@ inline bool may_be(char32_t c, char x) {
     return lo < 0x80 || up < 0x80 || lo == 0x131 || lo == 0x17F;
 }
 
-// ASCII letters that can begin a secret: k, s, b, a in either case.
-constexpr auto kFirst = [] {
-    std::array<bool, 0x80> t{};
-    for (char c : {'k', 's', 'b', 'a', 'K', 'S', 'B', 'A'}) t[static_cast<unsigned char>(c)] = true;
+// What an ASCII code point asks of the scan: nothing (copied as it is), a
+// whitespace run, a look for a secret (k, s, b, a in either case), or a look
+// for a URL (h).
+enum class Ascii : unsigned char { kPlain, kSpace, kSecret, kLink };
+
+constexpr auto kAscii = [] {
+    std::array<Ascii, 0x80> t{};
+    // The interpreter's ASCII whitespace (str.isspace): \t \n \v \f \r, the
+    // four separators 0x1c-0x1f, and the space.
+    for (unsigned char c : {0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x1c, 0x1d, 0x1e, 0x1f, 0x20}) t[c] = Ascii::kSpace;
+    for (char c : {'k', 's', 'b', 'a', 'K', 'S', 'B', 'A'}) t[static_cast<unsigned char>(c)] = Ascii::kSecret;
+    t['h'] = Ascii::kLink;
     return t;
 }();
 
-// The text with every secret replaced, produced left to right.
+// One left-to-right pass that does all three stages at once. A secret can
+// begin only with a letter, so it never begins inside "http://" or
+// "https://", and "<redacted>" holds no whitespace: a URL is therefore
+// "http" or "https" and "://" in the text itself, then the run of
+// non-whitespace of the redacted text, through any secrets inside it.
 template <class CharT>
-class Redacted {
+class Cleaner {
 public:
-    Redacted(std::basic_string_view<CharT> s, PyObject* text) : s_(s), text_(text) {}
+    Cleaner(std::basic_string_view<CharT> s, PyObject* text) : s_(s), text_(text) {}
 
-    long next() {
-        if (tok_) return token_char();
-        if (i_ >= s_.size()) return kEnd;
-        const char32_t c = s_[i_];
-        if (c < 0x80 && !kFirst[c]) {
-            ++i_;
-            return static_cast<long>(c);
-        }
-        if (may_start(i_)) {
-            const size_t end = secret_end(i_);
-            if (end > i_) {
-                i_ = end;
-                tok_ = kRedacted;
-                return token_char();
+    // One code point past the cap is enough to know the text is too long.
+    nb::str run() {
+        size_t i = 0;
+        while (i < s_.size() && n_ <= kDetailMax) {
+            const char32_t c = s_[i];
+            if (c < 0x80) {
+                switch (kAscii[c]) {
+                    case Ascii::kPlain:
+                        put(c);
+                        ++i;
+                        continue;
+                    case Ascii::kSpace:
+                        gap_ = n_ > 0;
+                        ++i;
+                        continue;
+                    case Ascii::kLink:
+                        if (const size_t end = url_end(i); end > i) {
+                            put(kUrlToken);
+                            i = end;
+                            continue;
+                        }
+                        put(c);
+                        ++i;
+                        continue;
+                    case Ascii::kSecret:
+                        break;
+                }
+            } else if (is_space(c)) {
+                gap_ = n_ > 0;
+                ++i;
+                continue;
             }
+            if (const size_t end = secret_end(i); end > i) {
+                put(kRedacted);
+                i = end;
+                continue;
+            }
+            put(c);
+            ++i;
         }
-        return static_cast<long>(s_[i_++]);
-    }
-
-    // Pass over whitespace at the current position (none can start a secret).
-    void skip_spaces() {
-        if (tok_) return;
-        while (i_ < s_.size() && is_space(s_[i_])) ++i_;
+        if (n_ <= kDetailMax) return from_u32(u32v(out_.data(), n_));
+        u32 cut(out_.data(), kDetailMax);
+        cut += u32_from_utf8(kEllipsis);
+        return from_u32(cut);
     }
 
 private:
-    long token_char() {
-        const long c = static_cast<unsigned char>(*tok_++);
-        if (!*tok_) tok_ = nullptr;
-        return c;
+    // Each put adds at most one space and a token while the text is within
+    // the cap, so the buffer never overflows.
+    void put(char32_t c) {
+        if (gap_) {
+            out_[n_++] = U' ';
+            gap_ = false;
+        }
+        out_[n_++] = c;
+    }
+    void put(std::string_view token) {
+        for (char c : token) put(static_cast<char32_t>(c));
     }
 
     // Could `lit` be matched at i, in some case?
@@ -95,16 +135,27 @@ private:
     }
 
     // Every secret begins with "kelvo_sk_", "sk-", "bearer", or "api" and
-    // "key" with an optional "_" or "-" between, in some case.
+    // "key" with an optional "_" or "-" between, in some case. An ASCII
+    // letter can begin only the one that starts with it.
     bool may_start(size_t i) const {
-        if (may_read(i, "kelvo_sk_") || may_read(i, "sk-") || may_read(i, "bearer")) return true;
-        if (!may_read(i, "api")) return false;
+        const char32_t c = s_[i];
+        const char32_t lower = c < 0x80 ? (c | 0x20) : 0;
+        if ((!lower || lower == 'k') && may_read(i, "kelvo_sk_")) return true;
+        if ((!lower || lower == 's') && may_read(i, "sk-")) return true;
+        if ((!lower || lower == 'b') && may_read(i, "bearer")) return true;
+        if ((lower && lower != 'a') || !may_read(i, "api")) return false;
         const bool sep = i + 3 < s_.size() && (s_[i + 3] == '_' || s_[i + 3] == '-');
         return may_read(i + (sep ? 4 : 3), "key");
     }
 
     // End of the secret starting exactly at `i` (the engine's match), or `i`.
     size_t secret_end(size_t i) const {
+        const char32_t c = s_[i];
+        if ((c < 0x80 && kAscii[c] != Ascii::kSecret) || !may_start(i)) return i;
+        return engine_match_end(i);
+    }
+
+    [[gnu::noinline]] size_t engine_match_end(size_t i) const {
         nb::object pos = steal(PyLong_FromSize_t(i));
         PyObject* args[] = {text_, pos.ptr()};
         nb::object m = steal(PyObject_Vectorcall(g_secret_match, args, 2, nullptr));
@@ -115,119 +166,42 @@ private:
         return static_cast<size_t>(e);
     }
 
+    bool reads(size_t i, std::string_view lit) const {
+        if (i + lit.size() > s_.size()) return false;
+        for (size_t k = 0; k < lit.size(); ++k)
+            if (s_[i + k] != static_cast<CharT>(lit[k])) return false;
+        return true;
+    }
+
+    // End of the URL starting at `i` (case-sensitive, as the _URL pattern),
+    // or `i`.
+    size_t url_end(size_t i) const {
+        if (!reads(i, "http")) return i;
+        size_t j = i + (reads(i + 4, "s") ? 5 : 4);
+        if (!reads(j, "://")) return i;
+        j += 3;
+        if (j == s_.size() || is_space(s_[j])) return i;
+        while (j < s_.size()) {
+            if (const size_t end = secret_end(j); end > j) {
+                j = end;
+                continue;
+            }
+            if (is_space(s_[j])) break;
+            ++j;
+        }
+        return j;
+    }
+
     std::basic_string_view<CharT> s_;
     PyObject* text_;
-    size_t i_ = 0;
-    const char* tok_ = nullptr;
-};
-
-// The redacted text with every "http://" or "https://" followed by a run of
-// non-whitespace replaced by "<url>" (case-sensitive, as the _URL pattern).
-template <class Source>
-class Unlinked {
-public:
-    explicit Unlinked(Source& src) : src_(src) {}
-
-    long next() {
-        if (tok_) {
-            const long c = static_cast<unsigned char>(*tok_++);
-            if (!*tok_) tok_ = nullptr;
-            return c;
-        }
-        if (skipping_) {
-            // The rest of the URL: its run of non-whitespace.
-            for (long c = peek(0); c != kEnd && !is_space(static_cast<char32_t>(c)); c = peek(0)) drop(1);
-            skipping_ = false;
-        }
-        if (count_ == 0) {
-            // Nothing looked ahead: only an 'h' needs a closer look.
-            const long c = src_.next();
-            if (c != 'h') return c;
-            buf_[head_] = c;
-            count_ = 1;
-        }
-        const long c = peek(0);
-        if (c == 'h' && peek(1) == 't' && peek(2) == 't' && peek(3) == 'p') {
-            const size_t k = peek(4) == 's' ? 5 : 4;
-            if (peek(k) == ':' && peek(k + 1) == '/' && peek(k + 2) == '/') {
-                const long first = peek(k + 3);
-                if (first != kEnd && !is_space(static_cast<char32_t>(first))) {
-                    drop(k + 4);
-                    skipping_ = true;
-                    tok_ = kUrlToken + 1;
-                    return '<';
-                }
-            }
-        }
-        if (c != kEnd) drop(1);
-        return c;
-    }
-
-    // Pass over whitespace at the current position, in bulk when nothing is
-    // pending.
-    void skip_spaces() {
-        if (tok_ || skipping_) return;
-        if (count_ == 0) {
-            src_.skip_spaces();
-            return;
-        }
-        while (count_ > 0 && buf_[head_] != kEnd && is_space(static_cast<char32_t>(buf_[head_]))) drop(1);
-        if (count_ == 0) src_.skip_spaces();
-    }
-
-private:
-    // A small window over the source: the longest look-ahead is "https://"
-    // and one more character.
-    static constexpr size_t kWindow = 16;
-
-    long peek(size_t k) {
-        while (count_ <= k) {
-            buf_[(head_ + count_) % kWindow] = src_.next();
-            ++count_;
-        }
-        return buf_[(head_ + k) % kWindow];
-    }
-    void drop(size_t k) {
-        head_ = (head_ + k) % kWindow;
-        count_ -= k;
-    }
-
-    Source& src_;
-    std::array<long, kWindow> buf_{};
-    size_t head_ = 0, count_ = 0;
-    bool skipping_ = false;
-    const char* tok_ = nullptr;
+    std::array<char32_t, kDetailMax + 16> out_;
+    size_t n_ = 0;
+    bool gap_ = false;
 };
 
 template <class CharT>
-u32 clean_view(std::basic_string_view<CharT> s, PyObject* text) {
-    Redacted<CharT> redacted(s, text);
-    Unlinked<Redacted<CharT>> unlinked(redacted);
-    u32 out;
-    out.reserve(kDetailMax + 2);
-    bool gap = false;
-    // One code point past the cap is enough to know the text is too long.
-    while (out.size() <= kDetailMax) {
-        const long c = unlinked.next();
-        if (c == kEnd) break;
-        const char32_t ch = static_cast<char32_t>(c);
-        if (is_space(ch)) {
-            gap = !out.empty();
-            unlinked.skip_spaces();
-            continue;
-        }
-        if (gap) {
-            out.push_back(U' ');
-            gap = false;
-            if (out.size() > kDetailMax) break;
-        }
-        out.push_back(ch);
-    }
-    if (out.size() > kDetailMax) {
-        out.resize(kDetailMax);
-        out += u32_from_utf8(kEllipsis);
-    }
-    return out;
+nb::str clean_view(std::basic_string_view<CharT> s, PyObject* text) {
+    return Cleaner<CharT>(s, text).run();
 }
 
 }  // namespace
@@ -250,8 +224,7 @@ nb::str clean(nb::handle text) {
     // Hold the text: the engine's matcher is called with it while we read it.
     nb::object keep = borrow(text);
     StrView view(text);
-    u32 out = view.visit([&](auto s) { return clean_view(s, text.ptr()); });
-    return from_u32(out);
+    return view.visit([&](auto s) { return clean_view(s, text.ptr()); });
 }
 
 }  // namespace kelvo::explain
