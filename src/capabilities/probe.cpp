@@ -27,7 +27,7 @@ PyObject* s_canvas_missing_name = nullptr;
 PyObject* canvas_missing_fn = nullptr;  // the module's own _canvas_missing
 PyObject* s_list = nullptr;            // "_list"
 PyObject* s_encoding = nullptr;        // "_encoding"
-PyObject* s_ascii_encodings = nullptr;  // frozenset of the encodings httpx picks by itself
+PyObject* s_picked_encodings[3] = {};   // the encodings httpx picks by itself
 PyTypeObject* headers_type = nullptr;  // httpx.Headers
 PyObject* s_probe_pages_name = nullptr;
 PyObject* probe_pages_fn = nullptr;     // the module's own _probe_pages
@@ -88,9 +88,9 @@ int marker_in_headers(PyObject* headers) {
     if (!encoding.is_valid()) return -1;
     if (!encoding.is_none()) {
         if (!PyUnicode_CheckExact(encoding.ptr())) return -1;
-        const int known = PySet_Contains(s_ascii_encodings, encoding.ptr());
-        if (known < 0) raise_current();
-        if (!known) return -1;
+        bool picked = false;
+        for (PyObject* e : s_picked_encodings) picked = picked || PyUnicode_Equal(encoding.ptr(), e) == 1;
+        if (!picked) return -1;
     }
     nb::object list = optional_attr(headers, s_list);
     if (!list.is_valid() || !PyList_CheckExact(list.ptr())) return -1;
@@ -166,36 +166,36 @@ nb::object probe_pages(nb::handle client) {
 }
 
 void bind_probe(nb::module_& m) {
-    auto keep = [](const char* utf8) { return steal(PyUnicode_FromString(utf8)).release().ptr(); };
-    s_list_pages = keep("list_pages");
+    s_list_pages = interned("list_pages");
     s_limit_kw = steal(Py_BuildValue("(s)", "limit")).release().ptr();
     s_one = steal(PyLong_FromLong(1)).release().ptr();
     s_404 = steal(PyLong_FromLong(404)).release().ptr();
-    s_response = keep("response");
-    s_status_code = keep("status_code");
-    s_headers = keep("headers");
-    s_get = keep("get");
-    s_json = keep("json");
-    s_error_header = keep("X-Kelvo-Error");
-    s_canvas_marker = keep("canvas_not_found");
-    s_canvas_detail = keep("canvas not found");
-    s_detail = keep("detail");
+    s_response = interned("response");
+    s_status_code = interned("status_code");
+    s_headers = interned("headers");
+    s_get = interned("get");
+    s_json = interned("json");
+    s_error_header = interned("X-Kelvo-Error");
+    s_canvas_marker = interned("canvas_not_found");
+    s_canvas_detail = interned("canvas not found");
+    s_detail = interned("detail");
     T.status_error = import_attr("httpx", "HTTPStatusError").release().ptr();
     nb::object headers = import_attr("httpx", "Headers");
     if (!PyType_Check(headers.ptr())) raise(PyExc_ImportError, "httpx.Headers must be a class");
     headers_type = reinterpret_cast<PyTypeObject*>(headers.release().ptr());
-    s_list = keep("_list");
-    s_encoding = keep("_encoding");
-    nb::object encodings = steal(Py_BuildValue("(sss)", "ascii", "utf-8", "iso-8859-1"));
-    s_ascii_encodings = steal(PyFrozenSet_New(encodings.ptr())).release().ptr();
+    s_list = interned("_list");
+    s_encoding = interned("_encoding");
+    s_picked_encodings[0] = interned("ascii");
+    s_picked_encodings[1] = interned("utf-8");
+    s_picked_encodings[2] = interned("iso-8859-1");
 
     m.def("_probe_pages", &probe_pages, nb::arg("client").none(),
           "Whether the engine serves pages, from one list_pages(limit=1) call: True, False, or None when "
           "the answer is unclear.");
     m.def("_canvas_missing", [](nb::handle resp) { return canvas_missing(resp); }, nb::arg("resp").none(),
           "Whether a 404 response names a missing canvas (header X-Kelvo-Error or JSON detail).");
-    s_probe_pages_name = keep("_probe_pages");
-    s_canvas_missing_name = keep("_canvas_missing");
+    s_probe_pages_name = interned("_probe_pages");
+    s_canvas_missing_name = interned("_canvas_missing");
     probe_pages_fn = nb::object(m.attr("_probe_pages")).release().ptr();
     canvas_missing_fn = nb::object(m.attr("_canvas_missing")).release().ptr();
 }

@@ -112,13 +112,12 @@ nb::object entry(nb::handle map, PyObject* key) {
 }
 
 void bind_resolve(nb::module_& m) {
-    auto keep = [](const char* utf8) { return steal(PyUnicode_FromString(utf8)).release().ptr(); };
-    s_whoami = keep("whoami");
-    s_role = keep("role");
-    s_scopes = keep("scopes");
-    s_capabilities = keep("capabilities");
-    s_lower = keep("lower");
-    s_get = keep("get");
+    s_whoami = interned("whoami");
+    s_role = interned("role");
+    s_scopes = interned("scopes");
+    s_capabilities = interned("capabilities");
+    s_lower = interned("lower");
+    s_get = interned("get");
     m.def("resolve", &resolve, nb::arg("client").none(),
           "What the engine behind client serves, from its whoami reply and, when that does not say, "
           "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.");

@@ -42,6 +42,15 @@ inline nb::object borrow(PyObject* o) { return nb::borrow(o); }
 // has none: "'int' object has no attribute 'strip'".
 [[noreturn]] void raise_no_attribute(nb::handle obj, const char* attribute);
 
+// A name kept for the life of the process, interned: attribute and dict
+// lookups then meet the interpreter's own copy by identity, and the type
+// attribute cache is not shared between two copies of one name.
+inline PyObject* interned(const char* utf8) {
+    PyObject* s = PyUnicode_InternFromString(utf8);
+    if (!s) raise_current();
+    return s;
+}
+
 // Import `module` and fetch `name` from it, at module load.
 nb::object import_attr(const char* module, const char* name);
 
