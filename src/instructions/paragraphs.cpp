@@ -164,9 +164,9 @@ void bind_paragraphs(nb::module_& m) {
     }
     m.attr("NEEDS") = needs;
     needs_loaded = needs.release().ptr();
-    s_full_name = steal(PyUnicode_FromString("SERVER_INSTRUCTIONS")).release().ptr();
-    s_needs_name = steal(PyUnicode_FromString("NEEDS")).release().ptr();
-    s_split = steal(PyUnicode_FromString("split")).release().ptr();
+    s_full_name = interned("SERVER_INSTRUCTIONS");
+    s_needs_name = interned("NEEDS");
+    s_split = interned("split");
     m.def("paragraphs", &paragraphs, "The paragraphs of SERVER_INSTRUCTIONS: the text split at every blank line.");
     m.attr("_PAGE_AUTHORING") = groups[kAuthoring];
     m.attr("_DOCS") = groups[kDocsGroup];

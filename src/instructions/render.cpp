@@ -63,9 +63,9 @@ nb::object global(PyObject* name) {
 }
 
 void bind_render(nb::module_& m) {
-    s_lean = steal(PyUnicode_FromString("lean")).release().ptr();
+    s_lean = interned("lean");
     s_blank_line = steal(PyUnicode_FromString("\n\n")).release().ptr();
-    s_lean_name = steal(PyUnicode_FromString("SERVER_INSTRUCTIONS_LEAN")).release().ptr();
+    s_lean_name = interned("SERVER_INSTRUCTIONS_LEAN");
     m.def("render", &render, nb::arg("visible").none(), nb::kw_only(), nb::arg("display").none() = nb::none(),
           nb::arg("profile").none() = "full", nb::arg("extra").none() = "", nb::arg("rewrites").none() = nb::tuple(),
           "The server instructions for the tools in visible: the lean text when profile is 'lean', else the "

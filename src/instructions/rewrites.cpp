@@ -93,7 +93,7 @@ nb::object apply_rewrites(nb::object text, nb::handle rewrites) {
 PyObject* compact_rewrites() { return compact; }
 
 void bind_rewrites(nb::module_& m) {
-    s_replace = steal(PyUnicode_FromString("replace")).release().ptr();
+    s_replace = interned("replace");
     nb::object swaps = steal(PyTuple_New(std::size(kCompact)));
     for (size_t i = 0; i < std::size(kCompact); ++i) {
         nb::object pair = steal(Py_BuildValue("(ss)", kCompact[i].old_text, kCompact[i].new_text));

@@ -104,7 +104,7 @@ nb::object respell(nb::object text, nb::handle display) {
 }
 
 void bind_tool_names(nb::module_& m) {
-    s_findall = steal(PyUnicode_FromString("findall")).release().ptr();
+    s_findall = interned("findall");
     tool_re = import_attr("re", "compile")("kelvo_[a-z_]+").release().ptr();
     m.def("mentions", &mentions, nb::arg("text").none(),
           "The set of tool names in text, leaving out marker keys that end in two underscores.");
