@@ -198,6 +198,7 @@ void bind_probe(nb::module_& m) {
     s_canvas_missing_name = interned("_canvas_missing");
     probe_pages_fn = nb::object(m.attr("_probe_pages")).release().ptr();
     canvas_missing_fn = nb::object(m.attr("_canvas_missing")).release().ptr();
+    watch_hooks(s_probe_pages_name, s_canvas_missing_name);
 }
 
 }  // namespace kelvo::capabilities
