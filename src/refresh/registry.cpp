@@ -353,10 +353,22 @@ nb::str instructions_version(nb::handle docs) {
         while (PyObject* item = PyIter_Next(it.ptr())) add(nb::steal(item));
         if (PyErr_Occurred()) raise_current();
     }
-    std::vector<std::string_view> rows;
-    rows.reserve(spans.size());
-    for (auto [begin, size] : spans) rows.emplace_back(all.data() + begin, size);
     // Byte order of this encoding is code point order, surrogates included.
+    // Each row is sorted by its first eight bytes read as one big-endian
+    // number (zero past its end) and only on a tie by all of its bytes.
+    struct Row {
+        uint64_t head;
+        std::string_view bytes;
+        bool operator<(const Row& o) const { return head != o.head ? head < o.head : bytes < o.bytes; }
+    };
+    std::vector<Row> rows;
+    rows.reserve(spans.size());
+    for (auto [begin, size] : spans) {
+        std::string_view row(all.data() + begin, size);
+        uint64_t head = 0;
+        for (size_t k = 0; k < 8; ++k) head = head << 8 | (k < size ? static_cast<unsigned char>(row[k]) : 0u);
+        rows.push_back({head, row});
+    }
     std::sort(rows.begin(), rows.end());
     // The rows joined by line breaks, written straight into the bytes hashed.
     const size_t size = rows.empty() ? 0 : all.size() + rows.size() - 1;
@@ -364,7 +376,7 @@ nb::str instructions_version(nb::handle docs) {
     char* at = PyBytes_AS_STRING(bytes.ptr());
     for (size_t i = 0; i < rows.size(); ++i) {
         if (i) *at++ = '\n';
-        at = std::copy(rows[i].begin(), rows[i].end(), at);
+        at = std::copy(rows[i].bytes.begin(), rows[i].bytes.end(), at);
     }
     nb::object hash = steal(PyObject_CallOneArg(g_sha256, bytes.ptr()));
     nb::object digest = steal(PyObject_CallMethodNoArgs(hash.ptr(), g_digest));

@@ -323,7 +323,17 @@ def test_instructions_version_takes_lone_surrogates():
         "a|doc|p\ud800|2025\udfff".encode("utf-8", "surrogatepass")).hexdigest()[:12]
 
 
-texts = st.text(alphabet=st.sampled_from("ab|\n é\u2028\U0001f600\ud800\udc00"), max_size=10)
+def test_instructions_version_orders_short_rows_and_shared_prefixes():
+    # Rows shorter than eight bytes, rows that are prefixes of others (with a
+    # NUL or a wide code point next), and rows equal over their first bytes.
+    ends = ["", "\x00", "\x00\x00", "a", "\x7f", "\x80", "\u00e9", "\U0001f600", "\ud800", None]
+    docs = [doc("", pinned=True, page_id="", updated_at=u) for u in ends]
+    docs += [doc(n, pinned=True) for n in ["release-10", "release-1", "release-2", "release-", "releas"]]
+    assert r.instructions_version(docs) == version_ref(docs)
+    assert r.instructions_version(docs[::-1]) == version_ref(docs)
+
+
+texts = st.text(alphabet=st.sampled_from("ab|\n\x00 é\u2028\U0001f600\ud800\udc00"), max_size=10)
 
 
 @settings(max_examples=100, deadline=None)
