@@ -138,7 +138,7 @@ nb::str timeout(nb::handle tool, nb::handle exc, nb::handle writes, nb::handle r
         return w.finish();
     }
     const bool is_retrieval = PyUnicode_CheckExact(budget_class.ptr())
-                                  ? PyUnicode_Compare(budget_class.ptr(), g_retrieval) == 0
+                                  ? PyUnicode_Equal(budget_class.ptr(), g_retrieval) == 1
                                   : truthy(steal(PyObject_RichCompare(budget_class.ptr(), g_retrieval, Py_EQ)));
     if (is_retrieval && reads_late) {
         w.utf8(kRetrievalAdvice);

@@ -90,7 +90,7 @@ void init_wording() {
 
 bool names_other_canvas(nb::handle canvas) {
     PyObject* c = canvas.ptr();
-    if (PyUnicode_CheckExact(c)) return PyUnicode_GET_LENGTH(c) != 0 && PyUnicode_Compare(c, g_home) != 0;
+    if (PyUnicode_CheckExact(c)) return PyUnicode_GET_LENGTH(c) != 0 && PyUnicode_Equal(c, g_home) != 1;
     if (!truthy(canvas)) return false;
     return truthy(steal(PyObject_RichCompare(c, g_home, Py_NE)));
 }

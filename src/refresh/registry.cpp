@@ -109,7 +109,7 @@ nb::object approval_of(nb::handle detail) {
     if (state.is_valid() && PyUnicode_Check(state.ptr())) {
         const Words& w = g_words;
         for (PyObject* word : {w.approved, w.changed, w.none})
-            if (PyUnicode_Compare(state.ptr(), word) == 0) return nb::borrow(word);
+            if (PyUnicode_Equal(state.ptr(), word) == 1) return nb::borrow(word);
     }
     return nb::borrow(g_words.unknown);
 }
