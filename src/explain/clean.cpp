@@ -56,10 +56,10 @@ constexpr auto kAscii = [] {
     return t;
 }();
 
-// One left-to-right pass that does all three stages at once. A secret can
-// begin only with a letter, so it never begins inside "http://" or
-// "https://", and "<redacted>" holds no whitespace: a URL is therefore
-// "http" or "https" and "://" in the text itself, then the run of
+// One left-to-right pass that does all three stages at once. No secret can
+// begin inside "http://" or "https://" (the s of https is followed by a
+// colon), "<redacted>" holds no "h", and it holds no whitespace: a URL is
+// therefore "http" or "https" and "://" in the text itself, then the run of
 // non-whitespace of the redacted text, through any secrets inside it.
 template <class CharT>
 class Cleaner {
