@@ -78,8 +78,7 @@ public:
                         ++i;
                         continue;
                     case Ascii::kSpace:
-                        gap_ = n_ > 0;
-                        ++i;
+                        i = past_spaces(i);
                         continue;
                     case Ascii::kLink:
                         if (const size_t end = url_end(i); end > i) {
@@ -94,8 +93,7 @@ public:
                         break;
                 }
             } else if (is_space(c)) {
-                gap_ = n_ > 0;
-                ++i;
+                i = past_spaces(i);
                 continue;
             }
             if (const size_t end = secret_end(i); end > i) {
@@ -113,6 +111,14 @@ public:
     }
 
 private:
+    // The end of the whitespace run at `i`, which becomes one space before
+    // whatever follows it (none can start a secret or a URL).
+    size_t past_spaces(size_t i) {
+        gap_ = n_ > 0;
+        while (i < s_.size() && is_space(s_[i])) ++i;
+        return i;
+    }
+
     // Each put adds at most one space and a token while the text is within
     // the cap, so the buffer never overflows.
     void put(char32_t c) {

@@ -106,6 +106,10 @@ CORPUS = [
     ("http:// x https://", "http:// x https://"),
     ("(https://a.b/c) hhttp://d", "(<url> h<url>"),
     ("httpss://a https//a ftp://a", "httpss://a https//a ftp://a"),
+    # a URL runs through a secret inside it, past the whitespace the secret took
+    ("http://x/Bearer abc def", "<url> def"),
+    ("apikey=http://x y", "<redacted> y"),
+    ("ahttp://b https://\u3000a https://a\u2028b", "a<url> https:// a <url> b"),
     # case folds the interpreter's engine applies
     ("\u212aelvo_sk_x", "<redacted>"),
     ("\u017fk-12345678", "<redacted>"),
