@@ -103,10 +103,6 @@ PyObject* keep_str(const char* utf8) {
     return s;
 }
 
-}  // namespace
-
-namespace {
-
 // Whether a hook may have been rebound since load. A watcher on the module's
 // dict raises the flag at the first change to a hook's name, or to the dict
 // as a whole; until then the module's own functions are known to be in place

@@ -26,8 +26,6 @@ constexpr size_t kDetailMax = 300;
 PyObject* g_secret_match = nullptr;  // _SECRETISH.match, kept for the module's life
 PyObject* g_end = nullptr;           // interned "end"
 
-constexpr long kEnd = -1;
-
 // Could `c` match the ASCII letter `x` (lower case), `_` or `-` under the
 // engine's case-insensitive rules? Exact for ASCII; for anything else a
 // superset: every code point whose simple case mapping reaches ASCII, plus the
@@ -81,13 +79,7 @@ public:
                         i = past_spaces(i);
                         continue;
                     case Ascii::kLink:
-                        if (const size_t end = url_end(i); end > i) {
-                            put(kUrlToken);
-                            i = end;
-                            continue;
-                        }
-                        put(c);
-                        ++i;
+                        i = put_span(i, url_end(i), kUrlToken);
                         continue;
                     case Ascii::kSecret:
                         break;
@@ -96,13 +88,7 @@ public:
                 i = past_spaces(i);
                 continue;
             }
-            if (const size_t end = secret_end(i); end > i) {
-                put(kRedacted);
-                i = end;
-                continue;
-            }
-            put(c);
-            ++i;
+            i = put_span(i, secret_end(i), kRedacted);
         }
         if (n_ <= kDetailMax) return from_u32(u32v(out_.data(), n_));
         u32 cut(out_.data(), kDetailMax);
@@ -130,6 +116,16 @@ private:
     }
     void put(std::string_view token) {
         for (char c : token) put(static_cast<char32_t>(c));
+    }
+    // `token` for the span [i, end) when there is one, else the code point at
+    // i; returns where the scan goes on.
+    size_t put_span(size_t i, size_t end, std::string_view token) {
+        if (end == i) {
+            put(s_[i]);
+            return i + 1;
+        }
+        put(token);
+        return end;
     }
 
     // Could `lit` be matched at i, in some case?
@@ -221,8 +217,7 @@ void init_clean(nb::module_& m) {
     m.attr("_URL") = url;
     m.attr("_DETAIL_MAX") = kDetailMax;
     g_secret_match = steal(PyObject_GetAttrString(secretish.ptr(), "match")).release().ptr();
-    g_end = PyUnicode_InternFromString("end");
-    if (!g_end) raise_current();
+    g_end = interned("end");
 }
 
 nb::str clean(nb::handle text) {

@@ -80,8 +80,7 @@ bool is_bare_not_found(nb::handle cleaned) {
 void init_reason() {
     for (auto [slot, name] : {std::pair{&g_loc, kLoc}, std::pair{&g_msg, kMsg}, std::pair{&g_detail, kDetail},
                               std::pair{&g_json, "json"}, std::pair{&g_lower, "lower"}}) {
-        *slot = PyUnicode_InternFromString(name);
-        if (!*slot) raise_current();
+        *slot = interned(name);
     }
 }
 

@@ -82,15 +82,13 @@ void init_timeout(nb::module_& m) {
     for (auto [slot, name] : {std::pair{&g_request, "request"}, std::pair{&g_extensions, "extensions"},
                               std::pair{&g_get, "get"}, std::pair{&g_timeout_key, kTimeoutKey},
                               std::pair{&g_retrieval, kRetrieval}}) {
-        *slot = PyUnicode_InternFromString(name);
-        if (!*slot) raise_current();
+        *slot = interned(name);
     }
     g_applied_tail = PyUnicode_FromString(kAppliedTail);
     if (!g_applied_tail) raise_current();
     nb::dict means;
     for (size_t p = 0; p < kPhases; ++p) {
-        g_phase_names[p] = PyUnicode_InternFromString(kPhaseMeans[p].phase);
-        if (!g_phase_names[p]) raise_current();
+        g_phase_names[p] = interned(kPhaseMeans[p].phase);
         means[nb::handle(g_phase_names[p])] = nb::str(kPhaseMeans[p].meaning);
     }
     m.attr("_PHASE_MEANS") = means;

@@ -84,8 +84,7 @@ void write_possible(Writer& w, nb::handle causes) {
 }  // namespace
 
 void init_wording() {
-    g_home = PyUnicode_InternFromString(kHome);
-    if (!g_home) raise_current();
+    g_home = interned(kHome);
 }
 
 bool names_other_canvas(nb::handle canvas) {

@@ -46,30 +46,24 @@ struct Names {
 };
 Names N{};
 
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) raise_current();
-    return o;
-}
-
 void init_names() {
     if (N.order) return;
-    N.order = intern("order");
-    N.text = intern("text");
-    N.block_type = intern("block_type");
+    N.order = interned("order");
+    N.text = interned("text");
+    N.block_type = interned("block_type");
     N.empty = PyUnicode_New(0, 0);
     if (!N.empty) raise_current();
-    N.heading_1 = intern("heading_1");
-    N.heading_2 = intern("heading_2");
-    N.heading_3 = intern("heading_3");
-    N.bulleted = intern("bulleted");
-    N.numbered = intern("numbered");
-    N.todo = intern("todo");
-    N.todo_done = intern("todo_done");
-    N.quote = intern("quote");
-    N.divider = intern("divider");
-    N.code = intern("code");
-    N.paragraph = intern("paragraph");
+    N.heading_1 = interned("heading_1");
+    N.heading_2 = interned("heading_2");
+    N.heading_3 = interned("heading_3");
+    N.bulleted = interned("bulleted");
+    N.numbered = interned("numbered");
+    N.todo = interned("todo");
+    N.todo_done = interned("todo_done");
+    N.quote = interned("quote");
+    N.divider = interned("divider");
+    N.code = interned("code");
+    N.paragraph = interned("paragraph");
 }
 
 // ---------------------------------------------------------------------------

@@ -36,12 +36,6 @@ struct MarkerNames {
 };
 MarkerNames M{};
 
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) raise_current();
-    return o;
-}
-
 bool name_char(uint32_t c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 // ^[a-z0-9][a-z0-9._-]{0,63}$ matched against the whole text. Unlike the
@@ -307,15 +301,15 @@ PyMethodDef kRefuseConstant = {"_refuse_constant", refuse_constant, METH_O, null
 
 void init_marker_names() {
     if (M.sentinel) return;
-    M.sentinel = intern(kSentinelKey);
-    M.name = intern("name");
-    M.kind = intern("kind");
-    M.when_to_use = intern("when_to_use");
-    M.pinned = intern("pinned");
-    M.v = intern("v");
-    M.doc = intern("doc");
-    M.skill = intern("skill");
-    M.learnings = intern("learnings");
+    M.sentinel = interned(kSentinelKey);
+    M.name = interned("name");
+    M.kind = interned("kind");
+    M.when_to_use = interned("when_to_use");
+    M.pinned = interned("pinned");
+    M.v = interned("v");
+    M.doc = interned("doc");
+    M.skill = interned("skill");
+    M.learnings = interned("learnings");
     M.empty = PyUnicode_New(0, 0);
     M.one = PyLong_FromLong(1);
     if (!M.empty || !M.one) raise_current();

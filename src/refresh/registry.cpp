@@ -50,12 +50,6 @@ nb::object member(nb::handle map, PyObject* key) {
     return nb::steal(r);
 }
 
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) raise_current();
-    return o;
-}
-
 nb::str utf8(const char* s) { return nb::steal<nb::str>(steal(PyUnicode_FromString(s)).release()); }
 
 // Member `key` of a map that may be falsy (counted as empty); a truthy value
@@ -392,21 +386,20 @@ nb::str instructions_version(nb::handle docs) {
 }
 
 void bind_registry(nb::module_& m) {
-    g_words = Words{intern("approved"), intern("changed"), intern("none"), intern("unknown"), intern("skill"),
-                    intern("")};
+    g_words = Words{interned("approved"), interned("changed"), interned("none"), interned("unknown"), interned("skill"),
+                    interned("")};
     const char* const fields[10] = {"name", "kind", "title", "when_to_use", "pinned",
                                     "page_id", "updated_at", "body", "v", "approval"};
-    for (int i = 0; i < 10; ++i) g_field_names[i] = intern(fields[i]);
-    g_kelvo_first_name = intern(kKelvoFirstName);
+    for (int i = 0; i < 10; ++i) g_field_names[i] = interned(fields[i]);
+    g_kelvo_first_name = interned(kKelvoFirstName);
     for (const char* seed : kKelvoFirstSeededBodies) g_seed_bodies.push_back(seed_text_of(seed).release().ptr());
-    K = Keys{intern("title"), intern("page_id"), intern("updated_at"), intern("blocks"), intern("instruction"),
-             intern("state"), intern("pages"), intern("has_more"), g_field_names[0], g_field_names[1],
+    K = Keys{interned("title"), interned("page_id"), interned("updated_at"), interned("blocks"), interned("instruction"),
+             interned("state"), interned("pages"), interned("has_more"), g_field_names[0], g_field_names[1],
              g_field_names[3], g_field_names[4], g_field_names[8]};
     g_sha256 = import_attr("hashlib", "sha256").release().ptr();
-    g_digest = PyUnicode_InternFromString("digest");
-    if (!g_digest) raise_current();
-    g_list_pages = intern("list_pages");
-    g_get_page = intern("get_page");
+    g_digest = interned("digest");
+    g_list_pages = interned("list_pages");
+    g_get_page = interned("get_page");
     g_limit_kwnames = steal(Py_BuildValue("(s)", "limit")).release().ptr();
 
     m.attr("APPROVED") = nb::handle(g_words.approved);

@@ -8,12 +8,11 @@ namespace kelvo::surfaces {
 const char* const kFieldNames[N_FIELDS] = {"name",        "title",   "description", "input_schema",
                                            "annotations", "members", "ops",         "writes"};
 
-PyObject* interned(const char* name) {
+PyObject* cached_name(const char* name) {
     static std::vector<std::pair<const char*, PyObject*>> cache;  // a dozen literals at most
     for (auto& [key, value] : cache)
         if (key == name) return value;
-    PyObject* s = PyUnicode_InternFromString(name);
-    if (!s) raise_current();
+    PyObject* s = interned(name);
     cache.emplace_back(name, s);  // kept for the life of the process
     return s;
 }

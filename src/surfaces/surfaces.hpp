@@ -55,8 +55,8 @@ extern const char* const kFieldNames[N_FIELDS];
 
 // The interned str of an attribute name given as a literal (cached by the
 // literal's address), and attribute access through it.
-PyObject* interned(const char* name);
-inline nb::object attr(nb::handle o, const char* name) { return steal(PyObject_GetAttr(o.ptr(), interned(name))); }
+PyObject* cached_name(const char* name);
+inline nb::object attr(nb::handle o, const char* name) { return steal(PyObject_GetAttr(o.ptr(), cached_name(name))); }
 
 // A field of a surface tool: read from the record's slot, or as an attribute
 // of any other object (so a foreign item fails the way attribute access does).

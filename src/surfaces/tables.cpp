@@ -22,12 +22,6 @@ PyObject* owned_str(const char* utf8) {
     return o;
 }
 
-PyObject* word(const char* ascii) {
-    PyObject* o = PyUnicode_InternFromString(ascii);
-    if (!o) raise_current();
-    return o;
-}
-
 struct FamilyRow {
     const char* key;
     const char* tool;
@@ -128,24 +122,24 @@ nb::object catalogue(const char* name) { return attr(tables().tools_module, name
 void load_tables(nb::module_& m) {
     Tables& t = tables();
     t.families.clear();  // a load that failed earlier may have left rows behind
-    W.properties = word("properties");
-    W.required = word("required");
-    W.description = word("description");
-    W.canvas = word("canvas");
-    W.type = word("type");
-    W.string = word("string");
-    W.object = word("object");
-    W.op = word("op");
-    W.enum_ = word("enum");
-    W.title = word("title");
-    W.grammar = word("grammar");
-    W.page_read_tool = word("kelvo_page_read");
-    W.page_create = word("kelvo_page_create");
-    W.doc_get = word("kelvo_doc_get");
-    W.grammar_result = word("__grammar__");
-    W.kelvo_prefix = word("kelvo_");
-    W.page_read_key = word("page_read");
-    W.empty = word("");
+    W.properties = interned("properties");
+    W.required = interned("required");
+    W.description = interned("description");
+    W.canvas = interned("canvas");
+    W.type = interned("type");
+    W.string = interned("string");
+    W.object = interned("object");
+    W.op = interned("op");
+    W.enum_ = interned("enum");
+    W.title = interned("title");
+    W.grammar = interned("grammar");
+    W.page_read_tool = interned("kelvo_page_read");
+    W.page_create = interned("kelvo_page_create");
+    W.doc_get = interned("kelvo_doc_get");
+    W.grammar_result = interned("__grammar__");
+    W.kelvo_prefix = interned("kelvo_");
+    W.page_read_key = interned("page_read");
+    W.empty = interned("");
 
     t.tools_module = steal(PyImport_ImportModule("kelvo_mcp.tools")).release().ptr();
     t.tool_input_error = import_attr("kelvo_mcp.runtime", "ToolInputError").release().ptr();
@@ -155,7 +149,7 @@ void load_tables(nb::module_& m) {
     // copies, so a host that changes the exported maps changes nothing here.
     nb::dict families, by_key;
     for (const FamilyRow& r : kFamilies) {
-        Family f{word(r.key), word(r.tool), owned_str(r.title), owned_str(r.description)};
+        Family f{interned(r.key), interned(r.tool), owned_str(r.title), owned_str(r.description)};
         by_key[nb::handle(f.key)] = nb::int_(t.families.size());
         t.families.push_back(f);
         families[nb::handle(f.key)] = nb::make_tuple(nb::handle(f.tool), nb::handle(f.title), nb::handle(f.description));
@@ -163,7 +157,7 @@ void load_tables(nb::module_& m) {
     t.families_by_key = by_key.release().ptr();
     nb::dict ops, ops_private;
     for (auto& [member, op] : kOps) {
-        nb::object k = steal(word(member)), v = steal(word(op));
+        nb::object k = steal(interned(member)), v = steal(interned(op));
         ops[k] = v;
         ops_private[k] = v;
     }
