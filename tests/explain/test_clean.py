@@ -126,6 +126,15 @@ def test_credential_corpus(text, expected):
     assert explain._clean(text) == expected
 
 
+@pytest.mark.parametrize("wide", ["", "\u00e9", "\u6f22", "\U0001f600"])
+def test_one_pass_at_every_width(wide):
+    # The same scan over 1-, 2- and 4-byte texts: a URL running through a
+    # secret, mixed whitespace runs, secrets beside a wide letter, the cap.
+    text = (wide + " see https://x/" + wide + "Bearer t" + wide + " \u3000\t next sk-12345678" + wide + "  ") * 12
+    assert explain._clean(text) == reference(text)
+    assert explain._clean(text[:150]) == reference(text[:150])
+
+
 def test_secret_straddling_the_cap_is_redacted_whole():
     text = "a" * 295 + " sk-12345678abcdef"
     assert explain._clean(text) == "a" * 295 + " <red" + ELLIPSIS
