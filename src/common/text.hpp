@@ -3,6 +3,7 @@
 // str.splitlines), so every module agrees with Python to the letter.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,17 +40,17 @@ public:
     int kind() const { return kind_; }
     const void* data() const { return data_; }
 
-    // Call f with a std::basic_string_view of the native code unit type
-    // (Py_UCS1, Py_UCS2 or Py_UCS4): one template instance per width.
+    // Call f with a span of the native code units (Py_UCS1, Py_UCS2 or
+    // Py_UCS4): one template instance per width.
     template <class F>
     decltype(auto) visit(F&& f) const {
         switch (kind_) {
             case PyUnicode_1BYTE_KIND:
-                return f(std::basic_string_view<Py_UCS1>(static_cast<const Py_UCS1*>(data_), size_));
+                return f(std::span<const Py_UCS1>(static_cast<const Py_UCS1*>(data_), size_));
             case PyUnicode_2BYTE_KIND:
-                return f(std::basic_string_view<Py_UCS2>(static_cast<const Py_UCS2*>(data_), size_));
+                return f(std::span<const Py_UCS2>(static_cast<const Py_UCS2*>(data_), size_));
             default:
-                return f(std::basic_string_view<Py_UCS4>(static_cast<const Py_UCS4*>(data_), size_));
+                return f(std::span<const Py_UCS4>(static_cast<const Py_UCS4*>(data_), size_));
         }
     }
 

@@ -1,0 +1,28 @@
+// Tool names in text: "kelvo_" and the longest run of lowercase ASCII letters
+// and underscores after it, left to right and never overlapping, as
+// re.finditer("kelvo_[a-z_]+") finds them. A match that ends in two
+// underscores is a marker key (such as __kelvo_agent_doc__), never a tool;
+// each caller decides what to do with one.
+#pragma once
+
+#include "common/text.hpp"
+
+namespace kelvo {
+
+struct ToolNameMatch {
+    Py_ssize_t begin = -1, end = -1;
+    bool marker = false;  // ends in "__"
+    bool found() const { return begin >= 0; }
+};
+
+// The first match in `text` at or after `from`; !found() when there is none.
+ToolNameMatch next_tool_name(const StrView& text, Py_ssize_t from);
+
+// Call f(match) for every match in the str `text`, in order.
+template <class F>
+void each_tool_name(nb::handle text, F&& f) {
+    const StrView view(text);
+    for (ToolNameMatch m = next_tool_name(view, 0); m.found(); m = next_tool_name(view, m.end)) f(m);
+}
+
+}  // namespace kelvo
