@@ -140,7 +140,7 @@ nb::object substitute(nb::handle text, const Disp& disp) {
         nb::object match = steal(PyUnicode_Substring(t, at, e));
         nb::object shown = disp(match);
         if (shown.ptr() == match.ptr()) continue;
-        if (!w) w = std::make_unique<Writer>(n + 16);
+        if (!w) w = std::make_unique<Writer>();
         w->sub(text, copied, at).str(shown);
         copied = e;
     }
