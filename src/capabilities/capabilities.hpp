@@ -44,9 +44,6 @@ nb::object entry(nb::handle map, PyObject* key);
 // module, as module-level functions do, so a host that replaces one (a test
 // double, say) is heard; unreplaced, the native path runs directly.
 nb::object rebound(PyObject* name, PyObject* original);
-// Start watching the module's namespace for the two hooks' names, once both
-// are bound.
-void watch_hooks(PyObject* first, PyObject* second);
 
 void bind_record(nb::module_& m);   // Capabilities, NEEDS_PAGES
 void bind_probe(nb::module_& m);    // _probe_pages, _canvas_missing

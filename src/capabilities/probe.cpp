@@ -2,8 +2,6 @@
 // only a clear "no such route" answer counts as no pages.
 #include "capabilities/capabilities.hpp"
 
-#include <string_view>
-
 #include "common/value.hpp"
 
 namespace kelvo::capabilities {
@@ -25,10 +23,6 @@ PyObject* s_detail = nullptr;
 PyObject* s_404 = nullptr;
 PyObject* s_canvas_missing_name = nullptr;
 PyObject* canvas_missing_fn = nullptr;  // the module's own _canvas_missing
-PyObject* s_list = nullptr;            // "_list"
-PyObject* s_encoding = nullptr;        // "_encoding"
-PyObject* s_picked_encodings[3] = {};   // the encodings httpx picks by itself
-PyTypeObject* headers_type = nullptr;  // httpx.Headers
 PyObject* s_probe_pages_name = nullptr;
 PyObject* probe_pages_fn = nullptr;     // the module's own _probe_pages
 
@@ -68,57 +62,10 @@ bool detail_says_canvas_missing(nb::handle resp) {
     }
 }
 
-// o.name, or an invalid object when o has no such attribute.
-nb::object optional_attr(PyObject* o, PyObject* name) {
-    PyObject* v = nullptr;
-    if (PyObject_GetOptionalAttr(o, name, &v) < 0) raise_current();
-    return nb::steal(v);
-}
-
-// `headers.get("X-Kelvo-Error") == "canvas_not_found"` read straight from
-// httpx's own Headers: 1 or 0, or -1 when only its own get can tell (another
-// headers type, an encoding set by the caller, a header value beyond ASCII).
-// get joins the values of every header of the name with ", " and decodes
-// them; with an ASCII value and any encoding httpx picks by itself, that
-// equals the marker exactly when there is one such header holding its bytes.
-int marker_in_headers(PyObject* headers) {
-    static constexpr std::string_view kKey = "x-kelvo-error", kMarker = "canvas_not_found";
-    if (Py_TYPE(headers) != headers_type) return -1;
-    nb::object encoding = optional_attr(headers, s_encoding);
-    if (!encoding.is_valid()) return -1;
-    if (!encoding.is_none()) {
-        if (!PyUnicode_CheckExact(encoding.ptr())) return -1;
-        bool picked = false;
-        for (PyObject* e : s_picked_encodings) picked = picked || PyUnicode_Equal(encoding.ptr(), e) == 1;
-        if (!picked) return -1;
-    }
-    nb::object list = optional_attr(headers, s_list);
-    if (!list.is_valid() || !PyList_CheckExact(list.ptr())) return -1;
-    auto bytes = [](PyObject* b) { return std::string_view(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))); };
-    Py_ssize_t found = 0;
-    bool marker = false;
-    // Reading tuples of bytes runs no code: the list cannot change meanwhile.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-        PyObject* item = PyList_GET_ITEM(list.ptr(), i);
-        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 3) return -1;
-        PyObject* key = PyTuple_GET_ITEM(item, 1);
-        PyObject* value = PyTuple_GET_ITEM(item, 2);
-        if (!PyBytes_CheckExact(key) || !PyBytes_CheckExact(value)) return -1;
-        if (bytes(key) != kKey) continue;
-        for (char c : bytes(value))
-            if (static_cast<unsigned char>(c) >= 0x80) return -1;
-        ++found;
-        marker = bytes(value) == kMarker;
-    }
-    return found == 1 && marker;
-}
-
 // The response of a 404 tells a missing canvas rather than a missing route:
 // the error header first, then the body's detail.
 bool canvas_missing(nb::handle resp) {
     nb::object headers = steal(PyObject_GetAttr(resp.ptr(), s_headers));
-    const int fast = marker_in_headers(headers.ptr());
-    if (fast >= 0) return fast || detail_says_canvas_missing(resp);
     nb::object marker = steal(PyObject_CallMethodOneArg(headers.ptr(), s_get, s_error_header));
     if (compares(marker.ptr(), s_canvas_marker, Py_EQ)) return true;
     return detail_says_canvas_missing(resp);
@@ -180,14 +127,6 @@ void bind_probe(nb::module_& m) {
     s_canvas_detail = interned("canvas not found");
     s_detail = interned("detail");
     T.status_error = import_attr("httpx", "HTTPStatusError").release().ptr();
-    nb::object headers = import_attr("httpx", "Headers");
-    if (!PyType_Check(headers.ptr())) raise(PyExc_ImportError, "httpx.Headers must be a class");
-    headers_type = reinterpret_cast<PyTypeObject*>(headers.release().ptr());
-    s_list = interned("_list");
-    s_encoding = interned("_encoding");
-    s_picked_encodings[0] = interned("ascii");
-    s_picked_encodings[1] = interned("utf-8");
-    s_picked_encodings[2] = interned("iso-8859-1");
 
     m.def("_probe_pages", &probe_pages, nb::arg("client").none(),
           "Whether the engine serves pages, from one list_pages(limit=1) call: True, False, or None when "
@@ -198,7 +137,6 @@ void bind_probe(nb::module_& m) {
     s_canvas_missing_name = interned("_canvas_missing");
     probe_pages_fn = nb::object(m.attr("_probe_pages")).release().ptr();
     canvas_missing_fn = nb::object(m.attr("_canvas_missing")).release().ptr();
-    watch_hooks(s_probe_pages_name, s_canvas_missing_name);
 }
 
 }  // namespace kelvo::capabilities

@@ -103,43 +103,9 @@ PyObject* keep_str(const char* utf8) {
     return s;
 }
 
-// Whether a hook may have been rebound since load. A watcher on the module's
-// dict raises the flag at the first change to a hook's name, or to the dict
-// as a whole; until then the module's own functions are known to be in place
-// and no lookup is needed. Without a free watcher slot it stays raised.
-PyObject* hook_names[2] = {};
-bool hooks_touched = true;
-
-int on_namespace_change(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
-    if (event != PyDict_EVENT_ADDED && event != PyDict_EVENT_MODIFIED && event != PyDict_EVENT_DELETED) {
-        hooks_touched = true;
-    } else if (PyUnicode_Check(key)) {
-        for (PyObject* name : hook_names)
-            if (PyUnicode_Equal(key, name) == 1) hooks_touched = true;
-    }
-    return 0;
-}
-
 }  // namespace
 
-void watch_hooks(PyObject* first, PyObject* second) {
-    hook_names[0] = first;
-    hook_names[1] = second;
-    const int id = PyDict_AddWatcher(on_namespace_change);
-    if (id < 0) {
-        PyErr_Clear();  // every slot taken: look the hooks up on every call
-        return;
-    }
-    if (PyDict_Watch(id, T.globals) < 0) {
-        PyErr_Clear();
-        PyDict_ClearWatcher(id);
-        return;
-    }
-    hooks_touched = false;
-}
-
 nb::object rebound(PyObject* name, PyObject* original) {
-    if (!hooks_touched) return nb::object();
     PyObject* v = nullptr;
     const int found = PyDict_GetItemRef(T.globals, name, &v);
     if (found < 0) raise_current();

@@ -19,28 +19,11 @@ PyObject* s_lower = nullptr;
 PyObject* s_get = nullptr;
 
 // str(v).strip(), always an exact str.
-nb::object stripped_text(nb::handle v) {
-    nb::object s = steal(PyObject_Str(v.ptr()));
-    auto [b, e] = trim_bounds(StrView(s));
-    return steal(PyUnicode_Substring(s.ptr(), static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e)));
-}
+nb::object stripped_text(nb::handle v) { return trim(steal(PyObject_Str(v.ptr()))); }
 
 // str(item).strip().lower() == "pages"
 bool names_pages(nb::handle item) {
     nb::object s = stripped_text(item);
-    if (PyUnicode_IS_ASCII(s.ptr())) {
-        if (PyUnicode_GET_LENGTH(s.ptr()) != 5) return false;
-        const Py_UCS1* c = PyUnicode_1BYTE_DATA(s.ptr());
-        const char* want = "pages";
-        for (int i = 0; i < 5; ++i) {
-            Py_UCS1 ch = c[i];
-            if (ch >= 'A' && ch <= 'Z') ch = static_cast<Py_UCS1>(ch + 32);
-            if (ch != static_cast<Py_UCS1>(want[i])) return false;
-        }
-        return true;
-    }
-    // Beyond ASCII, lower-casing is the interpreter's (the Kelvin sign
-    // lowers to an ASCII k, for one).
     nb::object low = steal(PyObject_CallMethodNoArgs(s.ptr(), s_lower));
     return PyUnicode_Check(low.ptr()) && PyUnicode_EqualToUTF8(low.ptr(), "pages");
 }

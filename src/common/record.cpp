@@ -2,7 +2,7 @@
 
 #include <structmember.h>
 
-#include <memory>
+#include "common/writer.hpp"
 
 namespace kelvo {
 
@@ -21,14 +21,11 @@ struct RecordInfo {
     std::string short_name;
 };
 
-// One shared object holds few record types: a short list beats a map.
-std::vector<RecordInfo*>& registry() {
-    static std::vector<RecordInfo*> r;
-    return r;
-}
+// The record types of this shared object (a few), registered at load.
+std::vector<RecordInfo*> g_records;
 
 RecordInfo& info_of(PyTypeObject* type) {
-    for (RecordInfo* i : registry())
+    for (RecordInfo* i : g_records)
         if (i->type == type) return *i;
     // Unreachable: slots are only installed on registered types.
     Py_FatalError("kelvo record: unregistered type");
@@ -178,27 +175,23 @@ PyObject* record_repr(PyObject* self) {
     RecordInfo& info = info_of(Py_TYPE(self));
     int rec = Py_ReprEnter(self);
     if (rec != 0) return rec > 0 ? PyUnicode_FromString("...") : nullptr;
-    PyUnicodeWriter* w = PyUnicodeWriter_Create(0);
-    if (!w) {
-        Py_ReprLeave(self);
-        return nullptr;
+    PyObject* out = nullptr;
+    try {
+        TextWriter w;
+        w.utf8(info.short_name).ascii("(");
+        PyObject** slots = slots_of(self);
+        for (size_t i = 0; i < info.fields.size(); ++i) {
+            if (i) w.ascii(", ");
+            w.utf8(info.names[i]).ascii("=");
+            if (slots[i]) w.repr(slots[i]);
+            else w.ascii("<cleared>");
+        }
+        out = w.ascii(")").finish().release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
     }
-    bool ok = PyUnicodeWriter_WriteUTF8(w, info.short_name.c_str(), -1) == 0;
-    ok = ok && PyUnicodeWriter_WriteChar(w, '(') == 0;
-    PyObject** slots = slots_of(self);
-    for (size_t i = 0; ok && i < info.fields.size(); ++i) {
-        if (i) ok = PyUnicodeWriter_WriteUTF8(w, ", ", 2) == 0;
-        ok = ok && PyUnicodeWriter_WriteUTF8(w, info.names[i].c_str(), -1) == 0;
-        ok = ok && PyUnicodeWriter_WriteChar(w, '=') == 0;
-        ok = ok && (slots[i] ? PyUnicodeWriter_WriteRepr(w, slots[i]) : PyUnicodeWriter_WriteUTF8(w, "<cleared>", -1)) == 0;
-    }
-    ok = ok && PyUnicodeWriter_WriteChar(w, ')') == 0;
     Py_ReprLeave(self);
-    if (!ok) {
-        PyUnicodeWriter_Discard(w);
-        return nullptr;
-    }
-    return PyUnicodeWriter_Finish(w);
+    return out;
 }
 
 PyObject* record_replace(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -299,7 +292,7 @@ PyTypeObject* make_record_type(nb::module_& m, RecordSpec shape) {
     PyObject* type = PyType_FromSpec(&tspec);
     if (!type) raise_current();
     info->type = reinterpret_cast<PyTypeObject*>(type);
-    registry().push_back(info);
+    g_records.push_back(info);
 
     nb::object match_args = steal(PyTuple_New(static_cast<Py_ssize_t>(info->names.size())));
     for (size_t i = 0; i < info->names.size(); ++i)

@@ -1,6 +1,5 @@
 #include "common/value.hpp"
 
-#include <cmath>
 #include <string>
 #include <unordered_set>
 
@@ -37,10 +36,6 @@ std::string float_repr(double x) {
 }
 
 std::string format_g(double x) {
-    // A whole number under a million reads as its digits (the usual time
-    // budget); -0.0 keeps its sign through the interpreter's own formatting.
-    if (x > -1e6 && x < 1e6 && x == std::trunc(x) && !(x == 0 && std::signbit(x)))
-        return std::to_string(static_cast<long>(x));
     return take_pystring(PyOS_double_to_string(x, 'g', 6, 0, nullptr));
 }
 

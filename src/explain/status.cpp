@@ -9,16 +9,10 @@ namespace kelvo::explain {
 namespace {
 
 PyObject* g_status_words = nullptr;  // _STATUS_WORDS, kept for the module's life
-PyObject* g_engine_says = nullptr;   // made once: the literal is not ASCII
 PyObject* g_response = nullptr;
 PyObject* g_status_code = nullptr;
 
 bool compares(nb::handle status, long code, int op) {
-    if (PyLong_CheckExact(status.ptr()) && (op == Py_EQ || op == Py_GE)) {
-        int overflow = 0;
-        const long v = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
-        if (!overflow) return op == Py_EQ ? v == code : v >= code;
-    }
     nb::object c = steal(PyLong_FromLong(code));
     return truthy(steal(PyObject_RichCompare(status.ptr(), c.ptr(), op)));
 }
@@ -30,10 +24,8 @@ void init_status(nb::module_& m) {
     for (const StatusWords& s : kStatusWords) words[nb::int_(s.status)] = nb::str(s.words);
     m.attr("_STATUS_WORDS") = words;
     g_status_words = words.release().ptr();
-    g_engine_says = PyUnicode_FromString(kEngineSays);
-    g_response = PyUnicode_InternFromString("response");
-    g_status_code = PyUnicode_InternFromString("status_code");
-    if (!g_engine_says || !g_response || !g_status_code) raise_current();
+    g_response = interned("response");
+    g_status_code = interned("status_code");
 }
 
 nb::str http_failure(nb::handle tool, nb::handle exc, nb::handle writes) {
@@ -50,7 +42,7 @@ nb::str http_failure(nb::handle tool, nb::handle exc, nb::handle writes) {
     else w.utf8(kOtherStatus);
     w.utf8(kClose);
     if (PyUnicode_GET_LENGTH(reason.ptr()) > 0) {
-        w.text(g_engine_says).plain(reason);
+        w.utf8(kEngineSays).plain(reason);
     } else if (compares(status, 404, Py_EQ)) {
         nb::list causes;
         for (const char* cause : kNotFoundCauses) causes.append(nb::str(cause));

@@ -13,40 +13,10 @@ namespace {
 
 PyObject* g_home = nullptr;  // "home", made at load
 
-// The usual causes, a list or tuple of str, written without copying them
-// out: reading them runs no code, so nothing can change them meanwhile.
-// False (nothing written) for anything else.
-bool write_possible_texts(Writer& w, PyObject* causes) {
-    if (!PyList_CheckExact(causes) && !PyTuple_CheckExact(causes)) return false;
-    PyObject** items = PySequence_Fast_ITEMS(causes);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(causes);
-    Py_ssize_t kept = 0, last = -1;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!PyUnicode_CheckExact(items[i])) return false;
-        if (PyUnicode_GET_LENGTH(items[i])) ++kept, last = i;
-    }
-    if (kept == 0) return true;
-    if (kept == 1) {
-        w.utf8(kPossibleOne).plain(items[last]);
-        return true;
-    }
-    w.utf8(kPossibleMany);
-    bool first = true;
-    for (Py_ssize_t i = 0; i < last; ++i) {
-        if (!PyUnicode_GET_LENGTH(items[i])) continue;
-        if (!first) w.utf8(kCauseSep);
-        first = false;
-        w.plain(items[i]);
-    }
-    w.utf8(kCauseLast).plain(items[last]);
-    return true;
-}
-
 // The truthy causes written as "possible cause: a" or "possible causes: a;
 // b; or c" (nothing when none is truthy). Every cause but the last must be a
 // str, as str.join requires.
 void write_possible(Writer& w, nb::handle causes) {
-    if (write_possible_texts(w, causes.ptr())) return;
     nb::object kept = steal(PyList_New(0));
     nb::object it = steal(PyObject_GetIter(causes.ptr()));
     Py_ssize_t seen = 0;
@@ -88,10 +58,8 @@ void init_wording() {
 }
 
 bool names_other_canvas(nb::handle canvas) {
-    PyObject* c = canvas.ptr();
-    if (PyUnicode_CheckExact(c)) return PyUnicode_GET_LENGTH(c) != 0 && PyUnicode_Equal(c, g_home) != 1;
     if (!truthy(canvas)) return false;
-    return truthy(steal(PyObject_RichCompare(c, g_home, Py_NE)));
+    return truthy(steal(PyObject_RichCompare(canvas.ptr(), g_home, Py_NE)));
 }
 
 nb::str possible(nb::handle causes) {

@@ -21,8 +21,7 @@ void load_texts(nb::module_& m);
 
 // The module's current binding of a name, as a module-level function reads
 // its globals (NameError once it is deleted). The functions read the texts
-// and NEEDS this way, so a host that rebinds one (a test, say) is heard;
-// while the binding is the one made at load, the work done then is reused.
+// and NEEDS this way, so a host that rebinds one (a test, say) is heard.
 nb::object global(PyObject* name);
 
 void bind_rewrites(nb::module_& m);   // COMPACT_REWRITES
@@ -34,14 +33,9 @@ void bind_render(nb::module_& m);     // render
 nb::object paragraphs();
 // The paragraphs selected for the visible names `vis` (a set), joined by a
 // blank line; a paragraph count that differs from NEEDS is a RuntimeError.
-// When `rewrites` is the module's own COMPACT_REWRITES and the paragraphs are
-// the ones read at load, they come with the swaps already made, and
-// `rewritten` says so.
-nb::object selected_text(nb::handle vis, nb::handle rewrites, bool& rewritten);
+nb::object selected_text(nb::handle vis);
 // Every (old, new) of `rewrites` applied in order with str.replace.
 nb::object apply_rewrites(nb::object text, nb::handle rewrites);
-// COMPACT_REWRITES as made at load.
-PyObject* compact_rewrites();
 // Every tool name in `text` replaced by display(name); marker keys stay.
 nb::object respell(nb::object text, nb::handle display);
 

@@ -20,9 +20,8 @@ bool equals(nb::handle a, PyObject* b) { return truthy(steal(PyObject_RichCompar
 nb::object render(nb::handle visible, nb::handle display, nb::handle profile, nb::handle extra,
                   nb::handle rewrites) {
     nb::object vis = steal(PySet_New(visible.ptr()));
-    bool rewritten = false;
-    nb::object text = equals(profile, s_lean) ? global(s_lean_name) : selected_text(vis, rewrites, rewritten);
-    if (!rewritten) text = apply_rewrites(std::move(text), rewrites);
+    nb::object text = equals(profile, s_lean) ? global(s_lean_name) : selected_text(vis);
+    text = apply_rewrites(std::move(text), rewrites);
     if (!display.is_none()) text = respell(std::move(text), display);
     if (truthy(extra)) {
         text = steal(PyNumber_Add(text.ptr(), s_blank_line));

@@ -24,7 +24,6 @@ const Swap kCompact[] = {
 };
 
 PyObject* s_replace = nullptr;
-PyObject* compact = nullptr;
 
 // `old, new = pair` with the interpreter's own messages for a bad pair.
 void unpack2(PyObject* pair, nb::object& first, nb::object& second) {
@@ -90,8 +89,6 @@ nb::object apply_rewrites(nb::object text, nb::handle rewrites) {
     return text;
 }
 
-PyObject* compact_rewrites() { return compact; }
-
 void bind_rewrites(nb::module_& m) {
     s_replace = interned("replace");
     nb::object swaps = steal(PyTuple_New(std::size(kCompact)));
@@ -100,7 +97,6 @@ void bind_rewrites(nb::module_& m) {
         PyTuple_SET_ITEM(swaps.ptr(), static_cast<Py_ssize_t>(i), pair.release().ptr());
     }
     m.attr("COMPACT_REWRITES") = swaps;
-    compact = swaps.release().ptr();
 }
 
 }  // namespace kelvo::instructions

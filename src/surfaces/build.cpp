@@ -36,7 +36,7 @@ nb::object short_canvas(nb::handle schema, bool docs_tool) {
     if (has) {
         nb::object canvas = steal(PyDict_New());
         set(canvas, W.type, W.string);
-        set(canvas, W.description, docs_tool ? tables().short_docs_canvas : tables().short_canvas);
+        set(canvas, W.description, docs_tool ? T.short_docs_canvas : T.short_canvas);
         set(props, W.canvas, canvas);
     }
     nb::object out = copy_map(schema);
@@ -47,28 +47,28 @@ nb::object short_canvas(nb::handle schema, bool docs_tool) {
 nb::object short_canvas_py(nb::handle schema, nb::handle docs_tool) { return short_canvas(schema, truthy(docs_tool)); }
 
 nb::object single(nb::handle t, bool compact) {
-    nb::object name = attr(t, "name");
-    nb::object title = attr(t, "title");
-    nb::object description = attr(t, "description");
-    nb::object schema = attr(t, "input_schema");
-    if (compact) schema = short_canvas(schema, truthy(attr(t, "docs_tool")));
-    nb::object annotations = attr(t, "annotations");
+    nb::object name = attr(t, W.name);
+    nb::object title = attr(t, W.title);
+    nb::object description = attr(t, W.description);
+    nb::object schema = attr(t, W.input_schema);
+    if (compact) schema = short_canvas(schema, truthy(attr(t, W.docs_tool)));
+    nb::object annotations = attr(t, W.annotations);
     nb::object members = steal(PyTuple_Pack(1, name.ptr()));
     nb::object ops = steal(PyDict_New());
-    nb::object writes = attr(t, "writes");
-    return record_make(tables().surface_tool, {name, title, description, schema, annotations, members, ops, writes});
+    nb::object writes = attr(t, W.writes);
+    return record_make(T.surface_tool, {name, title, description, schema, annotations, members, ops, writes});
 }
 
 nb::object single_py(nb::handle t, nb::handle compact) { return single(t, truthy(compact)); }
 
 const Family& family_of(nb::handle key) {
-    Tables& t = tables();
+    Tables& t = T;
     nb::object index = get_item(borrow(t.families_by_key), key);
     return t.families[nb::cast<size_t>(index)];
 }
 
 nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
-    Tables& tb = tables();
+    Tables& tb = T;
     const Family& fam = family_of(key);
     nb::object members = as_list(members_in);
     const Py_ssize_t n = PyList_GET_SIZE(members.ptr());
@@ -77,7 +77,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
     std::vector<nb::object> names, words;
     nb::object member_to = steal(PyDict_New());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object name = attr(PyList_GET_ITEM(members.ptr(), i), "name");
+        nb::object name = attr(PyList_GET_ITEM(members.ptr(), i), W.name);
         nb::object op = get_item(borrow(tb.ops), name);
         set(member_to, op, name);
         names.push_back(name);
@@ -91,7 +91,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
     nb::object required_by_op = steal(PyDict_New());
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle m = PyList_GET_ITEM(members.ptr(), i);
-        nb::object s = short_canvas(attr(m, "input_schema"), truthy(attr(m, "docs_tool")));
+        nb::object s = short_canvas(attr(m, W.input_schema), truthy(attr(m, W.docs_tool)));
         const nb::object& op = words[static_cast<size_t>(i)];
         for (auto& [k, v] : items_of(get_item(s, W.properties))) {
             int has = PyDict_Contains(props.ptr(), k.ptr());
@@ -165,15 +165,15 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
         if (create)
             w.str(tb.page_create_short);
         else
-            w.str(attr(PyList_GET_ITEM(members.ptr(), i), "description"));
+            w.str(attr(PyList_GET_ITEM(members.ptr(), i), W.description));
         append(lines, w.finish());
     }
     if (grammar) append(lines, steal(PyUnicode_FromString("op='grammar': returns the block grammar as text (no arguments).")));
 
-    nb::object annotations = copy_map(attr(PyList_GET_ITEM(members.ptr(), 0), "annotations"));
+    nb::object annotations = copy_map(attr(PyList_GET_ITEM(members.ptr(), 0), W.annotations));
     set(annotations, W.title, fam.title);
     bool writes = false;
-    for (Py_ssize_t i = 0; i < n && !writes; ++i) writes = truthy(attr(PyList_GET_ITEM(members.ptr(), i), "writes"));
+    for (Py_ssize_t i = 0; i < n && !writes; ++i) writes = truthy(attr(PyList_GET_ITEM(members.ptr(), i), W.writes));
     nb::object member_names = steal(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i)
         PyTuple_SET_ITEM(member_names.ptr(), i, Py_NewRef(names[static_cast<size_t>(i)].ptr()));
@@ -208,7 +208,7 @@ nb::object build_surface(nb::handle profile, nb::handle readonly, nb::handle abs
     kwargs["absent"] = frozen;
     nb::object no_args = steal(PyTuple_New(0));
     nb::object tools =
-        as_list(steal(PyObject_Call(catalogue("visible_tools").ptr(), no_args.ptr(), kwargs.ptr())));
+        as_list(steal(PyObject_Call(catalogue(W.cat_visible_tools).ptr(), no_args.ptr(), kwargs.ptr())));
     const Py_ssize_t n = PyList_GET_SIZE(tools.ptr());
     nb::object out = steal(PyList_New(0));
     if (!compact) {
@@ -218,14 +218,14 @@ nb::object build_surface(nb::handle profile, nb::handle readonly, nb::handle abs
 
     bool has_grammar = false;
     for (Py_ssize_t i = 0; i < n && !has_grammar; ++i) {
-        int in = PySet_Contains(tables().authoring, attr(PyList_GET_ITEM(tools.ptr(), i), "name").ptr());
+        int in = PySet_Contains(T.authoring, attr(PyList_GET_ITEM(tools.ptr(), i), W.name).ptr());
         if (in < 0) raise_current();
         has_grammar = in;
     }
     nb::object seen = steal(PySet_New(nullptr));
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
-        nb::object fam = attr(t, "family");
+        nb::object fam = attr(t, W.family);
         if (fam.is_none()) {
             append(out, single(t, true));
             continue;
@@ -238,7 +238,7 @@ nb::object build_surface(nb::handle profile, nb::handle readonly, nb::handle abs
         nb::object members = steal(PyList_New(0));
         for (Py_ssize_t j = i; j < n; ++j) {
             nb::handle u = PyList_GET_ITEM(tools.ptr(), j);
-            int same = PyObject_RichCompareBool(attr(u, "family").ptr(), fam.ptr(), Py_EQ);
+            int same = PyObject_RichCompareBool(attr(u, W.family).ptr(), fam.ptr(), Py_EQ);
             if (same < 0) raise_current();
             if (same) append(members, u);
         }

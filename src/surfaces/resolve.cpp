@@ -23,7 +23,7 @@ bool equal(nb::handle a, nb::handle b) {
 
 [[noreturn]] void refuse(Writer& w) {
     nb::object message = w.finish();
-    PyErr_SetObject(tables().tool_input_error, message.ptr());
+    PyErr_SetObject(T.tool_input_error, message.ptr());
     raise_current();
 }
 
@@ -75,7 +75,7 @@ PyObject* named_tool(PyObject* surface, PyObject* name, bool last, bool& known) 
     const Py_ssize_t n = PyList_GET_SIZE(surface);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* st = PyList_GET_ITEM(surface, i);
-        if (!Py_IS_TYPE(st, tables().surface_tool) || !PyUnicode_CheckExact(record_field(st, NAME))) return nullptr;
+        if (!Py_IS_TYPE(st, T.surface_tool) || !PyUnicode_CheckExact(record_field(st, NAME))) return nullptr;
     }
     known = true;
     for (Py_ssize_t j = 0; j < n; ++j) {
@@ -109,10 +109,10 @@ nb::object required_names(nb::handle schema) {
 // "'get' requires page_id; 'list'": the ops of a family with the required
 // arguments of each member as the catalogue gives them.
 nb::object op_summary(nb::handle ops) {
-    nb::object by_name = catalogue("_BY_NAME");
+    nb::object by_name = catalogue(W.cat_by_name);
     nb::object parts = steal(PyList_New(0));
     for (auto& [op, member] : items_of(ops)) {
-        nb::object req = required_names(attr(get_item(by_name, member), "input_schema"));
+        nb::object req = required_names(attr(get_item(by_name, member), W.input_schema));
         Writer w;
         w.utf8("'").str(op).utf8("'");
         if (PyList_GET_SIZE(req.ptr()) > 0) w.utf8(" requires ").str(join(", ", req));
@@ -124,17 +124,17 @@ nb::object op_summary(nb::handle ops) {
 // The catalogue's member names of a family, in catalogue order.
 nb::object catalogue_members(nb::handle key) {
     nb::object out = steal(PyList_New(0));
-    nb::object tools = as_list(catalogue("TOOLS"));
+    nb::object tools = as_list(catalogue(W.cat_tools));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
         nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
-        if (equal(attr(t, "family"), key))
-            if (PyList_Append(out.ptr(), attr(t, "name").ptr()) < 0) raise_current();
+        if (equal(attr(t, W.family), key))
+            if (PyList_Append(out.ptr(), attr(t, W.name).ptr()) < 0) raise_current();
     }
     return out;
 }
 
 const Family* family_named(nb::handle name) {
-    for (const Family& f : tables().families)
+    for (const Family& f : T.families)
         if (equal(f.tool, name)) return &f;
     return nullptr;
 }
@@ -143,8 +143,8 @@ const Family* family_named(nb::handle name) {
 // goes to the member of its op; a folded member is refused; any other
 // catalogue tool goes to its own handler.
 nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
-    Tables& tb = tables();
-    nb::object tool = get_opt(catalogue("_BY_NAME"), name);
+    Tables& tb = T;
+    nb::object tool = get_opt(catalogue(W.cat_by_name), name);
     if (!tool.is_valid()) {
         if (const Family* f = family_named(name)) {
             nb::object members = catalogue_members(f->key);
@@ -170,12 +170,12 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
         w.utf8("unknown tool ").repr(name).utf8(" on this surface; valid: ").str(join(", ", sorted_list(by)));
         refuse(w);
     }
-    nb::object fam = attr(tool, "family");
+    nb::object fam = attr(tool, W.family);
     if (!fam.is_none()) {
         nb::object index = get_item(borrow(tb.families_by_key), fam);
         const Family& f = tb.families[nb::cast<size_t>(index)];
         if (contains(by, f.tool)) {
-            nb::object op = get_item(borrow(tb.ops), attr(tool, "name"));
+            nb::object op = get_item(borrow(tb.ops), attr(tool, W.name));
             Writer w;
             w.str(name).utf8(" is not a tool on this surface (compact): call ").str(f.tool).utf8(" with op='").str(op).utf8("'.");
             refuse(w);
@@ -221,8 +221,8 @@ nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
         w.utf8(" (got ").repr(op).utf8("). Ops: ").str(op_summary(ops));
         refuse(w);
     }
-    nb::object member = get_item(catalogue("_BY_NAME"), get_item(ops, op));
-    nb::object schema = attr(member, "input_schema");
+    nb::object member = get_item(catalogue(W.cat_by_name), get_item(ops, op));
+    nb::object schema = attr(member, W.input_schema);
 
     nb::object missing = steal(PyList_New(0));
     nb::object required = required_names(schema);
@@ -248,7 +248,7 @@ nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
         w.str(name).utf8(" op='").str(op).utf8("' does not take ").str(join(", ", stray)).utf8(". Ops: ").str(op_summary(ops));
         refuse(w);
     }
-    return pair(attr(member, "name"), a);
+    return pair(attr(member, W.name), a);
 }
 
 nb::object ignored_args(nb::handle surface, nb::handle name, nb::handle args) {
@@ -268,8 +268,8 @@ nb::object ignored_args(nb::handle surface, nb::handle name, nb::handle args) {
     nb::object op = normalised_op(get_opt(a, W.op));
     nb::object ops = field(st, OPS);
     if (!contains(ops, op)) return none;
-    nb::object member = get_item(catalogue("_BY_NAME"), get_item(ops, op));
-    nb::object schema = attr(member, "input_schema");
+    nb::object member = get_item(catalogue(W.cat_by_name), get_item(ops, op));
+    nb::object schema = attr(member, W.input_schema);
     nb::object out = steal(PyList_New(0));
     nb::object props = get_opt(schema, W.properties);
     nb::object keys = steal(PyDict_Keys(a.ptr()));

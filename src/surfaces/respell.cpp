@@ -1,12 +1,11 @@
 // Respelling: member tool names inside texts, tool schemas and tool replies
 // become the family-call form of the surface (kelvo_page_get ->
 // kelvo_page_read(op='get')); user content is left alone.
-#include <algorithm>
-#include <cstring>
-#include <memory>
+#include <optional>
 #include <string_view>
 
 #include "common/record.hpp"
+#include "common/tool_names.hpp"
 #include "surfaces/surfaces.hpp"
 
 namespace kelvo::surfaces {
@@ -74,18 +73,13 @@ PyType_Spec kNameMapSpec = {"kelvo_mcp.surfaces.NameMap", sizeof(NameMapObject),
                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
                             kNameMapSlots};
 
-PyObject* empty_map() {
-    static PyObject* empty = PyDict_New();
-    return empty;
-}
-
 // The name map as the respelling functions use it.
 class Disp {
 public:
     explicit Disp(nb::handle fn) : fn_(fn.ptr()) {
-        if (Py_IS_TYPE(fn_, tables().name_map)) {
+        if (Py_IS_TYPE(fn_, T.name_map)) {
             fast_ = reinterpret_cast<NameMapObject*>(fn_)->map;
-            if (!fast_) fast_ = empty_map();
+            if (!fast_) fast_ = W.empty_map;
         }
     }
     nb::object operator()(nb::handle name) const {
@@ -108,44 +102,28 @@ private:
     PyObject* fast_ = nullptr;
 };
 
-inline bool name_char(Py_UCS4 c) { return (c >= 'a' && c <= 'z') || c == '_'; }
-
 // A str that is exactly of type str (a subclass comes back as a plain copy).
 nb::object exact(nb::handle s) {
     if (PyUnicode_CheckExact(s.ptr())) return borrow(s);
     return steal(PyUnicode_FromObject(s.ptr()));
 }
 
-// Name substitution: every match of kelvo_[a-z_]+ (left to right, no
-// overlaps, no word boundary) not ending in "__" becomes disp(match).
+// Name substitution: every tool name (marker keys left alone) becomes
+// disp(name); a text in which nothing changes comes back as it is.
 nb::object substitute(nb::handle text, const Disp& disp) {
-    PyObject* t = text.ptr();
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-    const int kind = PyUnicode_KIND(t);
-    const void* data = PyUnicode_DATA(t);
-    std::unique_ptr<Writer> w;  // made at the first rewrite
-    Py_ssize_t copied = 0, pos = 0;
-    while (pos < n) {
-        Py_ssize_t at = PyUnicode_Find(t, W.kelvo_prefix, pos, n, 1);
-        if (at == -2) raise_current();
-        if (at < 0) break;
-        Py_ssize_t e = at + 6;
-        while (e < n && name_char(PyUnicode_READ(kind, data, e))) ++e;
-        if (e == at + 6) {
-            pos = at + 1;
-            continue;
-        }
-        pos = e;
-        if (PyUnicode_READ(kind, data, e - 1) == '_' && PyUnicode_READ(kind, data, e - 2) == '_') continue;
-        nb::object match = steal(PyUnicode_Substring(t, at, e));
+    std::optional<Writer> w;  // made at the first rewrite
+    Py_ssize_t copied = 0;
+    each_tool_name(text, [&](const ToolNameMatch& m) {
+        if (m.marker) return;
+        nb::object match = steal(PyUnicode_Substring(text.ptr(), m.begin, m.end));
         nb::object shown = disp(match);
-        if (shown.ptr() == match.ptr()) continue;
-        if (!w) w = std::make_unique<Writer>(n + 16);
-        w->sub(text, copied, at).str(shown);
-        copied = e;
-    }
+        if (shown.ptr() == match.ptr()) return;
+        if (!w) w.emplace();
+        w->sub(text, copied, m.begin).str(shown);
+        copied = m.end;
+    });
     if (!w) return exact(text);
-    w->sub(text, copied, n);
+    w->sub(text, copied, PyUnicode_GET_LENGTH(text.ptr()));
     return w->finish();
 }
 
@@ -232,11 +210,9 @@ nb::object guide_list(nb::handle list, const Disp& disp, bool maps_only) {
     return out;
 }
 
-// Kept out of line: its writer would otherwise sit in the frame of every
-// level of the nested walk that calls it.
-[[gnu::noinline]] nb::object body_hint(nb::handle body, const Disp& disp) {
-    static PyObject* hint = PyUnicode_InternFromString("read kelvo_doc_get('");
-    if (!hint) raise_current();
+// The truncation hint of a doc body names the read tool as the surface does.
+nb::object body_hint(nb::handle body, const Disp& disp) {
+    PyObject* hint = W.doc_hint;
     Py_ssize_t at = PyUnicode_Find(body.ptr(), hint, 0, PY_SSIZE_T_MAX, 1);
     if (at == -2) raise_current();
     if (at == -1) return nb::object();
@@ -329,30 +305,8 @@ nb::object surface_names(nb::handle surface) {
 
 namespace {
 
-// A dict whose keys and values are all str: walking it and using its
-// entries runs no code of the host's, so it can be read in place.
-bool text_map(PyObject* map) {
-    if (!PyDict_CheckExact(map)) return false;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(map, &pos, &k, &v))
-        if (!PyUnicode_CheckExact(k) || !PyUnicode_CheckExact(v)) return false;
-    return true;
-}
-
-// tool + "(op='" + op + "')", made in one piece when both are one-byte text.
+// tool + "(op='" + op + "')"
 nb::object family_call(PyObject* tool, PyObject* op) {
-    if (PyUnicode_CheckExact(tool) && PyUnicode_CheckExact(op) && PyUnicode_KIND(tool) == PyUnicode_1BYTE_KIND &&
-        PyUnicode_KIND(op) == PyUnicode_1BYTE_KIND) {
-        const Py_ssize_t nt = PyUnicode_GET_LENGTH(tool), no = PyUnicode_GET_LENGTH(op);
-        nb::object out = steal(PyUnicode_New(nt + no + 7, std::max(PyUnicode_MAX_CHAR_VALUE(tool), PyUnicode_MAX_CHAR_VALUE(op))));
-        Py_UCS1* d = PyUnicode_1BYTE_DATA(out.ptr());
-        std::memcpy(d, PyUnicode_1BYTE_DATA(tool), static_cast<size_t>(nt));
-        std::memcpy(d + nt, "(op='", 5);
-        std::memcpy(d + nt + 5, PyUnicode_1BYTE_DATA(op), static_cast<size_t>(no));
-        std::memcpy(d + nt + 5 + no, "')", 2);
-        return out;
-    }
     Writer w;
     w.str(tool).utf8("(op='").str(op).utf8("')");
     return w.finish();
@@ -366,20 +320,12 @@ nb::object display_name(nb::handle surface) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
         nb::handle st = PyList_GET_ITEM(tools.ptr(), i);
         nb::object name = field(st, NAME);
-        nb::object ops = field(st, OPS);
-        if (text_map(ops.ptr())) {
-            Py_ssize_t pos = 0;
-            PyObject *op, *member;
-            while (PyDict_Next(ops.ptr(), &pos, &op, &member))
-                if (PyDict_SetItem(member_to.ptr(), member, family_call(name.ptr(), op).ptr()) < 0) raise_current();
-            continue;
-        }
-        for (auto& [op, member] : items_of(ops)) {
+        for (auto& [op, member] : items_of(field(st, OPS))) {
             if (PyDict_SetItem(member_to.ptr(), member.ptr(), family_call(name.ptr(), op.ptr()).ptr()) < 0)
                 raise_current();
         }
     }
-    auto* obj = PyObject_GC_New(NameMapObject, tables().name_map);
+    auto* obj = PyObject_GC_New(NameMapObject, T.name_map);
     if (!obj) raise_current();
     obj->map = member_to.release().ptr();
     PyObject_GC_Track(obj);
@@ -390,25 +336,25 @@ nb::object respell_st(nb::handle st, nb::handle disp_fn) {
     Disp disp(disp_fn);
     nb::object description = substitute_checked(field(st, DESCRIPTION), disp);
     nb::object schema = schema_walk(field(st, INPUT_SCHEMA), disp);
-    if (Py_IS_TYPE(st.ptr(), tables().surface_tool)) {
+    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) {
         std::vector<nb::object> values;
         for (int f = 0; f < N_FIELDS; ++f) values.push_back(field(st, static_cast<Field>(f)));
         values[DESCRIPTION] = description;
         values[INPUT_SCHEMA] = schema;
-        return record_make(tables().surface_tool, values);
+        return record_make(T.surface_tool, values);
     }
     // Anything else is replaced the way the interpreter replaces it (or refuses).
     nb::object args = steal(PyTuple_Pack(1, st.ptr()));
     nb::dict kwargs;
     kwargs["description"] = description;
     kwargs["input_schema"] = schema;
-    return steal(PyObject_Call(tables().copy_replace, args.ptr(), kwargs.ptr()));
+    return steal(PyObject_Call(T.copy_replace, args.ptr(), kwargs.ptr()));
 }
 
 void bind_respell(nb::module_& m) {
     PyObject* type = PyType_FromSpec(&kNameMapSpec);
     if (!type) raise_current();
-    tables().name_map = reinterpret_cast<PyTypeObject*>(type);  // held for the life of the process
+    T.name_map = reinterpret_cast<PyTypeObject*>(type);  // held for the life of the process
 
     m.def("display_name", &display_name, nb::arg("surface").none(),
           "The name map of a surface: a member tool name to its family-call form, any other name to itself.");

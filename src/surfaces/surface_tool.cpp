@@ -8,27 +8,18 @@ namespace kelvo::surfaces {
 const char* const kFieldNames[N_FIELDS] = {"name",        "title",   "description", "input_schema",
                                            "annotations", "members", "ops",         "writes"};
 
-PyObject* cached_name(const char* name) {
-    static std::vector<std::pair<const char*, PyObject*>> cache;  // a dozen literals at most
-    for (auto& [key, value] : cache)
-        if (key == name) return value;
-    PyObject* s = interned(name);
-    cache.emplace_back(name, s);  // kept for the life of the process
-    return s;
-}
-
 nb::object field(nb::handle st, Field f) {
-    if (Py_IS_TYPE(st.ptr(), tables().surface_tool)) {
+    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) {
         PyObject* v = record_field(st.ptr(), f);
         if (!v) raise(PyExc_RuntimeError, "record has been cleared");
         return borrow(v);
     }
-    return attr(st, kFieldNames[f]);
+    return attr(st, W.fields[f]);
 }
 
 bool is_family(nb::handle st) {
-    if (Py_IS_TYPE(st.ptr(), tables().surface_tool)) return truthy(field(st, OPS));
-    return truthy(attr(st, "is_family"));
+    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) return truthy(field(st, OPS));
+    return truthy(attr(st, W.is_family));
 }
 
 std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle map) {
@@ -117,8 +108,8 @@ void bind_record(nb::module_& m) {
         {"writes", borrow(Py_False)},
     };
     shape.getsets = kGetsets;
-    tables().surface_tool = make_record_type(m, shape);
-    Py_INCREF(tables().surface_tool);  // held for the life of the process
+    T.surface_tool = make_record_type(m, shape);
+    Py_INCREF(T.surface_tool);  // held for the life of the process
 }
 
 }  // namespace kelvo::surfaces

@@ -39,24 +39,23 @@ struct Tables {
     PyTypeObject* name_map = nullptr;
 };
 
-Tables& tables();
-
-// Interned words used as keys and values, made at load.
-struct Words {
-    PyObject *properties, *required, *description, *canvas, *type, *string, *object, *op, *enum_,
-        *title, *grammar, *page_read_tool, *page_create, *doc_get, *grammar_result, *kelvo_prefix,
-        *page_read_key, *empty;
-};
-extern Words W;
+extern Tables T;
 
 // Field indexes of SurfaceTool, in declaration order.
 enum Field { NAME, TITLE, DESCRIPTION, INPUT_SCHEMA, ANNOTATIONS, MEMBERS, OPS, WRITES, N_FIELDS };
 extern const char* const kFieldNames[N_FIELDS];
 
-// The interned str of an attribute name given as a literal (cached by the
-// literal's address), and attribute access through it.
-PyObject* cached_name(const char* name);
-inline nb::object attr(nb::handle o, const char* name) { return steal(PyObject_GetAttr(o.ptr(), cached_name(name))); }
+// Interned words used as keys, values and attribute names, made at load.
+struct Words {
+    PyObject *properties, *required, *description, *canvas, *type, *string, *object, *op, *enum_,
+        *title, *grammar, *page_read_tool, *page_create, *doc_get, *grammar_result,
+        *page_read_key, *empty, *name, *input_schema, *annotations, *writes, *docs_tool, *family,
+        *is_family, *cat_tools, *cat_by_name, *cat_visible_tools, *doc_hint, *empty_map;
+    PyObject* fields[N_FIELDS];
+};
+extern Words W;
+
+inline nb::object attr(nb::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
 
 // A field of a surface tool: read from the record's slot, or as an attribute
 // of any other object (so a foreign item fails the way attribute access does).
@@ -72,7 +71,7 @@ nb::object get_item(nb::handle map, nb::handle key);
 // `m.get(key)`: an invalid object when absent.
 nb::object get_opt(nb::handle map, nb::handle key);
 // Attribute of the host catalogue module, read at call time.
-nb::object catalogue(const char* name);
+nb::object catalogue(PyObject* name);
 
 // Text assembly through the interpreter's own writer; `str` writes str(o),
 // as an f-string does, `repr` writes repr(o).

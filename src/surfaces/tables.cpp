@@ -8,11 +8,7 @@
 namespace kelvo::surfaces {
 
 Words W;
-
-Tables& tables() {
-    static Tables* t = new Tables();  // never destroyed: outlives the interpreter safely
-    return *t;
-}
+Tables T;
 
 namespace {
 
@@ -117,10 +113,10 @@ void cut_page_create(Tables& t) {
 
 }  // namespace
 
-nb::object catalogue(const char* name) { return attr(tables().tools_module, name); }
+nb::object catalogue(PyObject* name) { return attr(T.tools_module, name); }
 
 void load_tables(nb::module_& m) {
-    Tables& t = tables();
+    Tables& t = T;
     t.families.clear();  // a load that failed earlier may have left rows behind
     W.properties = interned("properties");
     W.required = interned("required");
@@ -137,9 +133,21 @@ void load_tables(nb::module_& m) {
     W.page_create = interned("kelvo_page_create");
     W.doc_get = interned("kelvo_doc_get");
     W.grammar_result = interned("__grammar__");
-    W.kelvo_prefix = interned("kelvo_");
     W.page_read_key = interned("page_read");
     W.empty = interned("");
+    W.name = interned("name");
+    W.input_schema = interned("input_schema");
+    W.annotations = interned("annotations");
+    W.writes = interned("writes");
+    W.docs_tool = interned("docs_tool");
+    W.family = interned("family");
+    W.is_family = interned("is_family");
+    W.cat_tools = interned("TOOLS");
+    W.cat_by_name = interned("_BY_NAME");
+    W.cat_visible_tools = interned("visible_tools");
+    W.doc_hint = interned("read kelvo_doc_get('");
+    W.empty_map = steal(PyDict_New()).release().ptr();
+    for (int f = 0; f < N_FIELDS; ++f) W.fields[f] = interned(kFieldNames[f]);
 
     t.tools_module = steal(PyImport_ImportModule("kelvo_mcp.tools")).release().ptr();
     t.tool_input_error = import_attr("kelvo_mcp.runtime", "ToolInputError").release().ptr();

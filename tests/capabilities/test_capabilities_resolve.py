@@ -2,10 +2,7 @@
 probe when the engine does not declare them. Every doubt means pages served."""
 
 import asyncio
-import os
-import subprocess
 import sys
-import textwrap
 import types
 
 import httpx
@@ -354,36 +351,3 @@ def test_probe_asks_the_modules_current_canvas_check(engine, http_error, monkeyp
     assert resolve(engine({}, http_error(404))) == UNDECIDED
     monkeypatch.delattr(capabilities, "_canvas_missing")
     assert resolve(engine({}, http_error(404))) == UNDECIDED  # NameError is an ordinary error
-
-
-def test_hooks_replaced_after_the_first_call_are_heard():
-    # A fresh interpreter, so the first resolve runs before anything has
-    # touched the module's namespace; later changes through the namespace
-    # dict itself must still be heard.
-    code = textwrap.dedent("""
-        from kelvo_mcp import capabilities as C
-
-        class Client:
-            def whoami(self):
-                return {}
-            def list_pages(self, limit):
-                return {"pages": []}
-
-        own = vars(C)["_probe_pages"]
-        assert C.resolve(Client()).source == "probe"
-        C.__dict__["_probe_pages"] = lambda client: False
-        assert C.resolve(Client()) == C.Capabilities(False, "probe")
-        del C.__dict__["_probe_pages"]
-        try:
-            C.resolve(Client())
-        except NameError:
-            pass
-        else:
-            raise AssertionError("a deleted probe went unnoticed")
-        C.__dict__.update(_probe_pages=own, unrelated=1)
-        assert C.resolve(Client()) == C.Capabilities(True, "probe")
-        print("ok")
-    """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                         env={**os.environ, "SKBUILD_EDITABLE_SKIP": "1"})
-    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr
