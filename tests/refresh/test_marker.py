@@ -177,7 +177,7 @@ def test_written_markers_read_back(name, kind, when, pinned, v):
 @settings(max_examples=200, deadline=None)
 @given(st.text(alphabet=st.sampled_from("az09._-A\n \u00e4\u0131\u212a"), max_size=70))
 def test_valid_name_is_a_full_match_of_the_name_pattern(name):
-    assert valid_name(name) == bool(re.fullmatch(refresh._NAME_RE.pattern[1:-1], name))
+    assert valid_name(name) == bool(re.fullmatch(r"[a-z0-9][a-z0-9._-]{0,63}", name))
 
 
 @settings(max_examples=200, deadline=None)
@@ -186,7 +186,7 @@ def test_valid_name_is_a_full_match_of_the_name_pattern(name):
 def test_marker_pattern_matches_as_re_does(text):
     from kelvo_mcp.refresh import blocks_to_markdown
     hidden = blocks_to_markdown([{"text": text}]) == "" and text.strip() != ""
-    assert hidden == bool(refresh._ANY_SENTINEL_RE.match(text))
+    assert hidden == bool(re.match(r'\s*\{\s*"__kelvo_[a-z_]+__"', text))
 
 
 @settings(max_examples=150, deadline=None)
