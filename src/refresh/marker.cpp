@@ -56,16 +56,9 @@ bool malformed_error() {
     return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError);
 }
 
-// Member `key` of the decoded object, or null when absent.
-nb::object member(PyObject* obj, PyObject* key) {
-    PyObject* r = nullptr;
-    if (PyDict_GetItemRef(obj, key, &r) < 0) raise_current();
-    return nb::steal(r);
-}
-
 // The member's string form, or null when absent or falsy.
 nb::object member_text(PyObject* obj, PyObject* key) {
-    nb::object v = member(obj, key);
+    nb::object v = get_member(obj, key);
     if (!v.is_valid() || !truthy(v)) return nb::object();
     return str_form(v);
 }
@@ -107,7 +100,7 @@ nb::object read_marker(nb::handle trimmed) {
     nb::object obj = nb::steal(decoded);
     PyObject* parsed = obj.ptr();
     if (!PyDict_CheckExact(parsed)) return nb::none();
-    nb::object flag = member(parsed, M.sentinel);
+    nb::object flag = get_member(parsed, M.sentinel);
     if (!flag.is_valid() || !truthy(flag)) return nb::none();
 
     nb::object name_raw = member_text(parsed, M.name);
@@ -119,7 +112,7 @@ nb::object read_marker(nb::handle trimmed) {
     PyObject* kind = kind_raw.is_valid() ? kind_of(trim(kind_raw)) : M.doc;
 
     nb::object v = nb::borrow(M.one);
-    nb::object v_raw = member(parsed, M.v);
+    nb::object v_raw = get_member(parsed, M.v);
     if (v_raw.is_valid()) {
         nb::object n = to_int(v_raw);
         if (n.is_valid()) {
@@ -134,7 +127,7 @@ nb::object read_marker(nb::handle trimmed) {
     else if (PyUnicode_GET_LENGTH(when.ptr()) > kMaxWhenToUse || !PyUnicode_CheckExact(when.ptr()))
         when = steal(PyUnicode_Substring(when.ptr(), 0, kMaxWhenToUse));
 
-    nb::object pinned_raw = member(parsed, M.pinned);
+    nb::object pinned_raw = get_member(parsed, M.pinned);
     const bool pinned = pinned_raw.is_valid() && truthy(pinned_raw);
 
     nb::object out = steal(PyDict_New());
