@@ -45,8 +45,11 @@ constexpr KindName kKinds[] = {
     {&N.code, Kind::Code},
 };
 
-// The Markdown prefix of each prefixed kind (index: the Kind's value).
-constexpr std::string_view kPrefix[] = {"", "# ", "## ", "### ", "- ", "1. ", "- [ ] ", "- [x] ", "> "};
+// What each kind writes before its text, behind a blank line (index: the
+// Kind's value). Dropping the first one or two characters gives it behind a
+// line feed or at the start; dropping both gives a prefixed kind's prefix.
+constexpr std::string_view kLead[] = {"\n\n",      "\n\n# ",     "\n\n## ", "\n\n### ", "\n\n- ",     "\n\n1. ",
+                                      "\n\n- [ ] ", "\n\n- [x] ", "\n\n> ",  "\n\n---",  "\n\n```\n"};
 
 bool is_list(Kind k) { return k == Kind::Bulleted || k == Kind::Numbered || k == Kind::Todo || k == Kind::TodoDone; }
 
@@ -262,13 +265,11 @@ public:
         const Kind k = kind_of(string_form_or(type_raw, N.paragraph).ptr());
         switch (k) {
             case Kind::Divider:
-                open(false);
-                out_.ascii("---");
+                out_.ascii(lead(k, false));
                 last_listy_ = false;
                 return;
             case Kind::Code:
-                open(false);
-                out_.ascii(kFence).ascii("\n").plain(t).ascii("\n").ascii(kFence);
+                out_.ascii(lead(k, false)).plain(t).ascii("\n").ascii(kFence);
                 last_listy_ = false;
                 return;
             case Kind::Other: {
@@ -276,8 +277,7 @@ public:
                     return std::all_of(s.begin(), s.end(), [](auto c) { return is_space(c); });
                 });
                 if (blank) return;  // adds nothing; a list around it stays one list
-                open(false);
-                out_.plain(t);
+                out_.ascii(lead(k, false)).plain(t);
                 last_listy_ = false;
                 return;
             }
@@ -285,17 +285,15 @@ public:
                 break;
         }
         const bool listy = is_list(k);
-        open(listy && last_listy_);
-        const std::string_view prefix = kPrefix[static_cast<int>(k)];
+        const std::string_view first = lead(k, listy && last_listy_), next = kLead[static_cast<int>(k)].substr(1);
         bool any = false;
         StrView(t).visit([&](auto s) {
             for_each_line(s, [&](size_t b, size_t e) {
-                if (any) out_.ascii("\n");
+                out_.ascii(any ? next : first).sub(t, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
                 any = true;
-                out_.ascii(prefix).sub(t, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
             });
         });
-        if (!any) out_.ascii(prefix.substr(0, prefix.size() - 1));  // "#", "- [ ]", ">" ...
+        if (!any) out_.ascii(first.substr(0, first.size() - 1));  // "#", "- [ ]", ">" ...
         last_listy_ = listy;
     }
     // A marker block: nothing written, and a list does not run on across it.
@@ -303,9 +301,12 @@ public:
     nb::str finish() { return out_.finish(); }
 
 private:
-    void open(bool join_list) {
-        if (have_chunk_) out_.ascii(join_list ? "\n" : "\n\n");
+    // The kind's lead for the next chunk: nothing before the first chunk, a
+    // line feed before a list item that continues the list, else a blank line.
+    std::string_view lead(Kind k, bool join_list) {
+        const size_t drop = !have_chunk_ ? 2 : join_list ? 1 : 0;
         have_chunk_ = true;
+        return kLead[static_cast<int>(k)].substr(drop);
     }
 
     TextWriter out_;
@@ -502,7 +503,7 @@ void bind_markdown(nb::module_& m) {
     nb::list list_types;
     for (const KindName& k : kKinds) {
         if (k.kind == Kind::Divider || k.kind == Kind::Code) continue;
-        const std::string_view prefix = kPrefix[static_cast<int>(k.kind)];
+        const std::string_view prefix = kLead[static_cast<int>(k.kind)].substr(2);
         prefixes[nb::handle(*k.name)] = nb::str(prefix.data(), prefix.size());
         if (is_list(k.kind)) list_types.append(nb::handle(*k.name));
     }
