@@ -3,6 +3,7 @@
 // budget, and the triggers of the approved skills. When approvals cannot be
 // read, or nothing is approved, it says so in fixed words instead.
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/text.hpp"
@@ -111,9 +112,18 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
     std::vector<nb::object> skipped;
     for (nb::handle d : instr) {
         nb::str name = str_form(doc_field(d, Field::name));
-        nb::str body = str_form(stripped(doc_field(d, Field::body)));
+        // The body stripped: a str's bounds (most docs that do not fit are
+        // never copied), anything else through its own strip().
+        nb::object body = doc_field(d, Field::body);
+        size_t b = 0, e = 0;
+        if (PyUnicode_Check(body.ptr())) {
+            std::tie(b, e) = trim_bounds(StrView(body));
+        } else {
+            body = str_form(stripped(body));
+            e = static_cast<size_t>(PyUnicode_GET_LENGTH(body.ptr()));
+        }
         // "## " name "\n" body, and the separator in front of it.
-        nb::object need = py_int(3 + PyUnicode_GET_LENGTH(name.ptr()) + 1 + PyUnicode_GET_LENGTH(body.ptr()) + 2);
+        nb::object need = py_int(3 + PyUnicode_GET_LENGTH(name.ptr()) + 1 + (e - b) + 2);
         const int fits = PyObject_RichCompareBool(need.ptr(), left.ptr(), Py_LE);
         if (fits < 0) raise_current();
         if (!fits) {
@@ -121,7 +131,8 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
             continue;
         }
         TextWriter block;
-        out.push_back(block.ascii("## ").str(name).ascii("\n").plain(body).finish());
+        block.ascii("## ").str(name).ascii("\n").sub(body, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
+        out.push_back(block.finish());
         left = steal(PyNumber_Subtract(left.ptr(), need.ptr()));
     }
 

@@ -77,14 +77,22 @@ inline bool line_break(C c) {
     return u >= 0x80 && is_linebreak(u);
 }
 
+// Whether c may be a line break: every break is below U+0020 or beyond ASCII.
+inline bool may_break(Py_UCS4 c) { return c - 0x20 >= 0x60; }
+
 // The end of the line that starts at i: the first break at or after i.
-// Kept out of line, so its loop runs in registers.
+// Printable ASCII is passed over four characters to a test; kept out of
+// line, so its loop runs in registers.
 template <class C>
 [[gnu::noinline]] size_t line_end(std::span<const C> s, size_t i) {
     const C* p = s.data() + i;
     const C* const end = s.data() + s.size();
-    while (p != end && !line_break(*p)) ++p;
-    return static_cast<size_t>(p - s.data());
+    for (;;) {
+        while (end - p >= 4 && !(may_break(p[0]) | may_break(p[1]) | may_break(p[2]) | may_break(p[3]))) p += 4;
+        for (const C* stop = end - p >= 4 ? p + 4 : end; p != stop; ++p)
+            if (line_break(*p)) return static_cast<size_t>(p - s.data());
+        if (p == end) return s.size();
+    }
 }
 
 // Calls f(begin, end) for each line of s as str.splitlines() splits it.
@@ -442,16 +450,19 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
             return;
         }
         const Py_UCS4 first = line[0];
-        for (const LineType& lt : kLineTypes) {
-            if (first == static_cast<unsigned char>(lt.prefix[0]) && starts_with_ascii(line, 0, lt.prefix)) {
-                flush_para();
-                sink.add_slice(*lt.type, b + lt.prefix.size(), e);
-                return;
+        if (first == '#' || first == '-' || first == '*' || first == '>') {  // the prefixes' first characters
+            for (const LineType& lt : kLineTypes) {
+                if (starts_with_ascii(line, 0, lt.prefix)) {
+                    flush_para();
+                    sink.add_slice(*lt.type, b + lt.prefix.size(), e);
+                    return;
+                }
             }
         }
-        // ^\d+[.)]\s+
+        // ^\d+[.)]\s+ (ASCII holds no decimal digit but 0-9)
+        auto decimal = [](Py_UCS4 c) { return c < 0x80 ? c - '0' < 10 : is_decimal(c); };
         size_t i = 0;
-        while (i < line.size() && is_decimal(line[i])) ++i;
+        while (i < line.size() && decimal(line[i])) ++i;
         if (i > 0 && i < line.size() && (line[i] == '.' || line[i] == ')')) {
             size_t j = i + 1;
             while (j < line.size() && is_space(line[j])) ++j;

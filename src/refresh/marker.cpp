@@ -32,7 +32,8 @@ struct MarkerNames {
     PyObject* empty;
     PyObject* one;
     PyObject* lower;
-    PyObject* decode;  // JSONDecoder(parse_constant=<refuse>).decode
+    PyObject* zero;
+    PyObject* scan;  // JSONDecoder(parse_constant=<refuse>).scan_once: (value, end) of the value at an index
 };
 MarkerNames M{};
 
@@ -53,7 +54,8 @@ bool name_ok(PyObject* s) {
 // True when the pending error is one that marks the text as malformed; any
 // other error (MemoryError, KeyboardInterrupt, ...) must propagate.
 bool malformed_error() {
-    return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError);
+    return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError) ||
+           PyErr_ExceptionMatches(PyExc_StopIteration);  // no value at all
 }
 
 // The member's string form, or null when absent or falsy.
@@ -89,16 +91,22 @@ PyObject* kind_of(nb::handle trimmed) {
 }
 
 nb::object read_marker(nb::handle trimmed) {
-    PyObject* decoded = PyObject_CallOneArg(M.decode, trimmed.ptr());
-    if (!decoded) {
+    // One JSON value from the start; the text is trimmed of every Unicode
+    // space, JSON's four included, so the value must end where the text does.
+    PyObject* args[2] = {trimmed.ptr(), M.zero};
+    PyObject* scanned = PyObject_Vectorcall(M.scan, args, 2, nullptr);
+    if (!scanned) {
         if (malformed_error()) {
             PyErr_Clear();
             return nb::none();
         }
         raise_current();
     }
-    nb::object obj = nb::steal(decoded);
-    PyObject* parsed = obj.ptr();
+    nb::object pair = nb::steal(scanned);
+    const Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(pair.ptr(), 1));
+    if (end == -1 && PyErr_Occurred()) raise_current();
+    if (end != PyUnicode_GET_LENGTH(trimmed.ptr())) return nb::none();
+    PyObject* parsed = PyTuple_GET_ITEM(pair.ptr(), 0);
     if (!PyDict_CheckExact(parsed)) return nb::none();
     nb::object flag = get_member(parsed, M.sentinel);
     if (!flag.is_valid() || !truthy(flag)) return nb::none();
@@ -177,7 +185,9 @@ void init_marker_names() {
     nb::object refuse = steal(PyCFunction_New(&kRefuseConstant, nullptr));
     nb::object decoder_type = import_attr("json", "JSONDecoder");
     nb::object decoder = decoder_type(nb::arg("parse_constant") = refuse);
-    M.decode = nb::object(decoder.attr("decode")).release().ptr();
+    M.scan = nb::object(decoder.attr("scan_once")).release().ptr();
+    M.zero = PyLong_FromLong(0);
+    if (!M.zero) raise_current();
 }
 
 // Whether the text holds the marker key anywhere. One-byte text, the usual
