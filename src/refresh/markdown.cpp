@@ -21,29 +21,22 @@ namespace kelvo::refresh {
 
 namespace {
 
+// Block type names known to the dialect: `paragraph` (Other) stands for
+// every other type; the prefixed kinds come in the order of their prefixes.
+enum class Kind { Other, H1, H2, H3, Bulleted, Numbered, Todo, TodoDone, Quote, Divider, Code };
+constexpr const char* kKindNames[] = {"paragraph", "heading_1", "heading_2", "heading_3", "bulleted", "numbered",
+                                      "todo",      "todo_done", "quote",     "divider",   "code"};
+constexpr int kKinds = 11;
+
 // Interned keys and block type names, made at load and kept for the life of
 // the process.
 struct Names {
     PyObject *order, *text, *block_type, *empty;
-    PyObject *heading_1, *heading_2, *heading_3, *bulleted, *numbered, *todo, *todo_done, *quote, *divider, *code,
-        *paragraph;
+    PyObject* kinds[kKinds];
 };
 Names N{};
 
-// Block type names known to the dialect; the prefixed ones first, in the
-// order of their Markdown prefixes below.
-enum class Kind { Other, H1, H2, H3, Bulleted, Numbered, Todo, TodoDone, Quote, Divider, Code };
-
-struct KindName {
-    PyObject** name;
-    Kind kind;
-};
-constexpr KindName kKinds[] = {
-    {&N.heading_1, Kind::H1},       {&N.heading_2, Kind::H2}, {&N.heading_3, Kind::H3},
-    {&N.bulleted, Kind::Bulleted},  {&N.numbered, Kind::Numbered}, {&N.todo, Kind::Todo},
-    {&N.todo_done, Kind::TodoDone}, {&N.quote, Kind::Quote},  {&N.divider, Kind::Divider},
-    {&N.code, Kind::Code},
-};
+PyObject* name_of(Kind k) { return N.kinds[static_cast<int>(k)]; }
 
 // What each kind writes before its text, behind a blank line (index: the
 // Kind's value). Dropping the first one or two characters gives it behind a
@@ -57,12 +50,12 @@ bool is_list(Kind k) { return k == Kind::Bulleted || k == Kind::Numbered || k ==
 // longer headings before shorter ones, the to-dos before the plain bullet.
 struct LineType {
     std::string_view prefix;
-    PyObject** type;
+    Kind kind;
 };
 constexpr LineType kLineTypes[] = {
-    {"### ", &N.heading_3}, {"## ", &N.heading_2}, {"# ", &N.heading_1},
-    {"- [x] ", &N.todo_done}, {"- [X] ", &N.todo_done}, {"- [ ] ", &N.todo},
-    {"- ", &N.bulleted}, {"* ", &N.bulleted}, {"> ", &N.quote},
+    {"### ", Kind::H3},          {"## ", Kind::H2},           {"# ", Kind::H1},
+    {"- [x] ", Kind::TodoDone},  {"- [X] ", Kind::TodoDone},  {"- [ ] ", Kind::Todo},
+    {"- ", Kind::Bulleted},      {"* ", Kind::Bulleted},      {"> ", Kind::Quote},
 };
 
 constexpr std::string_view kFence = "```";
@@ -134,7 +127,6 @@ bool sentinel_prefix(std::span<const C> s) {
     return i < n && s[i] == '"' && i - run >= 3 && s[i - 1] == '_' && s[i - 2] == '_';
 }
 
-// ---------------------------------------------------------------------------
 // Order keys.
 //
 // An `order` is read as Python's float() reads it, so a string may carry
@@ -152,13 +144,6 @@ struct OrderKey {
 };
 
 constexpr long long kExactLimit = 9007199254740992LL;  // 2**53
-
-// The member `key` of a map: a new reference, or null when absent.
-nb::object member_ref(PyObject* map, PyObject* key) {
-    PyObject* raw = nullptr;
-    if (PyDict_GetItemRef(map, key, &raw) < 0) raise_current();
-    return nb::steal(raw);
-}
 
 OrderKey read_order(nb::handle raw_order, size_t index) {
     OrderKey key;
@@ -198,18 +183,8 @@ bool key_less(const OrderKey& a, const OrderKey& b) {
 // a key or text that mutates the sequence cannot disturb the walk.
 std::vector<nb::object> map_elements(nb::handle blocks) {
     std::vector<nb::object> maps;
-    PyObject* b = blocks.ptr();
-    if (b == Py_None) return maps;
-    if (PyList_CheckExact(b) || PyTuple_CheckExact(b)) {
-        nb::object fast = steal(PySequence_Fast(b, ""));
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
-        PyObject** items = PySequence_Fast_ITEMS(fast.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (PyDict_Check(items[i])) maps.push_back(nb::borrow(items[i]));
-        return maps;
-    }
-    if (!truthy(b)) return maps;
-    nb::object it = steal(PyObject_GetIter(b));
+    if (blocks.is_none() || !truthy(blocks)) return maps;
+    nb::object it = steal(PyObject_GetIter(blocks.ptr()));
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object o = nb::steal(item);
         if (PyDict_Check(item)) maps.push_back(std::move(o));
@@ -230,10 +205,10 @@ std::vector<RawBlock> sorted_blocks(std::vector<nb::object> maps) {
     std::vector<OrderKey> keys(maps.size());
     for (size_t i = 0; i < maps.size(); ++i) {
         raw[i].map = std::move(maps[i]);
-        raw[i].order = member_ref(raw[i].map.ptr(), N.order);
+        raw[i].order = get_member(raw[i].map.ptr(), N.order);
         keys[i] = read_order(raw[i].order, i);
-        raw[i].text = member_ref(raw[i].map.ptr(), N.text);
-        raw[i].type = member_ref(raw[i].map.ptr(), N.block_type);
+        raw[i].text = get_member(raw[i].map.ptr(), N.text);
+        raw[i].type = get_member(raw[i].map.ptr(), N.block_type);
     }
     std::stable_sort(keys.begin(), keys.end(), [](const OrderKey& a, const OrderKey& b) { return key_less(a, b); });
     std::vector<RawBlock> sorted;
@@ -251,13 +226,12 @@ nb::object string_form_or(const nb::object& raw, PyObject* fallback) {
 }
 
 Kind kind_of(PyObject* bt) {
-    if (bt == N.paragraph) return Kind::Other;
-    for (const KindName& k : kKinds)  // usually the very names made at load
-        if (bt == *k.name) return k.kind;
-    for (const KindName& k : kKinds) {
-        const int eq = PyUnicode_Equal(bt, *k.name);
+    for (int k = 0; k < kKinds; ++k)  // usually the very names made at load
+        if (bt == N.kinds[k]) return static_cast<Kind>(k);
+    for (int k = 1; k < kKinds; ++k) {
+        const int eq = PyUnicode_Equal(bt, N.kinds[k]);
         if (eq < 0) raise_current();
-        if (eq) return k.kind;
+        if (eq) return static_cast<Kind>(k);
     }
     return Kind::Other;
 }
@@ -270,7 +244,7 @@ public:
     void block(const nb::object& text_raw, const nb::object& type_raw) {
         nb::object t = string_form_or(text_raw, N.empty);
         if (any_sentinel_prefix(t)) return marker();
-        const Kind k = kind_of(string_form_or(type_raw, N.paragraph).ptr());
+        const Kind k = kind_of(string_form_or(type_raw, name_of(Kind::Other)).ptr());
         switch (k) {
             case Kind::Divider:
                 out_.ascii(lead(k, false));
@@ -324,8 +298,6 @@ private:
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-
 void raise_not_text(nb::handle value, const char* method) {
     const int has = PyObject_HasAttrStringWithError(value.ptr(), method);
     if (has < 0) raise_current();
@@ -346,7 +318,7 @@ std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
 
 nb::str block_text(nb::handle block) {
     if (!PyDict_Check(block.ptr())) return nb::borrow<nb::str>(N.empty);
-    return nb::borrow<nb::str>(string_form_or(member_ref(block.ptr(), N.text), N.empty));
+    return nb::borrow<nb::str>(string_form_or(get_member(block.ptr(), N.text), N.empty));
 }
 
 nb::str markdown_from_sorted(const std::vector<nb::object>& sorted, size_t marker) {
@@ -356,8 +328,8 @@ nb::str markdown_from_sorted(const std::vector<nb::object>& sorted, size_t marke
             w.marker();
             continue;
         }
-        nb::object text = member_ref(sorted[i].ptr(), N.text);
-        nb::object type = member_ref(sorted[i].ptr(), N.block_type);
+        nb::object text = get_member(sorted[i].ptr(), N.text);
+        nb::object type = get_member(sorted[i].ptr(), N.block_type);
         w.block(text, type);
     }
     return w.finish();
@@ -369,7 +341,6 @@ nb::str blocks_to_markdown(nb::handle blocks) {
     return w.finish();
 }
 
-// ---------------------------------------------------------------------------
 // Markdown to blocks.
 
 namespace {
@@ -419,7 +390,7 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
     bool in_code = false;
     auto flush_para = [&] {
         if (para.empty()) return;
-        sink.add_joined(N.paragraph, para);
+        sink.add_joined(name_of(Kind::Other), para);
         para.clear();
     };
 
@@ -431,7 +402,7 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
         const bool fence = starts_with_ascii(line, 0, kFence);
         if (in_code) {
             if (fence) {
-                sink.add_joined(N.code, code);
+                sink.add_joined(name_of(Kind::Code), code);
                 code.clear();
                 in_code = false;
             } else {
@@ -446,7 +417,7 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
         }
         if (line.size() == 3 && starts_with_ascii(line, 0, "---")) {
             flush_para();
-            sink.add(N.divider, N.empty);
+            sink.add(name_of(Kind::Divider), N.empty);
             return;
         }
         const Py_UCS4 first = line[0];
@@ -454,7 +425,7 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
             for (const LineType& lt : kLineTypes) {
                 if (starts_with_ascii(line, 0, lt.prefix)) {
                     flush_para();
-                    sink.add_slice(*lt.type, b + lt.prefix.size(), e);
+                    sink.add_slice(name_of(lt.kind), b + lt.prefix.size(), e);
                     return;
                 }
             }
@@ -468,13 +439,13 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
             while (j < line.size() && is_space(line[j])) ++j;
             if (j > i + 1) {
                 flush_para();
-                sink.add_slice(N.numbered, b + j, e);
+                sink.add_slice(name_of(Kind::Numbered), b + j, e);
                 return;
             }
         }
         para.push_back({b, e});
     });
-    if (in_code) sink.add_joined(N.code, code);
+    if (in_code) sink.add_joined(name_of(Kind::Code), code);
     flush_para();
 }
 
@@ -491,38 +462,25 @@ nb::list markdown_to_blocks(nb::handle text) {
     return sink.result();
 }
 
-// ---------------------------------------------------------------------------
-
 void bind_markdown(nb::module_& m) {
     N.order = interned("order");
     N.text = interned("text");
     N.block_type = interned("block_type");
     N.empty = interned("");
-    N.heading_1 = interned("heading_1");
-    N.heading_2 = interned("heading_2");
-    N.heading_3 = interned("heading_3");
-    N.bulleted = interned("bulleted");
-    N.numbered = interned("numbered");
-    N.todo = interned("todo");
-    N.todo_done = interned("todo_done");
-    N.quote = interned("quote");
-    N.divider = interned("divider");
-    N.code = interned("code");
-    N.paragraph = interned("paragraph");
+    for (int k = 0; k < kKinds; ++k) N.kinds[k] = interned(kKindNames[k]);
 
     nb::dict prefixes;
     nb::list list_types;
-    for (const KindName& k : kKinds) {
-        if (k.kind == Kind::Divider || k.kind == Kind::Code) continue;
-        const std::string_view prefix = kLead[static_cast<int>(k.kind)].substr(2);
-        prefixes[nb::handle(*k.name)] = nb::str(prefix.data(), prefix.size());
-        if (is_list(k.kind)) list_types.append(nb::handle(*k.name));
+    for (int k = static_cast<int>(Kind::H1); k <= static_cast<int>(Kind::Quote); ++k) {
+        const std::string_view prefix = kLead[k].substr(2);
+        prefixes[nb::handle(N.kinds[k])] = nb::str(prefix.data(), prefix.size());
+        if (is_list(static_cast<Kind>(k))) list_types.append(nb::handle(N.kinds[k]));
     }
     m.attr("_MD_BLOCK_PREFIX") = prefixes;
     m.attr("_LIST_TYPES") = steal(PyFrozenSet_New(list_types.ptr()));
     nb::list line_types;
     for (const LineType& lt : kLineTypes)
-        line_types.append(nb::make_tuple(nb::str(lt.prefix.data(), lt.prefix.size()), nb::handle(*lt.type)));
+        line_types.append(nb::make_tuple(nb::str(lt.prefix.data(), lt.prefix.size()), nb::handle(name_of(lt.kind))));
     m.attr("_LINE_TYPES") = steal(PyList_AsTuple(line_types.ptr()));
     m.attr("_NUMBERED_RE") = import_attr("re", "compile")(nb::str("^\\d+[.)]\\s+"));
 
