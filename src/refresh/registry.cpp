@@ -226,7 +226,8 @@ nb::object doc_field(nb::handle doc, Field f) {
 
 bool equals(nb::handle value, PyObject* word) {
     if (value.ptr() == word) return true;
-    if (PyUnicode_CheckExact(value.ptr())) return PyUnicode_Equal(value.ptr(), word) == 1;
+    if (PyUnicode_CheckExact(value.ptr()))  // most words differ in length already
+        return PyUnicode_GET_LENGTH(value.ptr()) == PyUnicode_GET_LENGTH(word) && PyUnicode_Equal(value.ptr(), word) == 1;
     const int r = PyObject_RichCompareBool(value.ptr(), word, Py_EQ);
     if (r < 0) raise_current();
     return r == 1;
