@@ -90,7 +90,8 @@ nb::str utc_stamp(double t) {
     char buf[64];
     const int n = std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", year, month, day,
                                 rem / 3600, rem / 60 % 60, rem % 60);
-    return from_ascii(std::string_view(buf, static_cast<size_t>(n)));
+    TextWriter stamp;
+    return stamp.ascii(std::string_view(buf, static_cast<size_t>(n))).finish();
 }
 
 nb::object requested_row(nb::handle doc) {

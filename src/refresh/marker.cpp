@@ -8,6 +8,7 @@
 
 #include "common/text.hpp"
 #include "common/value.hpp"
+#include "common/writer.hpp"
 #include "refresh/bindings.hpp"
 #include "refresh/markdown.hpp"
 
@@ -158,7 +159,9 @@ nb::str make_sentinel(nb::handle name, nb::handle kind, nb::handle when_to_use, 
         (with_pinned && PyDict_SetItem(obj.ptr(), M.pinned, Py_True) < 0) ||
         PyDict_SetItem(obj.ptr(), M.v, version.ptr()) < 0)
         raise_current();
-    return from_ascii(json_text(obj));
+    const std::string text = json_text(obj);  // pure ASCII
+    TextWriter marker;
+    return marker.ascii(text).finish();
 }
 
 // parse_constant for the decoder: NaN, Infinity and -Infinity are not JSON.
