@@ -30,6 +30,7 @@ PyObject* g_get_page = nullptr;
 PyObject* g_limit_kwnames = nullptr;
 PyObject* g_sha256 = nullptr;     // hashlib.sha256
 PyObject* g_hexdigest = nullptr;  // "hexdigest"
+PyObject* g_bar = nullptr;        // "|"
 PyObject* g_line_feed = nullptr;  // "\n"
 
 // Member names of engine replies and marker records, interned once so that
@@ -272,20 +273,23 @@ bool approvals_reported(nb::handle docs) {
 }
 
 nb::str instructions_version(nb::handle docs) {
+    // Each row is its four string forms joined by "|" (None reads "None");
+    // the rows are sorted in code point order and joined by line feeds.
     nb::list rows;
     nb::object it = steal(PyObject_GetIter(docs.ptr()));
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object d = nb::steal(item);
         if (!is_instruction(d)) continue;
-        TextWriter row;  // None reads "None"
-        row.plain(doc_field(d, Field::name)).ascii("|").plain(doc_field(d, Field::kind)).ascii("|");
-        row.plain(doc_field(d, Field::page_id)).ascii("|").plain(doc_field(d, Field::updated_at));
-        rows.append(row.finish());
+        nb::object parts = steal(PyTuple_New(4));
+        int i = 0;
+        for (Field f : {Field::name, Field::kind, Field::page_id, Field::updated_at})
+            PyTuple_SET_ITEM(parts.ptr(), i++, str_form(doc_field(d, f)).release().ptr());
+        rows.append(steal(PyUnicode_Join(g_bar, parts.ptr())));
     }
     if (PyErr_Occurred()) raise_current();
-    // Code point order; UTF-8 keeps lone surrogates as their three-byte forms.
     if (PyList_Sort(rows.ptr()) < 0) raise_current();
     nb::object joined = steal(PyUnicode_Join(g_line_feed, rows.ptr()));
+    // UTF-8 keeps lone surrogates as their three-byte forms.
     nb::object bytes = steal(PyUnicode_AsEncodedString(joined.ptr(), "utf-8", "surrogatepass"));
     nb::object hash = steal(PyObject_CallOneArg(g_sha256, bytes.ptr()));
     nb::object hex = steal(PyObject_CallMethodNoArgs(hash.ptr(), g_hexdigest));
@@ -305,6 +309,7 @@ void bind_registry(nb::module_& m) {
              g_field_names[3], g_field_names[4], g_field_names[8], interned("strip")};
     g_sha256 = import_attr("hashlib", "sha256").release().ptr();
     g_hexdigest = interned("hexdigest");
+    g_bar = interned("|");
     g_line_feed = interned("\n");
     g_list_pages = interned("list_pages");
     g_get_page = interned("get_page");
