@@ -188,11 +188,18 @@ _MARKER = re.compile(r'^\s*\{\s*"__kelvo_[a-z_]+__"')
 _NUMBERED = re.compile(r"^\d+[.)]\s+")
 
 
-def test_exported_tables_are_the_dialects():
-    assert list(refresh._MD_BLOCK_PREFIX.items()) == list(_PREFIX.items())
-    assert refresh._LIST_TYPES == frozenset(_LISTS)
-    assert list(refresh._LINE_TYPES) == _LINES
-    assert refresh._NUMBERED_RE.pattern == _NUMBERED.pattern
+def test_exported_tables_describe_what_the_conversions_do():
+    for bt, prefix in refresh._MD_BLOCK_PREFIX.items():
+        assert b2m([blk(bt, "x")]) == prefix + "x"
+    listy = [bt for bt in refresh._MD_BLOCK_PREFIX if b2m([blk(bt, "a"), blk(bt, "b")]).count("\n") == 1]
+    assert frozenset(listy) == refresh._LIST_TYPES
+    for prefix, bt in refresh._LINE_TYPES:
+        first = next(p for p, _ in refresh._LINE_TYPES if (prefix + "x").startswith(p))
+        if first == prefix:
+            assert pairs(m2b(prefix + "x")) == [(bt, "x")]
+    for line in ("1. a", "12) b", "\u0663.\u3000c", "1.x", "x 1. d"):
+        hit = refresh._NUMBERED_RE.match(line)
+        assert (pairs(m2b(line))[0][0] == "numbered") == bool(hit)
 
 
 def _model_key(b):
