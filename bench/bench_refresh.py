@@ -6,7 +6,9 @@ harness.Workload; add a builder to it for new workloads of this module.
 Markdown: blocks_to_markdown on a 2,000-block mixed page (floor: joining the
 page's prepared chunks) and markdown_to_blocks on a 24,000-character doc of
 about 600 lines (floor: building the same block dicts from prepared tuples);
-each also at ten times the size, to show the cost is linear."""
+each also at ten times the size, to show the cost is linear; and
+blocks_to_markdown of that 24,000-character doc's blocks, the size a host
+meets."""
 
 from __future__ import annotations
 
@@ -89,6 +91,12 @@ def markdown_workloads() -> list[Workload]:
             lambda t=text: refresh.markdown_to_blocks(t),
             lambda p=prepared: [{"block_type": t, "text": s} for t, s in p], "dicts from tuples",
             note=f"{scale}x input"))
+    # The size a host meets: one doc at its 24,000-character limit, read back.
+    blocks = refresh.markdown_to_blocks(md_doc(600)[:24000])
+    chunks = refresh.blocks_to_markdown(blocks).split("\n\n")
+    out.append(Workload(
+        f"blocks_to_markdown a 24,000-char doc ({len(blocks)} blocks)", lambda: refresh.blocks_to_markdown(blocks),
+        lambda: "\n\n".join(chunks), '"\\n\\n".join(chunks)', note="a doc at MAX_DOC_CHARS"))
     return out
 
 
@@ -101,10 +109,11 @@ def workloads() -> list[Workload]:
 
 # -- Registry, digest, handshake and timer workloads ---------------------------
 #
-# Digest: build_digest over 1,000 visible docs of every kind and approval with
-# cap_chars 2,000, against one json.dumps of the unshortened digest; again at
-# 10,000 docs to show the cost is linear. Registry: derive_registry over 50
-# pages, from the in-memory engine and from prepared replies. Handshake:
+# Digest: build_digest over 50 visible docs (a full canvas, what hosts meet)
+# and over 1,000 of every kind and approval with cap_chars 2,000, against one
+# json.dumps of the unshortened digest; again at 10,000 docs to show the cost
+# is linear. Registry: derive_registry over 50 doc pages (a full scan), from
+# the in-memory engine and from prepared replies. Handshake:
 # handshake_text over 200 approved docs. Timer: tick alone and across 8 threads.
 
 import copy  # noqa: E402
@@ -130,13 +139,14 @@ def _mixed_docs(n: int, seed: int = 3) -> list:
 
 def digest_workloads() -> list[Workload]:
     out = []
-    for n in (1_000, 10_000):
+    for n in (50, 1_000, 10_000):
         docs = _mixed_docs(n)
         full = refresh.build_digest(docs, cap_chars=10**12, now=1.7e9)
         out.append(Workload(
             f"build_digest {n:,} docs, cap 2,000",
             lambda d=docs: refresh.build_digest(d, cap_chars=2000, now=1.7e9),
-            lambda f=full: json.dumps(f), "json.dumps(unshortened digest)", note=f"{n // 1000}x input"))
+            lambda f=full: json.dumps(f), "json.dumps(unshortened digest)",
+            note="a full docs canvas" if n == 50 else f"{n // 1000}x input"))
     return out
 
 

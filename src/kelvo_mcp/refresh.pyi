@@ -225,7 +225,8 @@ def derive_registry(
     dedupe: bool = True,
 ) -> tuple[list[DocInfo], dict[str, str]]:
     """Scan the docs canvas: the docs in scan order and the notes map
-    ("truncated", "budget", "duplicates")."""
+    ("truncated", "budget", "duplicates"). A listing whose "pages" is truthy
+    but not a list raises TypeError before any page is requested."""
 
 def requests_authority(d: DocInfo) -> bool: ...
 def is_instruction(d: DocInfo) -> bool: ...

@@ -14,4 +14,9 @@ void bind_digest(nb::module_& m);     // the digest
 void bind_handshake(nb::module_& m);  // the handshake text
 void bind_timer(nb::module_& m);      // RefreshState
 
+// A str made at load from one of the module's UTF-8 texts.
+inline nb::str utf8(const char* text) { return nb::steal<nb::str>(steal(PyUnicode_FromString(text)).release()); }
+// The same, kept for the life of the process.
+inline PyObject* kept_utf8(const char* text) { return utf8(text).release().ptr(); }
+
 }  // namespace kelvo::refresh

@@ -118,14 +118,6 @@ const std::array<const char*, 1> kKelvoFirstSeededBodies = {
     "The user should never have to say \"use Kelvo\" — using it IS the job.",
 };
 
-namespace {
-
-nb::str utf8(const char* s) {
-    return nb::steal<nb::str>(steal(PyUnicode_FromString(s)).release());
-}
-
-}  // namespace
-
 void bind_builtin(nb::module_& m) {
     m.attr("GUIDE_DOC_NAME") = utf8(kGuideDocName);
     m.attr("GUIDE_DOC_WHEN") = utf8(kGuideDocWhen);

@@ -19,6 +19,7 @@
 
 #include "common/text.hpp"
 #include "common/value.hpp"
+#include "common/writer.hpp"
 #include "refresh/bindings.hpp"
 #include "refresh/fixed_texts.hpp"
 #include "refresh/registry.hpp"
@@ -28,6 +29,9 @@ namespace kelvo::refresh {
 namespace {
 
 constexpr size_t kOneLinerChars = 120;
+// The JSON text of a skill's map and of a requested row, less their values.
+constexpr size_t kSkillFixed = std::string_view("{\"name\": , \"when_to_use\": }").size();
+constexpr size_t kRowFixed = std::string_view("{\"name\": , \"kind\": , \"state\": }").size();
 
 // The digest's own keys, in render order; "more" comes last.
 enum Key { kNote, kVersion, kInstructions, kSkills, kRequested, kDocs, kAsOf, kMore, kKeyCount };
@@ -37,15 +41,13 @@ const char* const kKeyNames[kKeyCount] = {"note", "instructions_version", "instr
 struct Texts {
     PyObject* keys[kKeyCount];
     PyObject *digest_note, *unreported_note, *state_changed, *state_not_approved, *more_suffix;
+    PyObject *pointer_start, *pointer_end;
     PyObject *name, *kind, *state, *when_to_use;
     PyObject* skeleton;  // key -> its Key index, for looking up `extra` keys as a dict does
     size_t key_len[kKeyCount];  // JSON length of each key
     size_t digest_note_len, unreported_note_len, more_suffix_len;  // suffix without quotes
 };
 Texts T{};
-
-PyObject* keep(nb::object o) { return o.release().ptr(); }
-PyObject* utf8(const char* s) { return keep(steal(PyUnicode_FromString(s))); }
 
 // The JSON text length of a value, measured by writing it (errors of values
 // without a JSON form pass through, as json.dumps raises them).
@@ -88,7 +90,8 @@ nb::str utc_stamp(double t) {
     char buf[64];
     const int n = std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", year, month, day,
                                 rem / 3600, rem / 60 % 60, rem % 60);
-    return from_ascii(std::string_view(buf, static_cast<size_t>(n)));
+    TextWriter stamp;
+    return stamp.ascii(std::string_view(buf, static_cast<size_t>(n))).finish();
 }
 
 nb::object requested_row(nb::handle doc) {
@@ -110,17 +113,9 @@ nb::object truncated_body(nb::str body, nb::handle cap, nb::handle name) {
     const long long len = PyUnicode_GET_LENGTH(body.ptr());
     if (overflow > 0 || (!overflow && len <= c)) return body;
     if (overflow < 0 || c < 0) c = 0;
-    PyUnicodeWriter* w = PyUnicodeWriter_Create(0);
-    if (!w) raise_current();
-    nb::str name_text = str_form(name);
-    if (PyUnicodeWriter_WriteSubstring(w, body.ptr(), 0, static_cast<Py_ssize_t>(c)) < 0 ||
-        PyUnicodeWriter_WriteUTF8(w, texts::kTruncatedPointer1, -1) < 0 ||
-        PyUnicodeWriter_WriteStr(w, name_text.ptr()) < 0 ||
-        PyUnicodeWriter_WriteUTF8(w, texts::kTruncatedPointer2, -1) < 0) {
-        PyUnicodeWriter_Discard(w);
-        raise_current();
-    }
-    return steal(PyUnicodeWriter_Finish(w));
+    TextWriter w;
+    w.sub(body, 0, static_cast<Py_ssize_t>(c)).text(T.pointer_start).plain(name).text(T.pointer_end);
+    return w.finish();
 }
 
 // One doc of a shown group, with what its entry needs, read once.
@@ -160,8 +155,7 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
     std::vector<nb::object> instr;
     Group skills, requested, others;
     Meter meter;
-    static const size_t skill_fixed = std::strlen("{\"name\": , \"when_to_use\": }");
-    static const size_t row_fixed = std::strlen("{\"name\": , \"kind\": , \"state\": }");
+
     for (size_t i = 0; i < n; ++i) {
         nb::handle d(PyList_GET_ITEM(docs.ptr(), i));
         const bool authority = requests_authority(d);
@@ -171,7 +165,7 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
             nb::object name = doc_field(d, Field::name);
             if (equals(doc_field(d, Field::kind), words().skill)) {
                 nb::object line = one_liner(d);
-                const size_t len = skill_fixed + meter(name) + meter(line);
+                const size_t len = kSkillFixed + meter(name) + meter(line);
                 skills.items.push_back({std::move(name), std::move(line), len});
             } else {
                 instr.push_back(std::move(name));
@@ -181,7 +175,7 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
             nb::object kind = doc_field(d, Field::kind);
             PyObject* state =
                 equals(doc_field(d, Field::approval), words().changed) ? T.state_changed : T.state_not_approved;
-            const size_t len = row_fixed + meter(name) + meter(kind) + meter(nb::handle(state));
+            const size_t len = kRowFixed + meter(name) + meter(kind) + meter(nb::handle(state));
             requested.items.push_back({std::move(name), nb::make_tuple(kind, nb::handle(state)), len});
         } else {
             nb::object name = doc_field(d, Field::name);
@@ -331,9 +325,10 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
     for (int g = 0; g < 3; ++g) {
         const size_t hidden = lists[g]->items.size() - shown[g];
         if (!hidden) continue;
-        std::string count = std::to_string(hidden);
-        nb::object text = steal(PyUnicode_Concat(from_ascii(count).ptr(), T.more_suffix));
-        if (PyDict_SetItem(more.ptr(), T.keys[list_keys[g]], text.ptr()) < 0) raise_current();
+        const std::string count = std::to_string(hidden);
+        TextWriter text;
+        nb::str entry = text.ascii(count).text(T.more_suffix).finish();
+        if (PyDict_SetItem(more.ptr(), T.keys[list_keys[g]], entry.ptr()) < 0) raise_current();
     }
     if (PyDict_GET_SIZE(more.ptr())) set(kMore, more);
     if (ex.is_valid()) {
@@ -374,21 +369,23 @@ nb::object one_liner(nb::handle doc) {
 nb::handle unreported_note() { return T.unreported_note; }
 
 void bind_digest(nb::module_& m) {
-    for (int k = 0; k < kKeyCount; ++k) T.keys[k] = keep(steal(PyUnicode_InternFromString(kKeyNames[k])));
-    T.digest_note = utf8(texts::kDigestNote);
-    T.unreported_note = utf8(texts::kUnreportedNote);
-    T.state_changed = utf8(texts::kStateChanged);
-    T.state_not_approved = utf8(texts::kStateNotApproved);
-    T.more_suffix = utf8(texts::kMoreSuffix);
-    T.name = keep(steal(PyUnicode_InternFromString("name")));
-    T.kind = keep(steal(PyUnicode_InternFromString("kind")));
-    T.state = keep(steal(PyUnicode_InternFromString("state")));
-    T.when_to_use = keep(steal(PyUnicode_InternFromString("when_to_use")));
+    for (int k = 0; k < kKeyCount; ++k) T.keys[k] = interned(kKeyNames[k]);
+    T.digest_note = kept_utf8(texts::kDigestNote);
+    T.unreported_note = kept_utf8(texts::kUnreportedNote);
+    T.state_changed = kept_utf8(texts::kStateChanged);
+    T.state_not_approved = kept_utf8(texts::kStateNotApproved);
+    T.more_suffix = kept_utf8(texts::kMoreSuffix);
+    T.pointer_start = kept_utf8(texts::kTruncatedPointer1);
+    T.pointer_end = kept_utf8(texts::kTruncatedPointer2);
+    T.name = interned("name");
+    T.kind = interned("kind");
+    T.state = interned("state");
+    T.when_to_use = interned("when_to_use");
     nb::dict skeleton;
     for (int k = 0; k < kKeyCount; ++k) skeleton[nb::handle(T.keys[k])] = nb::int_(k);
     // Kept for the life of the process as a plain pointer: a static owning
     // object would be released after the interpreter has finalized.
-    T.skeleton = keep(skeleton);
+    T.skeleton = skeleton.release().ptr();
     Meter meter;
     for (int k = 0; k < kKeyCount; ++k) T.key_len[k] = meter(nb::handle(T.keys[k]));
     T.digest_note_len = meter(nb::handle(T.digest_note));

@@ -2,13 +2,13 @@
 // default posture, the approved always-on docs in full within a character
 // budget, and the triggers of the approved skills. When approvals cannot be
 // read, or nothing is approved, it says so in fixed words instead.
-#include <climits>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "common/writer.hpp"
 #include "common/text.hpp"
+#include "common/tool_names.hpp"
+#include "common/writer.hpp"
 #include "common/value.hpp"
 #include "refresh/bindings.hpp"
 #include "refresh/builtin.hpp"
@@ -26,116 +26,40 @@ struct Texts {
 };
 Texts T{};
 
-PyObject* keep(nb::object o) { return o.release().ptr(); }
-PyObject* utf8(const std::string& s) { return keep(steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())))); }
-
-using Writer = TextWriter;
-
-// Tool names in a fixed text, respelled through `display`: every match of
-// kelvo_[a-z_]+, left to right and greedy, except one ending in "__" (a
-// marker key, not a tool).
+// Tool names in a fixed text, respelled through `display`; a match ending
+// in "__" is a marker key, not a tool, and stays as it is.
 class Respeller {
 public:
     explicit Respeller(nb::handle display) : display_(display) {}
 
     nb::str operator()(nb::handle text) const {
         if (display_.is_none()) return nb::borrow<nb::str>(text);
-        StrView s(text);
-        const size_t n = s.size();
-        Writer out;
-        size_t copied = 0, i = 0;
-        bool any = false;
-        while (i + 6 < n) {
-            if (!(s[i] == U'k' && s[i + 1] == U'e' && s[i + 2] == U'l' && s[i + 3] == U'v' && s[i + 4] == U'o' &&
-                  s[i + 5] == U'_')) {
-                ++i;
-                continue;
+        TextWriter out;
+        Py_ssize_t copied = 0;
+        each_tool_name(text, [&](const ToolNameMatch& m) {
+            if (m.marker) return;
+            nb::object name = steal(PyUnicode_Substring(text.ptr(), m.begin, m.end));
+            nb::object shown = steal(PyObject_CallOneArg(display_.ptr(), name.ptr()));
+            if (!PyUnicode_Check(shown.ptr())) {
+                PyErr_Format(PyExc_TypeError, "expected str instance, %.200s found", Py_TYPE(shown.ptr())->tp_name);
+                raise_current();
             }
-            size_t e = i + 6;
-            while (e < n && ((s[e] >= U'a' && s[e] <= U'z') || s[e] == U'_')) ++e;
-            if (e == i + 6) {
-                ++i;
-                continue;
-            }
-            if (!(s[e - 1] == U'_' && s[e - 2] == U'_')) {
-                nb::object name = steal(PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(e)));
-                nb::object shown = steal(PyObject_CallOneArg(display_.ptr(), name.ptr()));
-                if (!PyUnicode_Check(shown.ptr())) {
-                    PyErr_Format(PyExc_TypeError, "expected str instance, %.200s found", Py_TYPE(shown.ptr())->tp_name);
-                    raise_current();
-                }
-                out.sub(text, static_cast<Py_ssize_t>(copied), static_cast<Py_ssize_t>(i));
-                out.str(shown);
-                copied = e;
-                any = true;
-            }
-            i = e;
-        }
-        if (!any) return nb::borrow<nb::str>(text);
-        out.sub(text, static_cast<Py_ssize_t>(copied), static_cast<Py_ssize_t>(n));
-        return out.finish();
+            out.sub(text, copied, m.begin).str(shown);
+            copied = m.end;
+        });
+        if (copied == 0) return nb::borrow<nb::str>(text);
+        return out.sub(text, copied, PyUnicode_GET_LENGTH(text.ptr())).finish();
     }
 
 private:
     nb::handle display_;
 };
 
-// What is left of the budget: C arithmetic for an int or a float (as
-// Python's own would give), the interpreter's for any other number.
-class Budget {
-public:
-    Budget(nb::handle cap, size_t spent) {
-        if (PyLong_CheckExact(cap.ptr()) || PyBool_Check(cap.ptr())) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(cap.ptr(), &overflow);
-            if (v == -1 && PyErr_Occurred()) raise_current();
-            // Far beyond any text length, and clear of overflow either way.
-            constexpr long long kFar = LLONG_MAX / 4;
-            if (overflow > 0 || v > kFar) v = kFar;
-            if (overflow < 0 || v < -kFar) v = -kFar;
-            kind_ = Int;
-            i_ = v - static_cast<long long>(spent);
-        } else if (PyFloat_CheckExact(cap.ptr())) {
-            kind_ = Float;
-            f_ = PyFloat_AS_DOUBLE(cap.ptr()) - static_cast<double>(spent);
-        } else {
-            kind_ = Object;
-            o_ = steal(PyNumber_Subtract(cap.ptr(), nb::int_(spent).ptr()));
-        }
-    }
-    bool fits(size_t need) const {
-        switch (kind_) {
-            case Int: return static_cast<long long>(need) <= i_;
-            case Float: return static_cast<double>(need) <= f_;
-            default: {
-                const int r = PyObject_RichCompareBool(nb::int_(need).ptr(), o_.ptr(), Py_LE);
-                if (r < 0) raise_current();
-                return r == 1;
-            }
-        }
-    }
-    void take(size_t need) {
-        switch (kind_) {
-            case Int: i_ -= static_cast<long long>(need); break;
-            case Float: f_ -= static_cast<double>(need); break;
-            default: o_ = steal(PyNumber_Subtract(o_.ptr(), nb::int_(need).ptr()));
-        }
-    }
-
-private:
-    enum { Int, Float, Object } kind_;
-    long long i_ = 0;
-    double f_ = 0.0;
-    nb::object o_;
-};
-
-nb::object stripped(nb::handle body) {
-    if (PyUnicode_Check(body.ptr())) return trim(body);
-    return steal(PyObject_CallMethod(body.ptr(), "strip", nullptr));
-}
+// n as a Python int, for the budget's arithmetic.
+nb::object py_int(size_t n) { return steal(PyLong_FromSize_t(n)); }
 
 nb::str join(const std::vector<nb::object>& parts) {
-    Writer w;
+    TextWriter w;
     for (size_t i = 0; i < parts.size(); ++i) {
         if (i) w.ascii("\n\n");
         w.str(parts[i]);
@@ -150,7 +74,7 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
     if (truthy(kelvo_first)) parts.push_back(fix_names(T.posture));
 
     if (docs_in.is_none()) {
-        Writer line;
+        TextWriter line;
         line.str(T.fail_start);
         if (truthy(error)) {
             line.ascii(" (");
@@ -180,18 +104,16 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
         return join(parts);
     }
 
-    Writer heading;
-    heading.str(T.heading_start);
-    heading.str(instructions_version(docs));
-    heading.str(T.heading_end);
-    nb::str head = heading.finish();
+    TextWriter heading;
+    nb::str head = heading.text(T.heading_start).str(instructions_version(docs)).text(T.heading_end).finish();
     std::vector<nb::object> out{head};
-    Budget left(cap_chars, static_cast<size_t>(PyUnicode_GET_LENGTH(head.ptr())));
+    // The budget is the host's number, in the host's own arithmetic.
+    nb::object left = steal(PyNumber_Subtract(cap_chars.ptr(), py_int(PyUnicode_GET_LENGTH(head.ptr())).ptr()));
     std::vector<nb::object> skipped;
     for (nb::handle d : instr) {
         nb::str name = str_form(doc_field(d, Field::name));
-        // The block's length is known before it is built: most docs that do
-        // not fit are never copied.
+        // The body stripped: a str's bounds (most docs that do not fit are
+        // never copied), anything else through its own strip().
         nb::object body = doc_field(d, Field::body);
         size_t b = 0, e = 0;
         if (PyUnicode_Check(body.ptr())) {
@@ -200,28 +122,28 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
             body = str_form(stripped(body));
             e = static_cast<size_t>(PyUnicode_GET_LENGTH(body.ptr()));
         }
-        const size_t need = 3 + static_cast<size_t>(PyUnicode_GET_LENGTH(name.ptr())) + 1 + (e - b) + 2;  // and its separator
-        if (!left.fits(need)) {
+        // "## " name "\n" body, and the separator in front of it.
+        nb::object need = py_int(3 + PyUnicode_GET_LENGTH(name.ptr()) + 1 + (e - b) + 2);
+        const int fits = PyObject_RichCompareBool(need.ptr(), left.ptr(), Py_LE);
+        if (fits < 0) raise_current();
+        if (!fits) {
             skipped.push_back(name);
             continue;
         }
-        Writer block;
-        block.ascii("## ");
-        block.str(name);
-        block.ascii("\n");
-        block.sub(body, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
+        TextWriter block;
+        block.ascii("## ").str(name).ascii("\n").sub(body, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
         out.push_back(block.finish());
-        left.take(need);
+        left = steal(PyNumber_Subtract(left.ptr(), need.ptr()));
     }
 
     if (!skipped.empty()) {
         // Only the note's own words are respelled: a doc may legitimately be
         // named like a tool, and a doc is always shown under its own name.
-        Writer lead;
+        TextWriter lead;
         lead.str(T.left_start);
         lead.str(steal(PyObject_Format(cap_chars.ptr(), T.comma_format)));
         lead.str(T.left_after_budget);
-        Writer note;
+        TextWriter note;
         note.str(fix_names(lead.finish()));
         for (size_t i = 0; i < skipped.size(); ++i) {
             if (i) note.ascii(", ");
@@ -232,7 +154,7 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
     }
 
     if (!skills.empty()) {
-        Writer section;
+        TextWriter section;
         section.str(fix_names(T.skills_heading));
         for (nb::handle d : skills) {
             section.ascii("\n- ");
@@ -250,17 +172,17 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
 }  // namespace
 
 void bind_handshake(nb::module_& m) {
-    T.posture = utf8(std::string(texts::kPostureHeading) + "\n" + kKelvoFirstBody);
-    T.fail_start = utf8(texts::kReadFailureStart);
-    T.fail_end = utf8(texts::kReadFailureEnd);
-    T.nothing_approved = utf8(texts::kNothingApproved);
-    T.heading_start = utf8(texts::kInstructionsHeadingStart);
-    T.heading_end = utf8(texts::kInstructionsHeadingEnd);
-    T.left_start = utf8(texts::kLeftOutStart);
-    T.left_after_budget = utf8(texts::kLeftOutAfterBudget);
-    T.left_end = utf8(texts::kLeftOutEnd);
-    T.skills_heading = utf8(texts::kSkillsHeading);
-    T.comma_format = utf8(",");
+    T.posture = kept_utf8((std::string(texts::kPostureHeading) + "\n" + kKelvoFirstBody).c_str());
+    T.fail_start = kept_utf8(texts::kReadFailureStart);
+    T.fail_end = kept_utf8(texts::kReadFailureEnd);
+    T.nothing_approved = kept_utf8(texts::kNothingApproved);
+    T.heading_start = kept_utf8(texts::kInstructionsHeadingStart);
+    T.heading_end = kept_utf8(texts::kInstructionsHeadingEnd);
+    T.left_start = kept_utf8(texts::kLeftOutStart);
+    T.left_after_budget = kept_utf8(texts::kLeftOutAfterBudget);
+    T.left_end = kept_utf8(texts::kLeftOutEnd);
+    T.skills_heading = kept_utf8(texts::kSkillsHeading);
+    T.comma_format = interned(",");
 
     m.attr("HANDSHAKE_CHARS") = nb::int_(kHandshakeChars);
     m.def("handshake_text",

@@ -8,6 +8,7 @@
 
 #include "common/text.hpp"
 #include "common/value.hpp"
+#include "common/writer.hpp"
 #include "refresh/bindings.hpp"
 #include "refresh/markdown.hpp"
 
@@ -15,8 +16,7 @@ namespace kelvo::refresh {
 
 namespace {
 
-constexpr char kSentinelKey_[] = "__kelvo_agent_doc__";
-constexpr const char* kSentinelKey = kSentinelKey_;
+constexpr std::string_view kSentinelKey = "__kelvo_agent_doc__";
 constexpr size_t kMaxDocName = 64;
 constexpr Py_ssize_t kMaxWhenToUse = 200;
 
@@ -32,7 +32,9 @@ struct MarkerNames {
     PyObject* learnings;
     PyObject* empty;
     PyObject* one;
-    PyObject* decode;  // JSONDecoder(parse_constant=<refuse>).decode
+    PyObject* lower;
+    PyObject* zero;
+    PyObject* scan;  // JSONDecoder(parse_constant=<refuse>).scan_once: (value, end) of the value at an index
 };
 MarkerNames M{};
 
@@ -53,19 +55,13 @@ bool name_ok(PyObject* s) {
 // True when the pending error is one that marks the text as malformed; any
 // other error (MemoryError, KeyboardInterrupt, ...) must propagate.
 bool malformed_error() {
-    return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError);
-}
-
-// Member `key` of the decoded object, or null when absent.
-nb::object member(PyObject* obj, PyObject* key) {
-    PyObject* r = nullptr;
-    if (PyDict_GetItemRef(obj, key, &r) < 0) raise_current();
-    return nb::steal(r);
+    return PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError) ||
+           PyErr_ExceptionMatches(PyExc_StopIteration);  // no value at all
 }
 
 // The member's string form, or null when absent or falsy.
 nb::object member_text(PyObject* obj, PyObject* key) {
-    nb::object v = member(obj, key);
+    nb::object v = get_member(obj, key);
     if (!v.is_valid() || !truthy(v)) return nb::object();
     return str_form(v);
 }
@@ -86,160 +82,34 @@ nb::object to_int(nb::handle v) {
 // The doc kind named by a trimmed text: Unicode-lowercased, one of the
 // three kinds, anything else "doc".
 PyObject* kind_of(nb::handle trimmed) {
-    nb::object lowered;
-    PyObject* s = trimmed.ptr();
-    if (!PyUnicode_IS_ASCII(s)) {
-        lowered = steal(PyObject_CallMethod(s, "lower", nullptr));
-        s = lowered.ptr();
-        if (!PyUnicode_IS_ASCII(s)) return M.doc;
+    nb::object lowered = steal(PyObject_CallMethodNoArgs(trimmed.ptr(), M.lower));
+    for (PyObject* kind : {M.skill, M.learnings}) {
+        const int eq = PyUnicode_Equal(lowered.ptr(), kind);
+        if (eq < 0) raise_current();
+        if (eq) return kind;
     }
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    std::string lower(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), static_cast<size_t>(n));
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (lower == "skill") return M.skill;
-    if (lower == "learnings") return M.learnings;
     return M.doc;
 }
 
-// The usual marker, a flat object of ASCII text whose members are strings,
-// integers, true, false or null, read without the interpreter's decoder into
-// the dict the decoder would give. Anything else (nesting, fractions,
-// surrogate escapes, text that is not ASCII, any departure from JSON) gives
-// an invalid object, and the decoder decides.
-class FlatMarker {
-public:
-    FlatMarker(const char* p, size_t n) : p_(p), end_(p + n) {}
-
-    nb::object read() {
-        if (!take('{')) return {};
-        nb::object out = steal(PyDict_New());
-        space();
-        if (take('}')) return end() ? out : nb::object();
-        for (;;) {
-            nb::object key = string(true);
-            if (!key.is_valid() || !(space(), take(':'))) return {};
-            space();
-            nb::object value = this->value();
-            if (!value.is_valid()) return {};
-            if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) raise_current();
-            space();
-            if (take('}')) return end() ? out : nb::object();
-            if (!take(',')) return {};
-            space();
-        }
-    }
-
-private:
-    bool take(char c) {
-        if (p_ == end_ || *p_ != c) return false;
-        ++p_;
-        return true;
-    }
-    bool end() { return space(), p_ == end_; }
-    void space() {
-        while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
-    }
-    bool word(std::string_view w) {
-        if (static_cast<size_t>(end_ - p_) < w.size() || std::string_view(p_, w.size()) != w) return false;
-        p_ += w.size();
-        return true;
-    }
-    nb::object value() {
-        if (p_ == end_) return {};
-        if (*p_ == '"') return string(false);
-        if (word("true")) return nb::borrow(Py_True);
-        if (word("false")) return nb::borrow(Py_False);
-        if (word("null")) return nb::none();
-        const char* b = p_;
-        if (*p_ == '-') ++p_;
-        const char* digits = p_;
-        while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
-        const size_t n = static_cast<size_t>(p_ - digits);
-        if (n == 0 || n > 18 || (n > 1 && *digits == '0')) return {};
-        if (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) return {};
-        long long v = 0;
-        for (const char* d = digits; d != p_; ++d) v = v * 10 + (*d - '0');
-        return steal(PyLong_FromLongLong(*b == '-' ? -v : v));
-    }
-    // A string, its escapes read; a known member name is the interned word.
-    nb::object string(bool is_key) {
-        if (!take('"')) return {};
-        const char* b = p_;
-        while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) ++p_;
-        if (p_ == end_ || static_cast<unsigned char>(*p_) < 0x20) return {};
-        if (*p_ == '"') {
-            std::string_view text(b, static_cast<size_t>(p_ - b));
-            ++p_;
-            if (is_key)
-                for (PyObject* k : {M.sentinel, M.name, M.kind, M.when_to_use, M.pinned, M.v})
-                    if (text.size() == static_cast<size_t>(PyUnicode_GET_LENGTH(k)) &&
-                        std::memcmp(text.data(), PyUnicode_1BYTE_DATA(k), text.size()) == 0)
-                        return nb::borrow(k);
-            return steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        }
-        std::u32string text(b, p_);  // with escapes: code points, then the narrowest str
-        while (p_ != end_ && *p_ != '"') {
-            const unsigned char c = static_cast<unsigned char>(*p_++);
-            if (c < 0x20) return {};
-            if (c != '\\') {
-                text.push_back(c);
-                continue;
-            }
-            if (p_ == end_) return {};
-            const char e = *p_++;
-            switch (e) {
-                case '"': case '\\': case '/': text.push_back(static_cast<char32_t>(e)); break;
-                case 'b': text.push_back(U'\b'); break;
-                case 'f': text.push_back(U'\f'); break;
-                case 'n': text.push_back(U'\n'); break;
-                case 'r': text.push_back(U'\r'); break;
-                case 't': text.push_back(U'\t'); break;
-                case 'u': {
-                    if (end_ - p_ < 4) return {};
-                    char32_t u = 0;
-                    for (int i = 0; i < 4; ++i) {
-                        const char h = *p_++;
-                        const int d = h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                                    : h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
-                        if (d < 0) return {};
-                        u = u * 16 + static_cast<char32_t>(d);
-                    }
-                    if (u >= 0xD800 && u <= 0xDFFF) return {};  // pairs and lone halves: the decoder's
-                    text.push_back(u);
-                    break;
-                }
-                default: return {};
-            }
-        }
-        if (!take('"')) return {};
-        return from_u32(text);
-    }
-
-    const char* p_;
-    const char* end_;
-};
-
 nb::object read_marker(nb::handle trimmed) {
-    nb::object obj;
-    if (PyUnicode_IS_ASCII(trimmed.ptr()))
-        obj = FlatMarker(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(trimmed.ptr())),
-                         static_cast<size_t>(PyUnicode_GET_LENGTH(trimmed.ptr())))
-                  .read();
-    if (!obj.is_valid()) {
-        PyObject* decoded = PyObject_CallOneArg(M.decode, trimmed.ptr());
-        if (!decoded) {
-            if (malformed_error()) {
-                PyErr_Clear();
-                return nb::none();
-            }
-            raise_current();
+    // One JSON value from the start; the text is trimmed of every Unicode
+    // space, JSON's four included, so the value must end where the text does.
+    PyObject* args[2] = {trimmed.ptr(), M.zero};
+    PyObject* scanned = PyObject_Vectorcall(M.scan, args, 2, nullptr);
+    if (!scanned) {
+        if (malformed_error()) {
+            PyErr_Clear();
+            return nb::none();
         }
-        obj = nb::steal(decoded);
+        raise_current();
     }
-    PyObject* parsed = obj.ptr();
+    nb::object pair = nb::steal(scanned);
+    const Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(pair.ptr(), 1));
+    if (end == -1 && PyErr_Occurred()) raise_current();
+    if (end != PyUnicode_GET_LENGTH(trimmed.ptr())) return nb::none();
+    PyObject* parsed = PyTuple_GET_ITEM(pair.ptr(), 0);
     if (!PyDict_CheckExact(parsed)) return nb::none();
-    nb::object flag = member(parsed, M.sentinel);
+    nb::object flag = get_member(parsed, M.sentinel);
     if (!flag.is_valid() || !truthy(flag)) return nb::none();
 
     nb::object name_raw = member_text(parsed, M.name);
@@ -251,7 +121,7 @@ nb::object read_marker(nb::handle trimmed) {
     PyObject* kind = kind_raw.is_valid() ? kind_of(trim(kind_raw)) : M.doc;
 
     nb::object v = nb::borrow(M.one);
-    nb::object v_raw = member(parsed, M.v);
+    nb::object v_raw = get_member(parsed, M.v);
     if (v_raw.is_valid()) {
         nb::object n = to_int(v_raw);
         if (n.is_valid()) {
@@ -266,7 +136,7 @@ nb::object read_marker(nb::handle trimmed) {
     else if (PyUnicode_GET_LENGTH(when.ptr()) > kMaxWhenToUse || !PyUnicode_CheckExact(when.ptr()))
         when = steal(PyUnicode_Substring(when.ptr(), 0, kMaxWhenToUse));
 
-    nb::object pinned_raw = member(parsed, M.pinned);
+    nb::object pinned_raw = get_member(parsed, M.pinned);
     const bool pinned = pinned_raw.is_valid() && truthy(pinned_raw);
 
     nb::object out = steal(PyDict_New());
@@ -289,7 +159,9 @@ nb::str make_sentinel(nb::handle name, nb::handle kind, nb::handle when_to_use, 
         (with_pinned && PyDict_SetItem(obj.ptr(), M.pinned, Py_True) < 0) ||
         PyDict_SetItem(obj.ptr(), M.v, version.ptr()) < 0)
         raise_current();
-    return from_ascii(json_text(obj));
+    const std::string text = json_text(obj);  // pure ASCII
+    TextWriter marker;
+    return marker.ascii(text).finish();
 }
 
 // parse_constant for the decoder: NaN, Infinity and -Infinity are not JSON.
@@ -300,8 +172,7 @@ PyObject* refuse_constant(PyObject*, PyObject* word) {
 PyMethodDef kRefuseConstant = {"_refuse_constant", refuse_constant, METH_O, nullptr};
 
 void init_marker_names() {
-    if (M.sentinel) return;
-    M.sentinel = interned(kSentinelKey);
+    M.sentinel = interned(kSentinelKey.data());
     M.name = interned("name");
     M.kind = interned("kind");
     M.when_to_use = interned("when_to_use");
@@ -310,13 +181,16 @@ void init_marker_names() {
     M.doc = interned("doc");
     M.skill = interned("skill");
     M.learnings = interned("learnings");
+    M.lower = interned("lower");
     M.empty = PyUnicode_New(0, 0);
     M.one = PyLong_FromLong(1);
     if (!M.empty || !M.one) raise_current();
     nb::object refuse = steal(PyCFunction_New(&kRefuseConstant, nullptr));
     nb::object decoder_type = import_attr("json", "JSONDecoder");
     nb::object decoder = decoder_type(nb::arg("parse_constant") = refuse);
-    M.decode = nb::object(decoder.attr("decode")).release().ptr();
+    M.scan = nb::object(decoder.attr("scan_once")).release().ptr();
+    M.zero = PyLong_FromLong(0);
+    if (!M.zero) raise_current();
 }
 
 // Whether the text holds the marker key anywhere. One-byte text, the usual
@@ -324,14 +198,14 @@ void init_marker_names() {
 // speed; wider text goes to the interpreter's own search.
 bool holds_key(PyObject* t) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-    constexpr size_t k = sizeof(kSentinelKey_) - 1;
+    constexpr size_t k = kSentinelKey.size();
     if (PyUnicode_KIND(t) == PyUnicode_1BYTE_KIND) {
         const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(t));
         const char* end = p + n;
         while (static_cast<size_t>(end - p) >= k) {
             const char* u = static_cast<const char*>(std::memchr(p, '_', static_cast<size_t>(end - p) - (k - 1)));
             if (!u) return false;
-            if (std::memcmp(u, kSentinelKey_, k) == 0) return true;
+            if (std::memcmp(u, kSentinelKey.data(), k) == 0) return true;
             p = u + 1;
         }
         return false;
@@ -346,7 +220,6 @@ bool holds_key(PyObject* t) {
 bool valid_name(nb::handle name) { return PyUnicode_Check(name.ptr()) && name_ok(name.ptr()); }
 
 nb::object parse_sentinel(nb::handle text) {
-    init_marker_names();
     PyObject* t = text.ptr();
     if (!PyUnicode_Check(t)) {
         if (t == Py_None || !truthy(t)) return nb::none();

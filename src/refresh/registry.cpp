@@ -3,15 +3,13 @@
 // the approval predicates that the digest and the handshake ask of each doc.
 #include "refresh/registry.hpp"
 
-#include <algorithm>
-#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/record.hpp"
 #include "common/text.hpp"
 #include "common/value.hpp"
+#include "common/writer.hpp"
 #include "refresh/bindings.hpp"
 #include "refresh/builtin.hpp"
 #include "refresh/fixed_texts.hpp"
@@ -30,32 +28,23 @@ std::vector<PyObject*> g_seed_bodies;  // seeded posture texts, as read back and
 PyObject* g_list_pages = nullptr;
 PyObject* g_get_page = nullptr;
 PyObject* g_limit_kwnames = nullptr;
-PyObject* g_sha256 = nullptr;  // hashlib.sha256
-PyObject* g_digest = nullptr;  // "digest"
+PyObject* g_sha256 = nullptr;     // hashlib.sha256
+PyObject* g_hexdigest = nullptr;  // "hexdigest"
+PyObject* g_bar = nullptr;        // "|"
+PyObject* g_line_feed = nullptr;  // "\n"
 
 // Member names of engine replies and marker records, interned once so that
 // each lookup hashes nothing.
 struct Keys {
     PyObject *title, *page_id, *updated_at, *blocks, *instruction, *state, *pages, *has_more;
-    PyObject *name, *kind, *when_to_use, *pinned, *v;
+    PyObject *name, *kind, *when_to_use, *pinned, *v, *strip;
 };
 Keys K{};
-
-// Member `key` of a map Value, or an invalid object when absent or when
-// `map` is not a dict.
-nb::object member(nb::handle map, PyObject* key) {
-    if (!PyDict_Check(map.ptr())) return nb::object();
-    PyObject* r = nullptr;
-    if (PyDict_GetItemRef(map.ptr(), key, &r) < 0) raise_current();
-    return nb::steal(r);
-}
-
-nb::str utf8(const char* s) { return nb::steal<nb::str>(steal(PyUnicode_FromString(s)).release()); }
 
 // Member `key` of a map that may be falsy (counted as empty); a truthy value
 // that is not a map fails the way `value.get(key)` fails in Python.
 nb::object member_of(nb::handle map, PyObject* key) {
-    if (PyDict_Check(map.ptr())) return member(map, key);
+    if (PyDict_Check(map.ptr())) return get_member(map, key);
     if (map.is_none() || !truthy(map)) return nb::object();
     raise_no_attribute(map, "get");
 }
@@ -67,39 +56,9 @@ nb::object first_truthy(std::initializer_list<nb::handle> values) {
     return nb::object();
 }
 
-// UTF-8 with lone surrogates written as their three-byte forms, so every
-// str encodes; for text without surrogates this is plain UTF-8.
-void append_utf8(std::string& out, nb::handle str) {
-    PyObject* s = str.ptr();
-    if (PyUnicode_IS_ASCII(s)) {
-        out.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
-        return;
-    }
-    StrView(str).visit([&](auto sv) {
-        for (auto ch : sv) {
-            const uint32_t c = static_cast<uint32_t>(ch);
-            if (c < 0x80) {
-                out.push_back(static_cast<char>(c));
-            } else if (c < 0x800) {
-                out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-                out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-            } else if (c < 0x10000) {
-                out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-                out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-                out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-            } else {
-                out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-                out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-                out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-                out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-            }
-        }
-    });
-}
-
 nb::object approval_of(nb::handle detail) {
-    nb::object inst = member(detail, K.instruction);
-    nb::object state = inst.is_valid() ? member(inst, K.state) : nb::object();
+    nb::object inst = get_member(detail, K.instruction);
+    nb::object state = inst.is_valid() ? get_member(inst, K.state) : nb::object();
     if (state.is_valid() && PyUnicode_Check(state.ptr())) {
         const Words& w = g_words;
         for (PyObject* word : {w.approved, w.changed, w.none})
@@ -136,7 +95,7 @@ nb::object doc_from_page(nb::handle row, nb::handle detail) {
     if (meta.is_none() || !PyDict_Check(meta.ptr())) return nb::none();
 
     auto meta_value = [&](PyObject* key) {
-        nb::object v = member(meta, key);
+        nb::object v = get_member(meta, key);
         return v.is_valid() ? v : nb::none();
     };
     nb::object name = meta_value(K.name), kind = meta_value(K.kind), when = meta_value(K.when_to_use),
@@ -178,17 +137,21 @@ nb::tuple derive_registry(nb::handle client, nb::handle max_pages, nb::handle bu
 
     nb::object listing = call_list_pages(client, max_pages);
     nb::object pages = member_of(listing, K.pages);
-    // A snapshot of the rows: the client cannot change what is being walked.
-    nb::object rows = (pages.is_valid() && truthy(pages)) ? steal(PySequence_List(pages.ptr())) : steal(PyList_New(0));
+    nb::object rows;
+    if (!pages.is_valid() || !truthy(pages)) {
+        rows = steal(PyList_New(0));
+    } else if (PyList_Check(pages.ptr()) || PyTuple_Check(pages.ptr())) {
+        // A snapshot of the rows: the client cannot change what is being walked.
+        rows = steal(PySequence_List(pages.ptr()));
+    } else {  // a map's keys or a string's letters are no page rows
+        PyErr_Format(PyExc_TypeError, "listed pages must be a list, not %.200s", Py_TYPE(pages.ptr())->tp_name);
+        raise_current();
+    }
     nb::object has_more = member_of(listing, K.has_more);
     if (has_more.is_valid() && truthy(has_more)) {
-        u32 n = to_u32(str_form(max_pages));
-        u32 text = u32_from_utf8(texts::kTruncated1);
-        text += n;
-        text += u32_from_utf8(texts::kTruncated2);
-        text += n;
-        text += u32_from_utf8(texts::kTruncated3);
-        notes["truncated"] = from_u32(text);
+        TextWriter text;
+        text.utf8(texts::kTruncated1).plain(max_pages).utf8(texts::kTruncated2).plain(max_pages);
+        notes["truncated"] = text.utf8(texts::kTruncated3).finish();
     }
 
     nb::list out;
@@ -201,14 +164,11 @@ nb::tuple derive_registry(nb::handle client, nb::handle max_pages, nb::handle bu
             const int past = PyObject_RichCompareBool(now.ptr(), deadline.ptr(), Py_GE);
             if (past < 0) raise_current();
             if (past) {
-                std::string text = texts::kBudget1;
-                text += format_g(budget);
-                text += texts::kBudget2;
-                text += std::to_string(i);
-                text += texts::kBudget3;
-                text += std::to_string(count);
-                text += texts::kBudget4;
-                notes["budget"] = utf8(text.c_str());
+                const std::string b = format_g(budget), done = std::to_string(i), all = std::to_string(count);
+                TextWriter text;
+                text.utf8(texts::kBudget1).ascii(b).utf8(texts::kBudget2).ascii(done);
+                text.utf8(texts::kBudget3).ascii(all).utf8(texts::kBudget4);
+                notes["budget"] = text.finish();
                 break;
             }
         }
@@ -234,10 +194,9 @@ nb::tuple derive_registry(nb::handle client, nb::handle max_pages, nb::handle bu
         out.append(d);
     }
     if (!duplicates.empty()) {
-        nb::list names;
-        for (const nb::object& n : duplicates) names.append(str_form(n));
-        nb::object joined = steal(PyUnicode_Join(nb::str(" ").ptr(), names.ptr()));
-        notes["duplicates"] = trim(joined);
+        TextWriter names;
+        for (size_t i = 0; i < duplicates.size(); ++i) (i ? names.ascii(" ") : names).plain(duplicates[i]);
+        notes["duplicates"] = trim(names.finish());
     }
     return nb::make_tuple(out, notes);
 }
@@ -247,14 +206,12 @@ nb::object seed_text_of(const char* utf8_text) {
     return trim(md);
 }
 
-// `text.strip()` of a body: str bodies directly, anything else through its
-// own strip() as Python would call it.
+}  // namespace
+
 nb::object stripped(nb::handle body) {
     if (PyUnicode_Check(body.ptr())) return trim(body);
-    return steal(PyObject_CallMethod(body.ptr(), "strip", nullptr));
+    return steal(PyObject_CallMethodNoArgs(body.ptr(), K.strip));
 }
-
-}  // namespace
 
 const Words& words() { return g_words; }
 
@@ -269,15 +226,9 @@ nb::object doc_field(nb::handle doc, Field f) {
 }
 
 bool equals(nb::handle value, PyObject* word) {
-    PyObject* v = value.ptr();
-    if (v == word) return true;
-    if (PyUnicode_CheckExact(v)) {
-        // Equal strs are stored alike: same length, same width, same units.
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(v);
-        const int kind = PyUnicode_KIND(v);
-        return n == PyUnicode_GET_LENGTH(word) && kind == static_cast<int>(PyUnicode_KIND(word)) &&
-               std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(word), static_cast<size_t>(n) * kind) == 0;
-    }
+    if (value.ptr() == word) return true;
+    if (PyUnicode_CheckExact(value.ptr()))  // most words differ in length already
+        return PyUnicode_GET_LENGTH(value.ptr()) == PyUnicode_GET_LENGTH(word) && PyUnicode_Equal(value.ptr(), word) == 1;
     const int r = PyObject_RichCompareBool(value.ptr(), word, Py_EQ);
     if (r < 0) raise_current();
     return r == 1;
@@ -322,67 +273,27 @@ bool approvals_reported(nb::handle docs) {
 }
 
 nb::str instructions_version(nb::handle docs) {
-    // Every row is written into one buffer, then the rows are sorted as views
-    // of it: no allocation per row.
-    std::string all;
-    std::vector<std::pair<size_t, size_t>> spans;  // offset and length of each row
-    auto add = [&](nb::handle d) {
-        if (!is_instruction(d)) return;
-        const size_t begin = all.size();
-        append_utf8(all, str_form(doc_field(d, Field::name)));
-        all.push_back('|');
-        append_utf8(all, str_form(doc_field(d, Field::kind)));
-        all.push_back('|');
-        append_utf8(all, str_form(doc_field(d, Field::page_id)));
-        all.push_back('|');
-        append_utf8(all, str_form(doc_field(d, Field::updated_at)));  // None reads "None"
-        spans.emplace_back(begin, all.size() - begin);
-    };
-    if (PyList_CheckExact(docs.ptr())) {
-        // As its iterator walks it: by the live size, each item held while read.
-        all.reserve(static_cast<size_t>(PyList_GET_SIZE(docs.ptr())) * 64);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(docs.ptr()); ++i) add(borrow(PyList_GET_ITEM(docs.ptr(), i)));
-    } else {
-        nb::object it = steal(PyObject_GetIter(docs.ptr()));
-        while (PyObject* item = PyIter_Next(it.ptr())) add(nb::steal(item));
-        if (PyErr_Occurred()) raise_current();
+    // Each row is its four string forms joined by "|" (None reads "None");
+    // the rows are sorted in code point order and joined by line feeds.
+    nb::list rows;
+    nb::object it = steal(PyObject_GetIter(docs.ptr()));
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        nb::object d = nb::steal(item);
+        if (!is_instruction(d)) continue;
+        nb::object parts = steal(PyTuple_New(4));
+        int i = 0;
+        for (Field f : {Field::name, Field::kind, Field::page_id, Field::updated_at})
+            PyTuple_SET_ITEM(parts.ptr(), i++, str_form(doc_field(d, f)).release().ptr());
+        rows.append(steal(PyUnicode_Join(g_bar, parts.ptr())));
     }
-    // Byte order of this encoding is code point order, surrogates included.
-    // Each row is sorted by its first eight bytes read as one big-endian
-    // number (zero past its end) and only on a tie by all of its bytes.
-    struct Row {
-        uint64_t head;
-        std::string_view bytes;
-        bool operator<(const Row& o) const { return head != o.head ? head < o.head : bytes < o.bytes; }
-    };
-    std::vector<Row> rows;
-    rows.reserve(spans.size());
-    for (auto [begin, size] : spans) {
-        std::string_view row(all.data() + begin, size);
-        uint64_t head = 0;
-        for (size_t k = 0; k < 8; ++k) head = head << 8 | (k < size ? static_cast<unsigned char>(row[k]) : 0u);
-        rows.push_back({head, row});
-    }
-    std::sort(rows.begin(), rows.end());
-    // The rows joined by line breaks, written straight into the bytes hashed.
-    const size_t size = rows.empty() ? 0 : all.size() + rows.size() - 1;
-    nb::object bytes = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    char* at = PyBytes_AS_STRING(bytes.ptr());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (i) *at++ = '\n';
-        at = std::copy(rows[i].bytes.begin(), rows[i].bytes.end(), at);
-    }
+    if (PyErr_Occurred()) raise_current();
+    if (PyList_Sort(rows.ptr()) < 0) raise_current();
+    nb::object joined = steal(PyUnicode_Join(g_line_feed, rows.ptr()));
+    // UTF-8 keeps lone surrogates as their three-byte forms.
+    nb::object bytes = steal(PyUnicode_AsEncodedString(joined.ptr(), "utf-8", "surrogatepass"));
     nb::object hash = steal(PyObject_CallOneArg(g_sha256, bytes.ptr()));
-    nb::object digest = steal(PyObject_CallMethodNoArgs(hash.ptr(), g_digest));
-    if (!PyBytes_Check(digest.ptr()) || PyBytes_GET_SIZE(digest.ptr()) < 6) raise(PyExc_SystemError, "sha256 digest");
-    const auto* d = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digest.ptr()));
-    static const char hex[] = "0123456789abcdef";
-    char out[12];
-    for (int i = 0; i < 6; ++i) {
-        out[2 * i] = hex[d[i] >> 4];
-        out[2 * i + 1] = hex[d[i] & 15];
-    }
-    return from_ascii(std::string_view(out, 12));
+    nb::object hex = steal(PyObject_CallMethodNoArgs(hash.ptr(), g_hexdigest));
+    return nb::steal<nb::str>(steal(PyUnicode_Substring(hex.ptr(), 0, 12)).release());
 }
 
 void bind_registry(nb::module_& m) {
@@ -395,9 +306,11 @@ void bind_registry(nb::module_& m) {
     for (const char* seed : kKelvoFirstSeededBodies) g_seed_bodies.push_back(seed_text_of(seed).release().ptr());
     K = Keys{interned("title"), interned("page_id"), interned("updated_at"), interned("blocks"), interned("instruction"),
              interned("state"), interned("pages"), interned("has_more"), g_field_names[0], g_field_names[1],
-             g_field_names[3], g_field_names[4], g_field_names[8]};
+             g_field_names[3], g_field_names[4], g_field_names[8], interned("strip")};
     g_sha256 = import_attr("hashlib", "sha256").release().ptr();
-    g_digest = interned("digest");
+    g_hexdigest = interned("hexdigest");
+    g_bar = interned("|");
+    g_line_feed = interned("\n");
     g_list_pages = interned("list_pages");
     g_get_page = interned("get_page");
     g_limit_kwnames = steal(Py_BuildValue("(s)", "limit")).release().ptr();

@@ -33,6 +33,10 @@ nb::object doc_field(nb::handle doc, Field f);
 // anything that is not an exact str (errors pass through).
 bool equals(nb::handle value, PyObject* word);
 
+// `body.strip()`: a str body trimmed directly, anything else through its own
+// strip() as Python would call it.
+nb::object stripped(nb::handle body);
+
 bool requests_authority(nb::handle doc);
 bool is_instruction(nb::handle doc);
 bool is_builtin_seed(nb::handle doc);

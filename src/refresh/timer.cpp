@@ -4,12 +4,14 @@
 // short delay instead of a full interval.
 //
 // Each instance holds one PyMutex for the whole of tick, fired and failed, so
-// the read-and-mark in tick is atomic. The clock may be Python code that lets
+// the read-and-mark in tick is atomic; __init__ and the getters take it too,
+// so a clock is never replaced or read while a tick on another thread calls it. The clock may be Python code that lets
 // other threads run while the lock is held: a thread that blocks on the
 // PyMutex detaches from the interpreter while it waits, so the clock's thread
 // can always get the GIL back and finish.
 #include <atomic>
 #include <climits>
+#include <utility>
 
 #include "common/py.hpp"
 #include "refresh/bindings.hpp"
@@ -107,15 +109,19 @@ PyObject* state_new(PyTypeObject* type, PyObject*, PyObject*) {
     return reinterpret_cast<PyObject*>(s);
 }
 
+const char* kInitKeywords[] = {"calls", "minutes", "clock", nullptr};
+const char* kFailedKeywords[] = {"retry_seconds", nullptr};
+
 int state_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"calls", "minutes", "clock", nullptr};
     PyObject *calls = nullptr, *minutes = nullptr, *clock = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:RefreshState", const_cast<char**>(kwlist), &calls, &minutes,
-                                     &clock))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:RefreshState", const_cast<char**>(kInitKeywords), &calls,
+                                     &minutes, &clock))
         return -1;
     return guarded(
         [&] {
             auto* s = reinterpret_cast<State*>(self);
+            // The arguments are read (which may run their own code) before the
+            // lock is taken.
             nb::object n = calls ? steal(PyNumber_Long(calls)) : nb::int_(kDefaultRefreshCalls);
             const double m = minutes ? PyFloat_AsDouble(nb::object(steal(PyNumber_Float(minutes))).ptr())
                                      : kDefaultRefreshMinutes;
@@ -128,13 +134,22 @@ int state_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 n = nb::int_(1);
             }
             const double seconds = m * 60.0;
-            s->calls = c;
-            Py_XSETREF(s->calls_obj, n.release().ptr());
-            s->seconds = seconds > 1.0 ? seconds : 1.0;  // NaN included
-            Py_XSETREF(s->clock, Py_NewRef(clock ? clock : g_monotonic));
-            s->count = 0;
-            s->has_last = false;
-            s->building = false;
+            // A tick on another thread may be calling the old clock: it is
+            // replaced under the lock, and let go of after it.
+            nb::object new_clock = nb::borrow(clock ? clock : g_monotonic);
+            PyObject *old_calls, *old_clock;
+            {
+                Held held(s);
+                s->calls = c;
+                old_calls = std::exchange(s->calls_obj, n.release().ptr());
+                s->seconds = seconds > 1.0 ? seconds : 1.0;  // NaN included
+                old_clock = std::exchange(s->clock, new_clock.release().ptr());
+                s->count = 0;
+                s->has_last = false;
+                s->building = false;
+            }
+            Py_XDECREF(old_calls);
+            Py_XDECREF(old_clock);
             return 0;
         },
         -1);
@@ -169,9 +184,9 @@ PyObject* state_fired(PyObject* self, PyObject*) {
 }
 
 PyObject* state_failed(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"retry_seconds", nullptr};
     PyObject* retry = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:failed", const_cast<char**>(kwlist), &retry)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:failed", const_cast<char**>(kFailedKeywords), &retry))
+        return nullptr;
     return guarded(
         [&]() -> PyObject* {
             auto* s = reinterpret_cast<State*>(self);
@@ -216,22 +231,35 @@ void state_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The getters read under the instance's lock, like every other access.
+template <class F>
+PyObject* locked_read(PyObject* self, F&& read) {
+    return guarded(
+        [&]() -> PyObject* {
+            Held held(reinterpret_cast<State*>(self));
+            return read(reinterpret_cast<State*>(self));
+        },
+        nullptr);
+}
+
 PyObject* get_calls(PyObject* self, void*) {
-    PyObject* c = reinterpret_cast<State*>(self)->calls_obj;
-    return c ? Py_NewRef(c) : PyLong_FromLong(1);
+    return locked_read(self, [](State* s) { return s->calls_obj ? Py_NewRef(s->calls_obj) : PyLong_FromLong(1); });
 }
-PyObject* get_seconds(PyObject* self, void*) { return PyFloat_FromDouble(reinterpret_cast<State*>(self)->seconds); }
+PyObject* get_seconds(PyObject* self, void*) {
+    return locked_read(self, [](State* s) { return PyFloat_FromDouble(s->seconds); });
+}
 PyObject* get_clock(PyObject* self, void*) {
-    PyObject* c = reinterpret_cast<State*>(self)->clock;
-    return Py_NewRef(c ? c : Py_None);
+    return locked_read(self, [](State* s) { return Py_NewRef(s->clock ? s->clock : Py_None); });
 }
-PyObject* get_count(PyObject* self, void*) { return PyLong_FromLongLong(reinterpret_cast<State*>(self)->count); }
+PyObject* get_count(PyObject* self, void*) {
+    return locked_read(self, [](State* s) { return PyLong_FromLongLong(s->count); });
+}
 PyObject* get_last(PyObject* self, void*) {
-    auto* s = reinterpret_cast<State*>(self);
-    if (!s->has_last) Py_RETURN_NONE;
-    return PyFloat_FromDouble(s->last);
+    return locked_read(self, [](State* s) { return s->has_last ? PyFloat_FromDouble(s->last) : Py_NewRef(Py_None); });
 }
-PyObject* get_building(PyObject* self, void*) { return PyBool_FromLong(reinterpret_cast<State*>(self)->building); }
+PyObject* get_building(PyObject* self, void*) {
+    return locked_read(self, [](State* s) { return PyBool_FromLong(s->building); });
+}
 
 PyMethodDef kMethods[] = {
     {"tick", state_tick, METH_NOARGS,
@@ -255,6 +283,25 @@ PyGetSetDef kGetSets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "RefreshState(calls=12, minutes=10.0, clock=...)\n--\n\n"
+                    "When to rebuild the digest: on the first call, then every `calls` calls or `minutes` "
+                    "minutes, one rebuild at a time. Thread-safe.")},
+    {Py_tp_new, reinterpret_cast<void*>(state_new)},
+    {Py_tp_init, reinterpret_cast<void*>(state_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSets},
+    {0, nullptr},
+};
+
+PyType_Spec kStateSpec = {"kelvo_mcp.refresh.RefreshState", static_cast<int>(sizeof(State)), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF,
+                          kSlots};
+
 }  // namespace
 
 void bind_timer(nb::module_& m) {
@@ -263,25 +310,7 @@ void bind_timer(nb::module_& m) {
     m.attr("DEFAULT_REFRESH_MINUTES") = nb::float_(kDefaultRefreshMinutes);
     m.attr("RETRY_SECONDS") = nb::float_(kRetrySeconds);
 
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(
-                        "RefreshState(calls=12, minutes=10.0, clock=...)\n--\n\n"
-                        "When to rebuild the digest: on the first call, then every `calls` calls or `minutes` "
-                        "minutes, one rebuild at a time. Thread-safe.")},
-        {Py_tp_new, reinterpret_cast<void*>(state_new)},
-        {Py_tp_init, reinterpret_cast<void*>(state_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
-        {Py_tp_methods, kMethods},
-        {Py_tp_getset, kGetSets},
-        {0, nullptr},
-    };
-    static PyType_Spec type_shape = {"kelvo_mcp.refresh.RefreshState", static_cast<int>(sizeof(State)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-                                   Py_TPFLAGS_MANAGED_WEAKREF,
-                               slots};
-    m.attr("RefreshState") = steal(PyType_FromModuleAndSpec(m.ptr(), &type_shape, nullptr));
+    m.attr("RefreshState") = steal(PyType_FromModuleAndSpec(m.ptr(), &kStateSpec, nullptr));
 }
 
 }  // namespace kelvo::refresh

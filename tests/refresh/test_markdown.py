@@ -179,9 +179,27 @@ def test_line_breaks_follow_splitlines():
 
 # -- a plain-Python model of the dialect --------------------------------------
 
-_PREFIX = dict(refresh._MD_BLOCK_PREFIX)
+_PREFIX = {"heading_1": "# ", "heading_2": "## ", "heading_3": "### ", "bulleted": "- ", "numbered": "1. ",
+           "todo": "- [ ] ", "todo_done": "- [x] ", "quote": "> "}
+_LISTS = {"bulleted", "numbered", "todo", "todo_done"}
+_LINES = [("### ", "heading_3"), ("## ", "heading_2"), ("# ", "heading_1"), ("- [x] ", "todo_done"),
+          ("- [X] ", "todo_done"), ("- [ ] ", "todo"), ("- ", "bulleted"), ("* ", "bulleted"), ("> ", "quote")]
 _MARKER = re.compile(r'^\s*\{\s*"__kelvo_[a-z_]+__"')
 _NUMBERED = re.compile(r"^\d+[.)]\s+")
+
+
+def test_exported_tables_describe_what_the_conversions_do():
+    for bt, prefix in refresh._MD_BLOCK_PREFIX.items():
+        assert b2m([blk(bt, "x")]) == prefix + "x"
+    listy = [bt for bt in refresh._MD_BLOCK_PREFIX if b2m([blk(bt, "a"), blk(bt, "b")]).count("\n") == 1]
+    assert frozenset(listy) == refresh._LIST_TYPES
+    for prefix, bt in refresh._LINE_TYPES:
+        first = next(p for p, _ in refresh._LINE_TYPES if (prefix + "x").startswith(p))
+        if first == prefix:
+            assert pairs(m2b(prefix + "x")) == [(bt, "x")]
+    for line in ("1. a", "12) b", "\u0663.\u3000c", "1.x", "x 1. d"):
+        hit = refresh._NUMBERED_RE.match(line)
+        assert (pairs(m2b(line))[0][0] == "numbered") == bool(hit)
 
 
 def _model_key(b):
@@ -213,11 +231,11 @@ def model_b2m(blocks):
         elif bt in _PREFIX:
             pre = _PREFIX[bt]
             chunk = "\n".join(pre + line for line in text.splitlines()) or pre.rstrip()
-            if bt in refresh._LIST_TYPES and last in refresh._LIST_TYPES and chunks:
+            if bt in _LISTS and last in _LISTS and chunks:
                 chunks[-1] += "\n" + chunk
             else:
                 chunks.append(chunk)
-            last = bt if bt in refresh._LIST_TYPES else None
+            last = bt if bt in _LISTS else None
         elif text.strip():
             chunks.append(text)
             last = None
@@ -249,7 +267,7 @@ def model_m2b(text):
         elif s == "---":
             flush()
             blocks.append({"block_type": "divider", "text": ""})
-        elif hit := next(((p, t) for p, t in refresh._LINE_TYPES if s.startswith(p)), None):
+        elif hit := next(((p, t) for p, t in _LINES if s.startswith(p)), None):
             flush()
             blocks.append({"block_type": hit[1], "text": s[len(hit[0]):]})
         elif _NUMBERED.match(s):

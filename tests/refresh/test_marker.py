@@ -177,7 +177,7 @@ def test_written_markers_read_back(name, kind, when, pinned, v):
 @settings(max_examples=200, deadline=None)
 @given(st.text(alphabet=st.sampled_from("az09._-A\n \u00e4\u0131\u212a"), max_size=70))
 def test_valid_name_is_a_full_match_of_the_name_pattern(name):
-    assert valid_name(name) == bool(re.fullmatch(refresh._NAME_RE.pattern[1:-1], name))
+    assert valid_name(name) == bool(re.fullmatch(r"[a-z0-9][a-z0-9._-]{0,63}", name))
 
 
 @settings(max_examples=200, deadline=None)
@@ -186,7 +186,7 @@ def test_valid_name_is_a_full_match_of_the_name_pattern(name):
 def test_marker_pattern_matches_as_re_does(text):
     from kelvo_mcp.refresh import blocks_to_markdown
     hidden = blocks_to_markdown([{"text": text}]) == "" and text.strip() != ""
-    assert hidden == bool(refresh._ANY_SENTINEL_RE.match(text))
+    assert hidden == bool(re.match(r'\s*\{\s*"__kelvo_[a-z_]+__"', text))
 
 
 @settings(max_examples=150, deadline=None)
@@ -231,10 +231,9 @@ flat_values = (st.none() | st.booleans() | st.integers(-10 ** 20, 10 ** 20) | st
 @given(st.lists(st.tuples(st.sampled_from(["__kelvo_agent_doc__", "name", "kind", "when_to_use", "pinned", "v",
                                            "other", "N\u00e4me"]), flat_values), max_size=8),
        st.sampled_from(["", " ", "\n", "\t", "\r\n ", "\u3000"]), st.booleans())
-def test_flat_markers_read_as_the_json_decoder_reads_them(members, pad, ascii_only):
+def test_hand_written_markers_read_as_the_reference_reads_them(members, pad, ascii_only):
     # Written by hand, so keys repeat, members come in any order and the
-    # spacing varies; the usual flat shape is read without the decoder, and
-    # every reading must agree with it.
+    # spacing varies; every reading must agree with the reference's.
     body = (", " if ascii_only else ",\n").join(
         json.dumps(k, ensure_ascii=ascii_only) + (": " if ascii_only else ":")
         + json.dumps(v, ensure_ascii=ascii_only) for k, v in [("__kelvo_agent_doc__", 1), ("name", "guide"), *members])
@@ -252,7 +251,7 @@ def test_flat_markers_read_as_the_json_decoder_reads_them(members, pad, ascii_on
     '{"__kelvo_agent_doc__": tru, "name": "a"}', '{"__kelvo_agent_doc__": 1, "name": "a", "v": -0}',
     '{"__kelvo_agent_doc__": 1, "name": "a", "when_to_use": "\\x"}', '{"__kelvo_agent_doc__": 1, "name": "a\\u00"}',
 ])
-def test_marker_texts_at_the_edge_of_the_flat_shape(text):
+def test_marker_texts_at_the_edge_of_json(text):
     assert parse_sentinel(text) == reference_reading(text)
 
 

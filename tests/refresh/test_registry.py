@@ -395,6 +395,33 @@ def test_wrong_shapes_fail_with_an_error():
         assert r.derive_registry(Engine(listing, detail)) == ([], {})
 
 
+def test_listed_pages_that_are_not_a_list_fail_before_any_page_request():
+    readings = []
+
+    def clock():
+        readings.append(len(readings))
+        return 0.0
+
+    for pages in ("abc", {"pg_1": {"page_id": "pg_1"}}, {"page_id": "pg_1"}, 5, 2.5, True, b"ab", {1, 2}):
+        engine = Engine({"pages": pages, "has_more": True}, {"blocks": [marker_block()]})
+        with pytest.raises(TypeError, match=f"listed pages must be a list, not {type(pages).__name__}$"):
+            r.derive_registry(engine)
+        assert engine.calls == [("list_pages", 50)]
+        # With a budget only the deadline is read, before the listing: no
+        # check against it, no page request, no note.
+        engine.calls.clear()
+        readings.clear()
+        with pytest.raises(TypeError, match="listed pages must be a list"):
+            r.derive_registry(engine, budget_seconds=0, clock=clock)
+        assert engine.calls == [("list_pages", 50)] and readings == [0]
+    for pages in (None, [], {}, "", 0, False, ()):
+        engine = Engine({"pages": pages, "has_more": False}, {"blocks": [marker_block()]})
+        assert r.derive_registry(engine, budget_seconds=0, clock=clock) == ([], {})
+        assert engine.calls == [("list_pages", 50)]
+    rows = ({"page_id": "pg_1"},)
+    assert [d.name for d in r.derive_registry(Engine({"pages": rows}, {"blocks": [marker_block()]}))[0]] == ["guide"]
+
+
 def test_client_and_clock_errors_pass_through():
     class Down(InMemoryEngine):
         def list_pages(self, limit=50):

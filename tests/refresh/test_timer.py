@@ -210,6 +210,58 @@ def test_a_clock_calling_back_is_refused_not_deadlocked():
     assert r.RefreshState(5, 10, Clock()).tick()  # and nothing else is held
 
 
+def test_init_and_fields_wait_for_a_tick_in_progress():
+    # A tick holds the lock while its clock runs; __init__ and the fields
+    # on another thread wait for it, so the clock is never swapped mid-call.
+    entered, release = threading.Event(), threading.Event()
+    seen = []
+
+    def slow_clock():
+        entered.set()
+        release.wait(10)
+        return 0.0
+
+    s = r.RefreshState(100, 10, slow_clock)
+    s.tick()
+    s.fired()  # reads the clock: let it through
+    entered.clear()
+    ticker = threading.Thread(target=lambda: seen.append(("tick", s.tick())))
+    ticker.start()
+    assert entered.wait(10)
+    other = threading.Thread(target=lambda: (s.__init__(1, 1, Clock()), seen.append(("init", s._count))))
+    other.start()
+    other.join(0.2)
+    assert other.is_alive() and seen == []  # waiting on the lock
+    release.set()
+    ticker.join(10)
+    other.join(10)
+    assert seen == [("tick", False), ("init", 0)]
+    assert s.calls == 1 and s._last is None and s.tick()
+
+
+def test_fields_read_from_inside_the_clock_are_refused():
+    holder = {}
+
+    def clock():
+        holder["s"]._count
+        return 0.0
+
+    s = holder["s"] = r.RefreshState(5, 10, clock)
+    s.tick()
+    with pytest.raises(RuntimeError, match="not re-entrant"):
+        s.fired()
+
+    def reinit():
+        holder["t"].__init__(1, 1)
+        return 0.0
+
+    t = holder["t"] = r.RefreshState(5, 10, reinit)
+    t.tick()
+    with pytest.raises(RuntimeError, match="not re-entrant"):
+        t.fired()
+    assert t.calls == 5 and t._clock is reinit
+
+
 def test_instances_are_collected_through_their_clock():
     class Host:
         def clock(self):
