@@ -37,7 +37,7 @@ import sys
 import threading
 import time
 from collections import deque
-from collections.abc import AsyncIterator, Awaitable, Callable, Sequence
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -382,23 +382,46 @@ def checked_blocks(tool: str, blocks: list[dict[str, Any]], key: str = "blocks",
 # Docs live on the docs canvas as pages whose first block is the doc marker;
 # the registry scan reads them, the engine's approval state decides which act.
 
-def registry(conn: Connection) -> list[refresh.DocInfo]:
-    docs, _ = refresh.derive_registry(conn.engine)
-    return docs
-
-
 def check_doc_name(tool: str, name: str) -> None:
     if not refresh.valid_name(name):
         raise ToolInputError(f"{tool}: {_quote(name)} is not a doc name: a lowercase letter or digit, "
                              f"then up to {refresh.MAX_DOC_NAME - 1} of a-z 0-9 . _ -.")
 
 
+def all_docs(conn: Connection) -> Iterator[refresh.DocInfo]:
+    """Every doc on the docs canvas, in the engine's order, the first of a
+    name only: the listing paged through with its cursor, each page fetched as
+    it comes. The registry scan stops at MAX_REGISTRY_PAGES pages; a doc past
+    them is still one a save acknowledged, and is found here."""
+    seen: set[str] = set()
+    cursor: str | None = None
+    while True:
+        more = {"cursor": cursor} if cursor else {}
+        listing = conn.engine.list_pages(limit=refresh.MAX_REGISTRY_PAGES, **more) or {}
+        for row in listing.get("pages") or []:
+            page_id = str(row.get("page_id") or "")
+            if not page_id:
+                continue
+            d = refresh.doc_from_page(row, conn.engine.get_page(page_id) or {})
+            if d is not None and d.name not in seen:
+                seen.add(d.name)
+                yield d
+        cursor = listing.get("next_cursor")
+        if not listing.get("has_more") or not cursor:
+            return
+
+
+def doc_named(conn: Connection, name: str) -> refresh.DocInfo | None:
+    return next((d for d in all_docs(conn) if d.name == name), None)
+
+
 def find_doc(conn: Connection, tool: str, name: str) -> refresh.DocInfo:
     check_doc_name(tool, name)
-    for d in registry(conn):
-        if d.name == name:
-            return d
-    raise Missing("doc", name, ["the name is misspelled", "the doc was deleted"], surface_call(conn, "kelvo_doc_list"))
+    d = doc_named(conn, name)
+    if d is None:
+        raise Missing("doc", name, ["the name is misspelled", "the doc was deleted"],
+                      surface_call(conn, "kelvo_doc_list"))
+    return d
 
 
 def docs_refresh(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
@@ -411,9 +434,14 @@ def docs_refresh(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str,
 
 def doc_list(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
     kind = args.get("kind")
-    return {"docs": [{"name": d.name, "kind": d.kind, "title": d.title, "page_id": d.page_id,
-                      "pinned": d.pinned, "approval": d.approval, "instruction": refresh.is_instruction(d)}
-                     for d in registry(conn) if kind is None or d.kind in (kind, kind + "s")]}
+    docs, notes = refresh.derive_registry(conn.engine)
+    reply: dict[str, Any] = {
+        "docs": [{"name": d.name, "kind": d.kind, "title": d.title, "page_id": d.page_id, "pinned": d.pinned,
+                  "approval": d.approval, "instruction": refresh.is_instruction(d)}
+                 for d in docs if kind is None or d.kind in (kind, kind + "s")]}
+    if notes:
+        reply["note"] = "; ".join(f"{k}: {v}" for k, v in notes.items())
+    return reply
 
 
 def doc_get(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
@@ -429,7 +457,7 @@ def doc_save(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any
     if len(body) > refresh.MAX_DOC_CHARS:
         raise ToolInputError(f"{tool}: the body has {len(body)} characters; a doc holds at most "
                              f"{refresh.MAX_DOC_CHARS}. Split it into docs that each cover one topic.")
-    old = next((d for d in registry(conn) if d.name == name), None)
+    old = doc_named(conn, name)
     kind = args.get("kind") or (old.kind if old else "doc")
     marker = refresh.make_sentinel(name, kind, old.when_to_use if old else "", old.pinned if old else False)
     blocks: list[dict[str, Any]] = [{"block_type": "paragraph", "text": marker},
@@ -456,7 +484,7 @@ def learn(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
     day = datetime.datetime.fromtimestamp(conn.wall_clock(), datetime.UTC).strftime("%Y-%m-%d")
     topic = " ".join(str(args.get("topic") or "").split())
     line = {"block_type": "bulleted", "text": f"{day}{f' [{topic}]' if topic else ''}: {text}"}
-    doc = next((d for d in registry(conn) if d.kind == "learnings"), None)
+    doc = next((d for d in all_docs(conn) if d.kind == "learnings"), None)
     if doc is not None:
         page_id = conn.engine.append_blocks(doc.page_id, [line])["page_id"]
     else:
