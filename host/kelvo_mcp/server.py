@@ -668,6 +668,7 @@ class SessionHost:
         self.limiter: anyio.CapacityLimiter | None = None
         self._tasks: anyio.abc.TaskGroup | None = None
         self._shared: Connection | None = None
+        self.opened = 0  # connections opened so far
 
     @contextlib.asynccontextmanager
     async def run(self) -> AsyncIterator[None]:
@@ -690,6 +691,7 @@ class SessionHost:
         """Connection start, off the event loop: capabilities, surface,
         instructions, the registry scan and the handshake; the first digest
         is built from that scan, so the first call already carries it."""
+        self.opened += 1
         return await self.in_engine_thread(self._open)  # type: ignore[no-any-return]
 
     def _open(self) -> Connection:
@@ -924,15 +926,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         conn = open_connection(engine, ns.profile, readonly=ns.readonly)
         anyio.run(serve_stdio, make_server(conn))
         return 0
+    if ns.token_file is None and not is_loopback(ns.http.rpartition(":")[0] or "127.0.0.1"):
+        parser.error(f"--http {ns.http} listens beyond loopback: give --token-file FILE")
     try:
         token = read_token(ns.token_file) if ns.token_file else None
         sock = bind_socket(ns.http)
     except ValueError as e:
         parser.error(str(e))
     bound = sock.getsockname()[0]
-    if token is None and not is_loopback(bound):
-        sock.close()
-        parser.error(f"--http {ns.http} listens beyond loopback: give --token-file FILE")
     host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads)
     security = security_settings(bound, ns.allow_host, ns.allow_origin)
     serve_http(http_app(host, security=security, token=token), sock)
