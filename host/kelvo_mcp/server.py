@@ -40,7 +40,7 @@ from collections import deque
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import anyio
 import anyio.abc
@@ -60,9 +60,13 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from kelvo_mcp import capabilities, explain, instructions, lexicon, refresh, surfaces
-from kelvo_mcp.engine import ENGINE_URL, CanvasError, EmbeddedEngine, load_canvas, seed_engine
+from kelvo_mcp.engine import (ENGINE_URL, TIMEOUTS, CanvasError, EmbeddedEngine, load_canvas, open_store_engine,
+                              seed_engine)
 from kelvo_mcp.runtime import ToolInputError
 from kelvo_mcp.tools import _BY_NAME
+
+if TYPE_CHECKING:
+    from kelvo_mcp.engine_client import HttpEngine
 
 SERVER_NAME = "kelvo-mcp"
 SERVER_VERSION = "0.1.0"
@@ -88,7 +92,7 @@ class CallRecord:
 class Connection:
     """What the host keeps for one connection."""
 
-    engine: EmbeddedEngine
+    engine: EmbeddedEngine | HttpEngine
     profile: str
     config: refresh.DocsConfig
     caps: capabilities.Capabilities
@@ -122,14 +126,19 @@ class Connection:
         return f"{self.instructions}\n\n{self.handshake}"
 
 
-def open_connection(engine: EmbeddedEngine, profile: str = "compact", *, readonly: bool = False,
+def open_connection(engine: EmbeddedEngine | HttpEngine, profile: str = "compact", *, readonly: bool = False,
                     config: refresh.DocsConfig | None = None, clock: Callable[[], float] = time.monotonic,
                     wall_clock: Callable[[], float] | None = None) -> Connection:
     """Connection start: what the engine serves, the surface, the server
     instructions for it, the registry and the handshake text. `clock` runs the
     refresh timer; `wall_clock` (the engine's by default) dates digests and
     learnings."""
-    config = config or refresh.DocsConfig(enabled=True, canvas=engine.canvas)
+    if config is None:
+        try:
+            canvas = engine.canvas  # an engine over HTTP asks for it at first use
+        except httpx.HTTPError:
+            canvas = refresh.DEFAULT_DOCS_CANVAS
+        config = refresh.DocsConfig(enabled=True, canvas=canvas)
     caps = capabilities.resolve(engine)
     surface = surfaces.build_surface(profile, readonly=readonly, absent=caps.absent)
     display = surfaces.display_name(surface)
@@ -543,7 +552,7 @@ def page_delete(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, 
 
 def status(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
     caps = conn.caps
-    return {"engine": ENGINE_URL, "canvas": conn.engine.canvas, "capabilities": caps.banner(),
+    return {"engine": getattr(conn.engine, "base_url", ENGINE_URL), "canvas": conn.engine.canvas, "capabilities": caps.banner(),
             "role": caps.role, "scopes": list(caps.scopes), "profile": conn.profile}
 
 
@@ -619,9 +628,26 @@ def make_server(conn: Connection) -> Server[Any]:
                   on_list_tools=list_tools, on_call_tool=call_tool)
 
 
-def open_engine(canvas: Path | None, state: Path | None) -> EmbeddedEngine:
-    """The engine, from the state file when it exists, else seeded from the
-    canvas file; with a state file, every write is kept in it."""
+def open_engine(canvas: Path | None, state: Path | None, store: Path | None = None,
+                engine_url: str | None = None, read_timeout: float | None = None) -> Any:
+    """The engine the server runs on:
+
+    - `engine_url`: an engine served over HTTP (`python -m kelvo_mcp.engine`),
+      reached with `HttpEngine`; `read_timeout` replaces the read phase's budget;
+    - `store`: the embedded engine on that SQLite store, which other servers
+      may share; a new store is filled once from `state` when that file
+      exists, else from `canvas`;
+    - otherwise the embedded engine in memory, from the state file when it
+      exists, else seeded from the canvas file; with a state file, every
+      write is kept in it.
+    """
+    if engine_url is not None:
+        from kelvo_mcp.engine_client import HttpEngine
+
+        timeouts = dict(TIMEOUTS, **({"read": read_timeout} if read_timeout is not None else {}))
+        return HttpEngine(engine_url, timeouts=timeouts)
+    if store is not None:
+        return open_store_engine(store, canvas=canvas, state=state)
     if state is not None and state.exists():
         engine = seed_engine(load_canvas(state, "state file"))
     else:
@@ -899,6 +925,14 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="a JSON file describing the docs canvas to seed (default: the built-in sample)")
     parser.add_argument("--state", type=Path, metavar="FILE",
                         help="keep the canvas in this JSON file between runs (missing: start from the canvas file)")
+    parser.add_argument("--store", type=Path, metavar="FILE",
+                        help="keep the canvas in this SQLite store, which other servers may share; a new store "
+                             "is filled once from the --state file when it exists, else from the canvas file")
+    parser.add_argument("--engine", metavar="URL",
+                        help="use the engine served over HTTP at URL (python -m kelvo_mcp.engine) "
+                             "instead of an embedded one")
+    parser.add_argument("--engine-read-timeout", type=float, metavar="SECONDS",
+                        help=f"with --engine: how long to wait for a reply (default {TIMEOUTS['read']:g})")
     parser.add_argument("--readonly", action="store_true", help="offer no tool that writes")
     parser.add_argument("--http", metavar="HOST:PORT",
                         help="serve MCP over streamable HTTP at http://HOST:PORT/mcp, many sessions at once "
@@ -917,17 +951,30 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--token-file, --allow-host and --allow-origin go with --http")
     if ns.engine_threads < 1:
         parser.error("--engine-threads must be at least 1")
+    if ns.http is not None and ns.token_file is None and not is_loopback(ns.http.rpartition(":")[0] or "127.0.0.1"):
+        parser.error(f"--http {ns.http} listens beyond loopback: give --token-file FILE")
+    if ns.engine is not None and (ns.store or ns.state or ns.canvas):
+        parser.error("--engine uses the engine's own canvas: --store, --state and --canvas go without it")
+    if ns.engine_read_timeout is not None and (ns.engine is None or not ns.engine_read_timeout > 0):
+        parser.error("--engine-read-timeout wants --engine and a number of seconds above 0")
     try:
-        engine = open_engine(ns.canvas, ns.state)
+        engine = open_engine(ns.canvas, ns.state, ns.store, ns.engine, ns.engine_read_timeout)
     except CanvasError as e:
         parser.error(str(e))  # exits with status 2
     logging.basicConfig(stream=sys.stderr, level=logging.WARNING)
+    try:
+        serve(parser, ns, engine)
+    finally:
+        if hasattr(engine, "close"):
+            engine.close()
+    return 0
+
+
+def serve(parser: argparse.ArgumentParser, ns: argparse.Namespace, engine: Any) -> None:
     if ns.http is None:
         conn = open_connection(engine, ns.profile, readonly=ns.readonly)
         anyio.run(serve_stdio, make_server(conn))
-        return 0
-    if ns.token_file is None and not is_loopback(ns.http.rpartition(":")[0] or "127.0.0.1"):
-        parser.error(f"--http {ns.http} listens beyond loopback: give --token-file FILE")
+        return
     try:
         token = read_token(ns.token_file) if ns.token_file else None
         sock = bind_socket(ns.http)
@@ -937,7 +984,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads)
     security = security_settings(bound, ns.allow_host, ns.allow_origin)
     serve_http(http_app(host, security=security, token=token), sock)
-    return 0
 
 
 if __name__ == "__main__":
