@@ -91,6 +91,11 @@ class _Handler(BaseHTTPRequestHandler):
     server: EngineHTTPServer
     protocol_version = "HTTP/1.1"
     server_version = "kelvo-engine/0.1"
+    # A reply goes out in one write (the buffered wfile is flushed after each
+    # request) with Nagle off: headers and body written apart would wait out
+    # the client's delayed ACK, some 40 ms a request.
+    wbufsize = 64 * 1024
+    disable_nagle_algorithm = True
 
     def do_GET(self) -> None:
         self._serve("GET")
