@@ -161,7 +161,7 @@ class _Tx(Protocol):
     transaction (`kelvo_mcp.store.Tx`)."""
 
     def get(self, page_id: Any) -> Page | None: ...
-    def list(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]: ...
+    def listing(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]: ...
     def all(self) -> list[Page]: ...
     def insert(self, page: Page) -> None: ...
     def update(self, page: Page) -> None: ...
@@ -181,7 +181,7 @@ class _MemoryTx:
     def get(self, page_id: Any) -> Page | None:
         return next((p for p in self.pages if p.page_id == page_id), None)
 
-    def list(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]:
+    def listing(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]:
         start = int(cursor) if cursor and cursor.isdigit() else 0
         end = start + max(int(limit), 0)
         has_more = len(self.pages) > end
@@ -235,7 +235,7 @@ class EmbeddedEngine(InMemoryEngine):
         self.state_file: Path | None = None
         self._blocks_made = 0
 
-    @property  # type: ignore[override]
+    @property
     def pages(self) -> list[Page]:
         """The canvas's pages in order: the live list in memory, a snapshot
         read from the store."""
@@ -358,7 +358,7 @@ class EmbeddedEngine(InMemoryEngine):
         """One page of the listing, in canvas order; "next_cursor", when
         "has_more" is true, asks for the next."""
         with self._serving("list_pages", "GET", "/pages", limit) as tx:
-            shown, has_more, next_cursor = tx.list(cursor, limit)
+            shown, has_more, next_cursor = tx.listing(cursor, limit)
             rows = [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at} for p in shown]
             reply: dict[str, Any] = {"pages": rows, "has_more": has_more}
             if next_cursor is not None:

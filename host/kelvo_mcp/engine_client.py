@@ -148,6 +148,11 @@ class HttpEngine:
     def list_canvases(self) -> dict[str, Any]:
         return self._send("list_canvases", "GET", "/canvases")  # type: ignore[no-any-return]
 
+    def approve(self, page_id: str, state: str | None = "approved") -> None:
+        """What the user does in the Kelvo app: approve a page (or set its
+        approval state); not a call of the host's engine client."""
+        self._send("approve", "PUT", self._path("pages", page_id, "approval"), page_id, json={"state": state})
+
     def refuse(self, call: str, method: str = "POST") -> None:
         """A call the engine does not serve, sent as it is: the engine's 501."""
         self._send(call, method, self._path(call))

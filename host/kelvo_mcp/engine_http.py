@@ -22,6 +22,7 @@ Routes, under /v1, JSON in and out (`page_id` and `canvas` percent-encoded):
     POST   /canvases/{canvas}/pages/{id}/blocks     append_blocks {"blocks"}
     PUT    /canvases/{canvas}/pages/{id}/blocks     write_blocks  {"blocks"}
     PATCH  /canvases/{canvas}/pages/{id}/blocks     update_blocks {"updates"}
+    PUT    /canvases/{canvas}/pages/{id}/approval   approve       {"state"}: what the user does in the app
     any    /canvases/{canvas}/{call}                the engine's 501 for a call it does not serve
 
 An error is the engine's own status with a JSON body {"detail": ...} (a
@@ -51,7 +52,8 @@ from typing import Any
 
 import httpx
 
-from kelvo_mcp.engine import SAMPLE_CANVAS, CanvasError, EmbeddedEngine, load_canvas, open_store_engine, seed_engine
+from kelvo_mcp.engine import (APPROVALS, SAMPLE_CANVAS, CanvasError, EmbeddedEngine, PageNotFound, load_canvas,
+                               open_store_engine, seed_engine)
 
 API_PREFIX = "/v1"
 _BODY_MAX = 16 * 1024 * 1024
@@ -168,7 +170,7 @@ def _field(body: Any, name: str, kind: type, *, required: bool = True) -> Any:
             raise _Reply(422, [{"loc": ["body", name], "msg": "field required"}])
         return None
     value = body[name]
-    if not isinstance(value, kind) or (kind is list and not all(isinstance(b, dict) for b in value)):
+    if not isinstance(value, kind) or (isinstance(value, list) and not all(isinstance(b, dict) for b in value)):
         what = "a list of objects" if kind is list else "a string"
         raise _Reply(422, [{"loc": ["body", name], "msg": f"must be {what}"}])
     return value
@@ -217,6 +219,15 @@ def route(engine: EmbeddedEngine, method: str, target: str, body: Any) -> Any:
             return engine.write_blocks(page_id, _field(body, "blocks", list))
         case ["pages", page_id, "blocks"], "PATCH":
             return engine.update_blocks(page_id, _field(body, "updates", list))
+        case ["pages", page_id, "approval"], "PUT":
+            state = _field(body, "state", str, required=False)
+            if state is not None and state not in APPROVALS:
+                raise _Reply(422, [{"loc": ["body", "state"], "msg": f"must be one of {', '.join(APPROVALS)} or null"}])
+            try:
+                engine.approve(page_id, state)
+            except PageNotFound:
+                raise _Reply(404, "Not Found") from None
+            return {"page_id": page_id, "approval": state}
         case [call], _ if call not in ("whoami", "resolve", "canvases", "pages"):
             engine.refuse(call, method)
     raise _Reply(404, "Not Found")

@@ -216,7 +216,8 @@ class Store:
         """Where the canvas came from ("canvas file …", "state file …"), or
         None while the store has not been filled."""
         with self.transaction() as tx:
-            return tx.meta("seeded_from")
+            source = tx.meta("seeded_from")
+        return None if source is None else str(source)
 
     def seed(self, canvas: str, identity: dict[str, Any], pages: list[Page], *, source: str,
              next_page: int = 1, blocks_made: int = 0) -> bool:
@@ -290,7 +291,7 @@ class Tx:
         row = self.conn.execute(f"SELECT {self._COLUMNS} FROM pages WHERE page_id = ?", (page_id,)).fetchone()
         return None if row is None else self._page(row)
 
-    def list(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]:
+    def listing(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]:
         """Pages in canvas order after `cursor`: (pages, has_more, next_cursor).
         The cursor is the position of the last page shown, so pages deleted or
         added meanwhile never shift the pages still to come."""
