@@ -167,6 +167,7 @@ class _Tx(Protocol):
     def update(self, page: Page) -> None: ...
     def delete(self, page_id: str) -> None: ...
     def next_page_id(self) -> str: ...
+    def note_page_id(self, page_id: str) -> None: ...
     def next_block_number(self) -> int: ...
     def note_block_number(self, n: int) -> None: ...
 
@@ -204,6 +205,11 @@ class _MemoryTx:
             self.engine._next_id += 1
         self.engine._next_id += 1
         return f"pg_{self.engine._next_id - 1:04d}"
+
+    def note_page_id(self, page_id: str) -> None:
+        held = page_id[3:]
+        if page_id[:3] == "pg_" and held.isdigit():
+            self.engine._next_id = max(self.engine._next_id, int(held) + 1)
 
     def next_block_number(self) -> int:
         self.engine._blocks_made += 1
@@ -281,6 +287,8 @@ class EmbeddedEngine(InMemoryEngine):
 
     def _insert(self, tx: _Tx, title: str, blocks: list[dict[str, Any]], page_id: str | None,
                 updated_at: Any, approval: str | None) -> Page:
+        if page_id:
+            tx.note_page_id(page_id)  # ids given, as from a canvas file: new ones are numbered past them
         page = Page(page_id or tx.next_page_id(), title, [], updated_at, approval)
         page.blocks = [self._stamp(tx, b, i) for i, b in enumerate(blocks)]
         tx.insert(page)
@@ -447,7 +455,9 @@ class EmbeddedEngine(InMemoryEngine):
         if self.state_file is None or self.store is not None:
             return
         with self.lock:
-            data = {"canvas": self.canvas, "identity": self.identity,
+            # "next_page": the number of the next page id, so that a page
+            # deleted before a restart never lends its id to a new one.
+            data = {"canvas": self.canvas, "identity": self.identity, "next_page": self._next_id,
                     "pages": [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at,
                                "approval": p.approval, "blocks": p.blocks} for p in self._pages]}
             fd, tmp = tempfile.mkstemp(prefix=".state-", dir=self.state_file.parent)
@@ -557,6 +567,9 @@ def seed_engine(data: dict[str, Any], **kwargs: Any) -> EmbeddedEngine:
             if blocks is None:
                 blocks = [{**b, "order": i} for i, b in enumerate(refresh.markdown_to_blocks(page.get("body", "")))]
             engine.add_page(page.get("title", ""), blocks, approval=page.get("approval"), **where)
+    next_page = data.get("next_page")
+    if isinstance(next_page, int) and not isinstance(next_page, bool):
+        engine._next_id = max(engine._next_id, next_page)
     return engine
 
 

@@ -230,6 +230,10 @@ class Store:
             tx.set_meta("identity", identity)
             for page in pages:
                 tx.insert(page)
+            for page in pages:
+                tx.note_page_id(page.page_id)
+            # The source's own count too: a page deleted before the import
+            # never lends its id to a new one (an agent may still hold it).
             tx.set_meta("next_page", max(next_page, int(tx.meta("next_page") or 1)))
             tx.note_block_number(blocks_made)
             tx.set_meta("seeded_from", source)
@@ -329,6 +333,12 @@ class Tx:
         self.set_meta("next_page", n + 1)
         return f"pg_{n:04d}"
 
+    def note_page_id(self, page_id: str) -> None:
+        """A page id given from elsewhere: new ones are numbered past it."""
+        n = _page_number(page_id)
+        if n is not None and n >= int(self.meta("next_page") or 1):
+            self.set_meta("next_page", n + 1)
+
     def next_block_number(self) -> int:
         self._load_blocks()
         assert self._blocks_made is not None
@@ -351,6 +361,10 @@ class Tx:
         if self._blocks_dirty:
             self.set_meta("blocks_made", self._blocks_made)
             self._blocks_dirty = False
+
+
+def _page_number(page_id: str) -> int | None:
+    return int(page_id[3:]) if page_id[:3] == "pg_" and page_id[3:].isdigit() else None
 
 
 def _json(value: Any) -> str | None:
