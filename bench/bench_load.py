@@ -54,7 +54,7 @@ MODULES = ("capabilities", "explain", "instructions", "lexicon", "refresh", "sur
 
 class Meter:
     """Seconds spent inside our modules, summed over threads, less the engine
-    time met inside them."""
+    time met inside them (by_name holds the net times)."""
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
@@ -65,16 +65,20 @@ class Meter:
     def wrap(self, name: str, fn: Callable[..., Any]) -> Callable[..., Any]:
         def timed(*args: Any, **kwargs: Any) -> Any:
             local = self.local
-            local.depth = getattr(local, "depth", 0) + 1
+            depth = getattr(local, "depth", 0)
+            if depth:  # a module calling back into the host and on into a module counts once
+                return fn(*args, **kwargs)
+            local.depth, local.engine = 1, 0.0
             start = time.perf_counter()
             try:
                 return fn(*args, **kwargs)
             finally:
-                spent = time.perf_counter() - start
-                local.depth -= 1
-                if not local.depth:  # a module calling back into the host and on into a module counts once
-                    with self.lock:
-                        self.by_name[name] = self.by_name.get(name, 0.0) + spent
+                # The call's own time, less the engine's inside it, lands whole in one window.
+                net = time.perf_counter() - start - local.engine
+                local.depth = 0
+                with self.lock:
+                    self.by_name[name] = self.by_name.get(name, 0.0) + net
+                    self.engine_inside += local.engine
         return timed
 
     def wrap_engine(self, fn: Callable[..., Any]) -> Callable[..., Any]:
@@ -84,14 +88,13 @@ class Meter:
                 return fn(*args, **kwargs)
             finally:
                 if getattr(self.local, "depth", 0):
-                    with self.lock:
-                        self.engine_inside += time.perf_counter() - start
+                    self.local.engine += time.perf_counter() - start
         return timed
 
     def take(self) -> dict[str, Any]:
         with self.lock:
             out = {"by_name": dict(self.by_name), "engine_inside": self.engine_inside,
-                   "ours": sum(self.by_name.values()) - self.engine_inside}
+                   "ours": sum(self.by_name.values())}
             self.by_name.clear()
             self.engine_inside = 0.0
         return out
@@ -178,6 +181,10 @@ class Child:
         self.proc.stdin.write(command + "\n")
         self.proc.stdin.flush()
         return json.loads(self.proc.stdout.readline())
+
+    def cpu_seconds(self) -> float:
+        fields = Path(f"/proc/{self.proc.pid}/stat").read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def rss_mib(self) -> float:
         status = Path(f"/proc/{self.proc.pid}/status").read_text()
@@ -287,13 +294,15 @@ class Level:
     expected_errors: int
     share: float
     ours_per_call: float
+    server_cpu: float = 0.0
+    engine_cpu: float = 0.0
     rss_before: float | None = None
     rss_after: float | None = None
     soak_seconds: float = 0.0
     first_errors: list[str] = field(default_factory=list)
 
 
-async def run_level(server: Child, sessions: int, seconds: float, soak: float = 0.0) -> Level:
+async def run_level(server: Child, engine: Child, sessions: int, seconds: float, soak: float = 0.0) -> Level:
     assert server.url is not None
     stats = Stats()
     stop = anyio.Event()
@@ -314,17 +323,19 @@ async def run_level(server: Child, sessions: int, seconds: float, soak: float = 
             await all_ready.wait()
         await anyio.sleep(min(2.0, seconds / 4))  # warm: every session past its first rescan
         server.ask("meter")
+        cpu = server.cpu_seconds(), engine.cpu_seconds()
         stats.recording = True
         start = time.perf_counter()
         await anyio.sleep(seconds)
         stats.recording = False
         wall = time.perf_counter() - start
         meter = server.ask("meter")
+        cpu = server.cpu_seconds() - cpu[0], engine.cpu_seconds() - cpu[1]
         times = sorted(stats.times)
         level = Level(sessions, len(times), wall, statistics.median(times) if times else 0.0,
                       times[min(len(times) - 1, int(len(times) * 0.99))] if times else 0.0,
                       stats.errors, stats.expected_errors, meter["ours"] / wall,
-                      meter["ours"] / max(len(times), 1), first_errors=list(stats.first_errors))
+                      meter["ours"] / max(len(times), 1), cpu[0] / wall, cpu[1] / wall)
         if soak > 0:
             level.rss_before = server.rss_mib()
             stats.recording = True
@@ -349,7 +360,7 @@ def measure(session_counts: list[int], seconds: float, soak: float, engine_threa
             for count in session_counts:
                 last = count == session_counts[-1]
                 rss = server.rss_mib()
-                level = anyio.run(run_level, server, count, seconds, soak if last else 0.0)
+                level = anyio.run(run_level, server, engine, count, seconds, soak if last else 0.0)
                 if level.rss_before is None:
                     level.rss_before, level.rss_after = rss, server.rss_mib()
                 levels.append(level)
@@ -363,14 +374,16 @@ def measure(session_counts: list[int], seconds: float, soak: float, engine_threa
 def print_table(levels: list[Level]) -> None:
     ms = 1e3
     print(f"  {'sessions':>8} {'calls':>7} {'calls/s':>8} {'p50 ms':>7} {'p99 ms':>7} {'errors':>6} "
-          f"{'expected isError':>16} {'our share':>9} {'ours/call':>10} {'RSS MiB before -> after':>24}")
+          f"{'expected isError':>16} {'our share':>9} {'ours/call':>10} {'CPU server/engine':>17} "
+          f"{'RSS MiB before -> after':>24}")
     for lv in levels:
         rss = f"{lv.rss_before:.1f} -> {lv.rss_after:.1f}" if lv.rss_before is not None else ""
         if lv.soak_seconds:
             rss += f" (soak {lv.soak_seconds:g} s)"
         print(f"  {lv.sessions:>8} {lv.calls:>7} {lv.calls / lv.seconds:>8.0f} {lv.p50 * ms:>7.1f} "
               f"{lv.p99 * ms:>7.1f} {lv.errors:>6} {lv.expected_errors:>16} {lv.share * 100:>8.2f}% "
-              f"{lv.ours_per_call * 1e6:>8.1f}us {rss:>24}")
+              f"{lv.ours_per_call * 1e6:>8.1f}us {lv.server_cpu * 100:>7.0f}%/{lv.engine_cpu * 100:>3.0f}% "
+              f"{rss:>24}")
         for problem in lv.first_errors:
             print(f"      error: {problem}")
 

@@ -738,15 +738,16 @@ class SessionHost:
             self._shared = self._shared or conn
         return self._shared
 
-    def start_rescan(self, conn: Connection) -> str:
+    def start_rescan(self, conn: Connection) -> str | None:
         """Tick the connection's timer; when a rescan is due, start it in the
-        background and say so. Runs on the event loop."""
+        background and say so. Runs on the event loop. None when not serving
+        (no task group to run it in): the call then ticks and rescans itself."""
+        if self._tasks is None:
+            return None
         if not conn.caps.pages:
             return NO_PAGES
         if not conn.timer.tick():
             return "not due"
-        if self._tasks is None:  # not serving: nothing to run it beside the call
-            return rebuild_digest(conn)
         self._tasks.start_soon(self.in_engine_thread, rebuild_digest, conn)
         return "due; rescanning in the background"
 
