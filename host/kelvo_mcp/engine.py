@@ -1,12 +1,27 @@
-"""Stand-in for the host's engine client: an in-memory docs canvas.
+"""Stand-ins for the host's engine client.
 
-It answers the two calls the registry scan makes, `list_pages(limit=...)` and
-`get_page(page_id)`, with the shapes the engine uses: a listing
-{"pages": [rows], "has_more": bool} whose rows carry "page_id", "title" and
-"updated_at", and a page detail with "page_id", "title", "updated_at",
-"blocks" and, when the engine reports approvals, "instruction":
-{"state": ...}. Every reply is a fresh copy, and every call is logged in
-`calls` so that a test can check what was asked and in which order.
+`InMemoryEngine` answers the two calls the registry scan makes,
+`list_pages(limit=...)` and `get_page(page_id)`, with the shapes the engine
+uses: a listing {"pages": [rows], "has_more": bool} whose rows carry
+"page_id", "title" and "updated_at", and a page detail with "page_id",
+"title", "updated_at", "blocks" and, when the engine reports approvals,
+"instruction": {"state": ...}. Every reply is a fresh copy, and every call is
+logged in `calls` so that a test can check what was asked and in which order.
+
+`EmbeddedEngine` is what the reference server runs on: every call of the
+host's engine client, failing as that client fails. Where its canvas lives:
+
+    EmbeddedEngine()                         # in memory (the default; the walkthrough's)
+    seed_engine(load_canvas(path))           # in memory, filled from a canvas file
+    open_store_engine("canvas.db", canvas=…, state=…)
+                                             # on a durable SQLite store (kelvo_mcp.store)
+                                             # that engines in other processes share
+    EmbeddedEngine(store=Store.open(path))   # the same, on a store opened by the caller
+
+and over HTTP: `python -m kelvo_mcp.engine --store FILE --listen HOST:PORT`
+serves one (kelvo_mcp.engine_http), `kelvo_mcp.engine_client.HttpEngine(url)`
+is its client with the same calls and replies. All are safe to call from
+many threads at once.
 """
 
 from __future__ import annotations

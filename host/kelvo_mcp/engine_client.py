@@ -36,7 +36,7 @@ class HttpEngine:
     def __init__(self, base_url: str, *, timeouts: Mapping[str, float] = TIMEOUTS, canvas: str | None = None,
                  max_connections: int = 64, wall_clock: Callable[[], float] = time.time) -> None:
         self.base_url = base_url.rstrip("/")
-        self.timeouts = dict(timeouts)
+        self.timeouts = {**TIMEOUTS, **timeouts}
         self.http = httpx.Client(
             base_url=self.base_url,
             timeout=httpx.Timeout(connect=self.timeouts["connect"], read=self.timeouts["read"],

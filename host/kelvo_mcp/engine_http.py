@@ -82,6 +82,12 @@ class EngineHTTPServer(ThreadingHTTPServer):
         self.latency = latency
         super().__init__(address, _Handler)
 
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that went away mid-reply is the client's matter, not a fault here.
+        if isinstance(sys.exc_info()[1], ConnectionError):
+            return
+        super().handle_error(request, client_address)
+
     @property
     def url(self) -> str:
         host, port = self.server_address[:2]
