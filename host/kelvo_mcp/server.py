@@ -159,7 +159,7 @@ def open_connection(engine: EmbeddedEngine | HttpEngine, profile: str = "compact
     handshake = refresh.handshake_text(docs, error=error, display=display)
     timer = refresh.RefreshState(config.calls, config.minutes, clock)
     return Connection(engine, profile, config, caps, surface, display, text, docs, notes, handshake,
-                      timer, wall_clock or getattr(engine, "wall_clock", time.time), readonly)
+                      timer, wall_clock or engine.wall_clock, readonly)
 
 
 # -- one tool call ----------------------------------------------------------------------
@@ -692,6 +692,7 @@ class SessionHost:
         self.engine, self.profile, self.readonly, self.config = engine, profile, readonly, config
         self.engine_threads = engine_threads
         self.limiter: anyio.CapacityLimiter | None = None
+        self.rescans: anyio.CapacityLimiter | None = None
         self._tasks: anyio.abc.TaskGroup | None = None
         self._shared: Connection | None = None
         self.opened = 0  # connections opened so far
@@ -699,8 +700,11 @@ class SessionHost:
     @contextlib.asynccontextmanager
     async def run(self) -> AsyncIterator[None]:
         """Serve: engine calls get their own limiter, apart from the default
-        thread pool; rescans run in a task group that ends with the server."""
+        thread pool; background rescans get a smaller one of their own, so
+        that many sessions coming due at once never hold up the calls. They
+        run in a task group that ends with the server."""
         self.limiter = anyio.CapacityLimiter(self.engine_threads)
+        self.rescans = anyio.CapacityLimiter(max(1, self.engine_threads // 4))
         async with anyio.create_task_group() as tg:
             self._tasks = tg
             try:
@@ -712,6 +716,9 @@ class SessionHost:
     async def in_engine_thread(self, fn: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         """`fn` on a worker thread, counted against the engine limiter."""
         return await anyio.to_thread.run_sync(functools.partial(fn, *args, **kwargs), limiter=self.limiter)
+
+    async def rescan(self, conn: Connection) -> None:
+        await anyio.to_thread.run_sync(rebuild_digest, conn, limiter=self.rescans)
 
     async def open(self) -> Connection:
         """Connection start, off the event loop: capabilities, surface,
@@ -748,7 +755,7 @@ class SessionHost:
             return NO_PAGES
         if not conn.timer.tick():
             return "not due"
-        self._tasks.start_soon(self.in_engine_thread, rebuild_digest, conn)
+        self._tasks.start_soon(self.rescan, conn)
         return "due; rescanning in the background"
 
     async def call(self, conn: Connection, name: str, args: dict[str, Any]) -> Reply:
