@@ -896,10 +896,10 @@ def serve_http(app: ASGIApp, sock: socket.socket) -> None:
 
 
 def bind_socket(address: str) -> socket.socket:
-    """A listening socket for HOST:PORT (port 0: any free port)."""
-    host, sep, port = address.rpartition(":")
-    if not sep or not port.isdigit():
-        raise ValueError(f"--http wants HOST:PORT, not {address!r}")
+    """A listening socket for HOST:PORT, or PORT on 127.0.0.1 (port 0: any free port)."""
+    host, _, port = address.rpartition(":")
+    if not port.isdigit() or int(port) > 65535:
+        raise ValueError(f"--http wants HOST:PORT or PORT, not {address!r}")
     host = host.strip("[]") or "127.0.0.1"
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_STREAM)
@@ -944,7 +944,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--readonly", action="store_true", help="offer no tool that writes")
     parser.add_argument("--http", metavar="HOST:PORT",
                         help="serve MCP over streamable HTTP at http://HOST:PORT/mcp, many sessions at once "
-                             "(port 0: any free port); without it, one session over stdio")
+                             "(PORT alone: on 127.0.0.1; port 0: any free port); without it, one session over stdio")
     parser.add_argument("--token-file", type=Path, metavar="FILE",
                         help="with --http: require 'Authorization: Bearer <the token in FILE>' "
                              "(required when HOST is not a loopback address)")
