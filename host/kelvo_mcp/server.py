@@ -775,7 +775,9 @@ def _session_state(ctx: Any) -> dict[str, Any] | None:
 def make_http_server(host: SessionHost) -> Server[Any]:
     """The MCP server of a multi-session process: every session's initialize
     opens its own connection (the initialize result carries that connection's
-    instructions and handshake); its tool calls run on it."""
+    instructions and handshake); its tool calls run on it. Requests without a
+    session (the protocol's single-exchange era: `server/discover`, then
+    calls) share one connection."""
 
     async def session_of(ctx: Any) -> tuple[Connection, list[types.Tool]]:
         state = _session_state(ctx)
@@ -785,12 +787,15 @@ def make_http_server(host: SessionHost) -> Server[Any]:
         return conn, mcp_tools(conn)
 
     async def open_session(ctx: Any, call_next: Callable[[Any], Awaitable[Any]]) -> Any:
-        if ctx.method != "initialize":
+        if ctx.method == "initialize":
+            conn = await host.open()
+            state = _session_state(ctx)
+            if state is not None:
+                state[_STATE_KEY], state[_TOOLS_KEY] = conn, mcp_tools(conn)
+        elif ctx.method == "server/discover":  # the single-exchange era's handshake
+            conn = await host.shared()
+        else:
             return await call_next(ctx)
-        conn = await host.open()
-        state = _session_state(ctx)
-        if state is not None:
-            state[_STATE_KEY], state[_TOOLS_KEY] = conn, mcp_tools(conn)
         result = await call_next(ctx)
         if isinstance(result, dict):
             result = {**result, "instructions": conn.server_instructions}

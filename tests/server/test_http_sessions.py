@@ -154,3 +154,16 @@ async def test_the_command_serves_sessions_with_a_token(tmp_path):
             refused = await http.post(proc.url, json=INITIALIZE, headers=ACCEPT)
     assert got["page_id"] == saved["page_id"] and got["body"] == "Yes."
     assert refused.status_code == 401 and json.loads(refused.text)["error"] == "invalid_token"
+
+
+async def test_clients_without_a_session_share_one_connection_and_get_its_instructions(engine):
+    from mcp import Client
+
+    async with serving(engine) as (url, host):
+        async with Client(url) as first, Client(url) as second:  # the SDK's default: no handshake
+            assert first.instructions == second.instructions
+            assert first.instructions.startswith("You are connected to Kelvo")
+            assert "STANDING INSTRUCTIONS" in first.instructions
+            reply_of(await first.call_tool("kelvo_status", {}))
+            reply_of(await second.call_tool("kelvo_status", {}))
+    assert host.opened == 1
