@@ -1,21 +1,27 @@
-"""The reference MCP host: the six compiled modules serving a real MCP session
-on the official Python SDK, against the embedded engine.
+"""The reference MCP host: the six compiled modules serving real MCP sessions
+on the official Python SDK, against the embedded engine or an engine over HTTP.
 
     python -m kelvo_mcp.server                          # compact profile, the sample canvas, stdio
     python -m kelvo_mcp.server --profile full           # "full", "lean" or "compact"
     python -m kelvo_mcp.server --canvas my.json         # seed the engine from a canvas file
-    python -m kelvo_mcp.server --state state.json       # keep the canvas between runs
+    python -m kelvo_mcp.server --state state.json       # keep the canvas between runs in a JSON file
+    python -m kelvo_mcp.server --store canvas.db        # ... or in a SQLite store other servers share
+    python -m kelvo_mcp.server --engine URL             # the engine served at URL (python -m kelvo_mcp.engine)
     python -m kelvo_mcp.server --readonly               # a key that may not write
+    python -m kelvo_mcp.server --http 127.0.0.1:8765    # many sessions over streamable HTTP at /mcp
+    python -m kelvo_mcp.server --http 0.0.0.0:8765 --token-file token   # beyond loopback: a bearer token
 
-One process serves one connection over stdin and stdout. The connection is
+Over stdio one process serves one connection. Over HTTP each session gets its
+own connection (`SessionHost`, `make_http_server` below). A connection is
 opened once (`open_connection`): what the engine serves, the surface for the
 profile, the server instructions for that surface followed by the handshake
 text. Each tool call (`handle_call`) ticks the refresh timer and rebuilds the
-digest when it is due, resolves the call on the surface, runs the catalogue
-tool's handler against the engine and passes the reply through the guidance
-respelling. Everything a client can send that the server cannot honour comes
-back as a tool result with `isError` set, worded by the core; nothing a
-client sends ends the session.
+digest when it is due (over HTTP, in the background), resolves the call on
+the surface, runs the catalogue tool's handler against the engine and passes
+the reply through the guidance respelling. Everything a client can send that
+the server cannot honour, and every engine failure, comes back as a tool
+result with `isError` set, worded by the core (or, for an engine that cannot
+be reached, by `unreachable`); nothing a client sends ends the session.
 
 The handlers are grouped by tool family, each a few lines that call the
 engine and the core; copy them, and the `HANDLERS` table, into a host of your
