@@ -4,7 +4,9 @@ Each bench_<module>.py defines `workloads()`, returning a list of
 harness.Workload; this runner times them and prints our time, the floor
 and the ratio, each also in units of one len() call. bench_server.py (the
 reference server, end to end) defines `report()` instead, which measures and
-prints on its own."""
+prints on its own, and so does bench_load.py (many sessions over streamable
+HTTP against an engine process), which runs only when named:
+`python bench/run.py load` (KELVO_LOAD_SECONDS, KELVO_SOAK_SECONDS)."""
 
 from __future__ import annotations
 
@@ -18,6 +20,8 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "host")]
 import harness  # noqa: E402
 
 MODULES = ["lexicon", "refresh", "surfaces", "explain", "capabilities", "instructions", "server"]
+# Benchmarks that start processes and run for a while: only when named.
+ON_REQUEST = ["load"]
 
 
 def main(argv: list[str]) -> int:

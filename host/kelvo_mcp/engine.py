@@ -1,12 +1,27 @@
-"""Stand-in for the host's engine client: an in-memory docs canvas.
+"""Stand-ins for the host's engine client.
 
-It answers the two calls the registry scan makes, `list_pages(limit=...)` and
-`get_page(page_id)`, with the shapes the engine uses: a listing
-{"pages": [rows], "has_more": bool} whose rows carry "page_id", "title" and
-"updated_at", and a page detail with "page_id", "title", "updated_at",
-"blocks" and, when the engine reports approvals, "instruction":
-{"state": ...}. Every reply is a fresh copy, and every call is logged in
-`calls` so that a test can check what was asked and in which order.
+`InMemoryEngine` answers the two calls the registry scan makes,
+`list_pages(limit=...)` and `get_page(page_id)`, with the shapes the engine
+uses: a listing {"pages": [rows], "has_more": bool} whose rows carry
+"page_id", "title" and "updated_at", and a page detail with "page_id",
+"title", "updated_at", "blocks" and, when the engine reports approvals,
+"instruction": {"state": ...}. Every reply is a fresh copy, and every call is
+logged in `calls` so that a test can check what was asked and in which order.
+
+`EmbeddedEngine` is what the reference server runs on: every call of the
+host's engine client, failing as that client fails. Where its canvas lives:
+
+    EmbeddedEngine()                         # in memory (the default; the walkthrough's)
+    seed_engine(load_canvas(path))           # in memory, filled from a canvas file
+    open_store_engine("canvas.db", canvas=…, state=…)
+                                             # on a durable SQLite store (kelvo_mcp.store)
+                                             # that engines in other processes share
+    EmbeddedEngine(store=Store.open(path))   # the same, on a store opened by the caller
+
+and over HTTP: `python -m kelvo_mcp.engine --store FILE --listen HOST:PORT`
+serves one (kelvo_mcp.engine_http), `kelvo_mcp.engine_client.HttpEngine(url)`
+is its client with the same calls and replies. All are safe to call from
+many threads at once.
 """
 
 from __future__ import annotations
@@ -107,14 +122,25 @@ class InMemoryEngine:
 
 # -- the embedded engine ----------------------------------------------------------
 #
-# What the reference server runs on: the in-memory canvas above behind the
-# calls the host's HTTP client makes, failing the way that client fails (an
+# What the reference server runs on: a docs canvas behind the calls the host's
+# HTTP client makes, failing the way that client fails (an
 # `httpx.HTTPStatusError` carrying the engine's JSON "detail" body, an httpx
-# time-out), with every request holding one lock so that handlers on worker
-# threads see whole requests, and the canvas optionally kept in a JSON file.
+# time-out). The canvas is held in memory (the default; optionally kept in a
+# JSON state file) or in a durable store (`kelvo_mcp.store`), which several
+# engines in one process or in several share. `open_store_engine` opens one
+# on a store file; `python -m kelvo_mcp.engine` serves one over HTTP
+# (`kelvo_mcp.engine_http`), and `kelvo_mcp.engine_client.HttpEngine` is its
+# client, with the same calls and replies as this class.
+#
+# Threads: any number may call one engine at once. In memory, each call holds
+# the engine's lock for its whole length, so every call sees whole calls. On a
+# store, each call is one SQLite transaction and nothing of the canvas is kept
+# between calls: readers run side by side, writers one at a time, across
+# processes too, and a write is acknowledged only after its commit.
 
 import datetime  # noqa: E402
 import os  # noqa: E402
+import sqlite3  # noqa: E402
 import tempfile  # noqa: E402
 import threading  # noqa: E402
 import time  # noqa: E402
@@ -123,13 +149,18 @@ from collections import deque  # noqa: E402
 from collections.abc import Callable, Iterator  # noqa: E402
 from contextlib import contextmanager  # noqa: E402
 from pathlib import Path  # noqa: E402
+from typing import TYPE_CHECKING, Protocol  # noqa: E402
 
 import httpx  # noqa: E402
+
+if TYPE_CHECKING:
+    from kelvo_mcp.store import Store
 
 ENGINE_URL = "https://engine.kelvo.example/v1"
 # The host's HTTP time-outs, in seconds per phase; httpx carries them on each request.
 TIMEOUTS = {"connect": 5.0, "read": 30.0, "write": 30.0, "pool": 5.0}
 APPROVALS = ("approved", "changed", "none")
+SAMPLE_CANVAS = Path(__file__).with_name("demo_canvas.json")
 _URL_PATH_MAX = 2000
 
 
@@ -140,14 +171,84 @@ class CanvasError(Exception):
 Fault = type[httpx.TimeoutException] | int
 
 
+class _Tx(Protocol):
+    """The canvas inside one engine call: the memory one below, or a store's
+    transaction (`kelvo_mcp.store.Tx`)."""
+
+    def get(self, page_id: Any) -> Page | None: ...
+    def listing(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]: ...
+    def all(self) -> list[Page]: ...
+    def insert(self, page: Page) -> None: ...
+    def update(self, page: Page) -> None: ...
+    def delete(self, page_id: str) -> None: ...
+    def next_page_id(self) -> str: ...
+    def note_page_id(self, page_id: str) -> None: ...
+    def next_block_number(self) -> int: ...
+    def note_block_number(self, n: int) -> None: ...
+
+
+class _MemoryTx:
+    """The in-memory canvas, used under the engine's lock."""
+
+    def __init__(self, engine: EmbeddedEngine) -> None:
+        self.engine = engine
+        self.pages: list[Page] = engine._pages
+
+    def get(self, page_id: Any) -> Page | None:
+        return next((p for p in self.pages if p.page_id == page_id), None)
+
+    def listing(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]:
+        start = int(cursor) if cursor and cursor.isdigit() else 0
+        end = start + max(int(limit), 0)
+        has_more = len(self.pages) > end
+        return self.pages[start:end], has_more, str(end) if has_more else None
+
+    def all(self) -> list[Page]:
+        return list(self.pages)
+
+    def insert(self, page: Page) -> None:
+        self.pages.append(page)
+
+    def update(self, page: Page) -> None:
+        pass  # changed in place
+
+    def delete(self, page_id: str) -> None:
+        self.pages[:] = [p for p in self.pages if p.page_id != page_id]
+
+    def next_page_id(self) -> str:
+        while self.get(f"pg_{self.engine._next_id:04d}") is not None:
+            self.engine._next_id += 1
+        self.engine._next_id += 1
+        return f"pg_{self.engine._next_id - 1:04d}"
+
+    def note_page_id(self, page_id: str) -> None:
+        held = page_id[3:]
+        if page_id[:3] == "pg_" and held.isdigit():
+            self.engine._next_id = max(self.engine._next_id, int(held) + 1)
+
+    def next_block_number(self) -> int:
+        self.engine._blocks_made += 1
+        return self.engine._blocks_made
+
+    def note_block_number(self, n: int) -> None:
+        self.engine._blocks_made = max(self.engine._blocks_made, n)
+
+
 class EmbeddedEngine(InMemoryEngine):
-    """One canvas served in process, through the calls of the host's engine client."""
+    """One canvas served in process, through the calls of the host's engine
+    client; in memory, or on `store` when one is given (its canvas name and
+    identity then come from the store once it has been filled)."""
 
     def __init__(self, canvas: str = "agent_docs", identity: dict[str, Any] | None = None, *,
-                 wall_clock: Callable[[], float] = time.time) -> None:
+                 wall_clock: Callable[[], float] = time.time, store: Store | None = None) -> None:
+        self.store = store
         super().__init__()
         self.canvas = canvas
         self.identity = dict(identity or {})
+        if store is not None:
+            with store.transaction() as tx:
+                self.canvas = tx.meta("canvas") or canvas
+                self.identity = tx.meta("identity") or self.identity
         self.wall_clock = wall_clock
         self.calls = deque(maxlen=256)  # type: ignore[assignment]  # a long-lived server keeps the recent ones
         self.faults: dict[str, Fault] = {}
@@ -155,19 +256,71 @@ class EmbeddedEngine(InMemoryEngine):
         self.state_file: Path | None = None
         self._blocks_made = 0
 
+    @property
+    def pages(self) -> list[Page]:
+        """The canvas's pages in order: the live list in memory, a snapshot
+        read from the store."""
+        if self.store is None:
+            return self._pages
+        with self.store.transaction() as tx:
+            return tx.all()
+
+    @pages.setter
+    def pages(self, pages: list[Page]) -> None:
+        if self.store is not None and pages:
+            raise TypeError("a store-backed engine's pages change through its calls")
+        self._pages = pages
+
+    def close(self) -> None:
+        if self.store is not None:
+            self.store.close()
+
+    # -- transactions -------------------------------------------------------
+
+    @contextmanager
+    def _tx(self, write: bool = False, method: str = "GET", path: str = "/") -> Iterator[_Tx]:
+        if self.store is None:
+            with self.lock:
+                yield _MemoryTx(self)
+                if write:
+                    self.save_state()
+            return
+        try:
+            with self.store.transaction(write) as tx:
+                yield tx
+        except sqlite3.OperationalError as e:
+            if "locked" not in str(e) and "busy" not in str(e):
+                raise
+            raise self.status_error(503, method, path, "the engine's store is busy; try again shortly") from None
+
     # -- filling and faults -------------------------------------------------
 
     def add_page(self, title: str = "", blocks: list[dict[str, Any]] | None = None, *,
                  page_id: str | None = None, updated_at: Any = None, approval: str | None = None) -> Page:
-        page = super().add_page(title, blocks, page_id=page_id, updated_at=updated_at, approval=approval)
-        page.blocks = [self._stamp(b, i) for i, b in enumerate(page.blocks)]
-        while any(p.page_id == f"pg_{self._next_id:04d}" for p in self.pages):
-            self._next_id += 1
+        with self._tx(write=True) as tx:
+            return self._insert(tx, title, list(blocks or []), page_id, updated_at, approval)
+
+    def _insert(self, tx: _Tx, title: str, blocks: list[dict[str, Any]], page_id: str | None,
+                updated_at: Any, approval: str | None) -> Page:
+        if page_id:
+            tx.note_page_id(page_id)  # ids given, as from a canvas file: new ones are numbered past them
+        page = Page(page_id or tx.next_page_id(), title, [], updated_at, approval)
+        page.blocks = [self._stamp(tx, b, i) for i, b in enumerate(blocks)]
+        tx.insert(page)
         return page
+
+    def approve(self, page_id: str, state: str | None = "approved") -> None:
+        with self._tx(write=True) as tx:
+            page = tx.get(page_id)
+            if page is None:
+                raise PageNotFound(f"page {page_id!r} not found")
+            page.approval = state
+            tx.update(page)
 
     def fail_next(self, call: str, fault: Fault) -> None:
         """The next `call` fails: an httpx time-out of that kind, or that HTTP status."""
-        self.faults[call] = fault
+        with self.lock:
+            self.faults[call] = fault
 
     def request(self, method: str, path: str) -> httpx.Request:
         # Ids come from agents: quoted, and clipped where a real client would
@@ -184,38 +337,39 @@ class EmbeddedEngine(InMemoryEngine):
                                      request=req, response=resp)
 
     @contextmanager
-    def _serving(self, call: str, method: str, path: str, arg: Any = None) -> Iterator[None]:
+    def _serving(self, call: str, method: str, path: str, arg: Any = None, *,
+                 write: bool = False) -> Iterator[_Tx]:
         with self.lock:
             self.calls.append((call, arg))
             fault = self.faults.pop(call, None)
-            if isinstance(fault, int):
-                raise self.status_error(fault, method, path, "internal error while serving the request")
-            if fault is not None:
-                raise fault("timed out", request=self.request(method, path))
-            yield
+        if isinstance(fault, int):
+            raise self.status_error(fault, method, path, "internal error while serving the request")
+        if fault is not None:
+            raise fault("timed out", request=self.request(method, path))
+        with self._tx(write, method, path) as tx:
+            yield tx
 
-    def _page(self, page_id: Any, method: str, path: str) -> Page:
-        for page in self.pages:
-            if page.page_id == page_id:
-                return page
-        raise self.status_error(404, method, path, "Not Found")
+    def _page(self, tx: _Tx, page_id: Any, method: str, path: str) -> Page:
+        page = tx.get(page_id)
+        if page is None:
+            raise self.status_error(404, method, path, "Not Found")
+        return page
 
-    def _stamp(self, block: dict[str, Any], order: int) -> dict[str, Any]:
+    def _stamp(self, tx: _Tx, block: dict[str, Any], order: int) -> dict[str, Any]:
         if "block_id" in block:
             # Ids read back from a state file: new ones are numbered past them.
             held = str(block["block_id"])
             if held[:1] == "b" and held[1:].isdigit():
-                self._blocks_made = max(self._blocks_made, int(held[1:]))
+                tx.note_block_number(int(held[1:]))
             return {**block, "order": order}
-        self._blocks_made += 1
-        return {"block_id": f"b{self._blocks_made}", **block, "order": order}
+        return {"block_id": f"b{tx.next_block_number()}", **block, "order": order}
 
-    def _touch(self, page: Page) -> None:
+    def _touch(self, tx: _Tx, page: Page) -> None:
         # An edit of an approved page leaves it "changed" until the user approves it again.
         if page.approval == "approved":
             page.approval = "changed"
         page.updated_at = _iso(self.wall_clock())
-        self.save_state()
+        tx.update(page)
 
     # -- the client calls ---------------------------------------------------
 
@@ -224,19 +378,19 @@ class EmbeddedEngine(InMemoryEngine):
             return copy.deepcopy(self.identity)
 
     def list_pages(self, limit: int = 50, cursor: str | None = None) -> dict[str, Any]:
-        with self._serving("list_pages", "GET", "/pages", limit):
-            start = int(cursor) if cursor and cursor.isdigit() else 0
-            end = start + max(int(limit), 0)
-            rows = [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at}
-                    for p in self.pages[start:end]]
-            reply: dict[str, Any] = {"pages": rows, "has_more": len(self.pages) > end}
-            if reply["has_more"]:
-                reply["next_cursor"] = str(end)
-            return reply
+        """One page of the listing, in canvas order; "next_cursor", when
+        "has_more" is true, asks for the next."""
+        with self._serving("list_pages", "GET", "/pages", limit) as tx:
+            shown, has_more, next_cursor = tx.listing(cursor, limit)
+            rows = [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at} for p in shown]
+            reply: dict[str, Any] = {"pages": rows, "has_more": has_more}
+            if next_cursor is not None:
+                reply["next_cursor"] = next_cursor
+            return copy.deepcopy(reply)
 
     def get_page(self, page_id: str) -> dict[str, Any]:
-        with self._serving("get_page", "GET", f"/pages/{page_id}", page_id):
-            page = self._page(page_id, "GET", f"/pages/{page_id}")
+        with self._serving("get_page", "GET", f"/pages/{page_id}", page_id) as tx:
+            page = self._page(tx, page_id, "GET", f"/pages/{page_id}")
             detail: dict[str, Any] = {"page_id": page.page_id, "title": page.title,
                                       "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks)}
             if page.approval is not None:
@@ -244,33 +398,31 @@ class EmbeddedEngine(InMemoryEngine):
             return detail
 
     def create_page(self, title: str, blocks: list[dict[str, Any]], icon: str | None = None) -> dict[str, Any]:
-        with self._serving("create_page", "POST", "/pages", title):
-            page = self.add_page(title, copy.deepcopy(blocks), updated_at=_iso(self.wall_clock()),
-                                 approval="none")
-            self.save_state()
+        with self._serving("create_page", "POST", "/pages", title, write=True) as tx:
+            page = self._insert(tx, title, copy.deepcopy(blocks), None, _iso(self.wall_clock()), "none")
             return {"page_id": page.page_id, "title": page.title, "blocks_written": len(page.blocks),
                     "url": f"{ENGINE_URL}/canvases/{self.canvas}/pages/{page.page_id}"}
 
     def append_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
-        with self._serving("append_blocks", "POST", path, page_id):
-            page = self._page(page_id, "POST", path)
-            page.blocks += [self._stamp(copy.deepcopy(b), len(page.blocks) + i) for i, b in enumerate(blocks)]
-            self._touch(page)
+        with self._serving("append_blocks", "POST", path, page_id, write=True) as tx:
+            page = self._page(tx, page_id, "POST", path)
+            page.blocks += [self._stamp(tx, copy.deepcopy(b), len(page.blocks) + i) for i, b in enumerate(blocks)]
+            self._touch(tx, page)
             return {"page_id": page_id, "blocks_written": len(blocks)}
 
     def write_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
-        with self._serving("write_blocks", "PUT", path, page_id):
-            page = self._page(page_id, "PUT", path)
-            page.blocks = [self._stamp(copy.deepcopy(b), i) for i, b in enumerate(blocks)]
-            self._touch(page)
+        with self._serving("write_blocks", "PUT", path, page_id, write=True) as tx:
+            page = self._page(tx, page_id, "PUT", path)
+            page.blocks = [self._stamp(tx, copy.deepcopy(b), i) for i, b in enumerate(blocks)]
+            self._touch(tx, page)
             return {"page_id": page_id, "blocks_written": len(blocks)}
 
     def update_blocks(self, page_id: str, updates: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
-        with self._serving("update_blocks", "PATCH", path, page_id):
-            page = self._page(page_id, "PATCH", path)
+        with self._serving("update_blocks", "PATCH", path, page_id, write=True) as tx:
+            page = self._page(tx, page_id, "PATCH", path)
             by_id = {b.get("block_id"): b for b in page.blocks}
             missing = [u.get("block_id") for u in updates if u.get("block_id") not in by_id]
             if missing:
@@ -278,22 +430,21 @@ class EmbeddedEngine(InMemoryEngine):
                     {"loc": ["body", "updates", i, "block_id"], "msg": f"no block {m!r} on page {page_id}"}
                     for i, m in enumerate(missing)])
             for u in updates:
-                by_id[u["block_id"]].update({k: v for k, v in u.items() if k != "block_id"})
-            self._touch(page)
+                by_id[u["block_id"]].update(copy.deepcopy({k: v for k, v in u.items() if k != "block_id"}))
+            self._touch(tx, page)
             return {"page_id": page_id, "updated": len(updates)}
 
     def rename_page(self, page_id: str, title: str) -> dict[str, Any]:
-        with self._serving("rename_page", "PATCH", f"/pages/{page_id}", page_id):
-            page = self._page(page_id, "PATCH", f"/pages/{page_id}")
+        with self._serving("rename_page", "PATCH", f"/pages/{page_id}", page_id, write=True) as tx:
+            page = self._page(tx, page_id, "PATCH", f"/pages/{page_id}")
             page.title = title
-            self._touch(page)
+            self._touch(tx, page)
             return {"page_id": page_id, "title": title}
 
     def delete_page(self, page_id: str) -> dict[str, Any]:
-        with self._serving("delete_page", "DELETE", f"/pages/{page_id}", page_id):
-            page = self._page(page_id, "DELETE", f"/pages/{page_id}")
-            self.pages.remove(page)
-            self.save_state()
+        with self._serving("delete_page", "DELETE", f"/pages/{page_id}", page_id, write=True) as tx:
+            self._page(tx, page_id, "DELETE", f"/pages/{page_id}")
+            tx.delete(page_id)
             return {"page_id": page_id, "deleted": True}
 
     def check_canvas(self, canvas: Any) -> None:
@@ -315,20 +466,23 @@ class EmbeddedEngine(InMemoryEngine):
     # -- the state file -----------------------------------------------------
 
     def save_state(self) -> None:
-        """Write the canvas to the state file, whole or not at all."""
-        if self.state_file is None:
+        """Write the in-memory canvas to the state file, whole or not at all."""
+        if self.state_file is None or self.store is not None:
             return
-        data = {"canvas": self.canvas, "identity": self.identity,
-                "pages": [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at,
-                           "approval": p.approval, "blocks": p.blocks} for p in self.pages]}
-        fd, tmp = tempfile.mkstemp(prefix=".state-", dir=self.state_file.parent)
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                json.dump(data, f, indent=1)  # ASCII: any text an agent sent survives
-            os.replace(tmp, self.state_file)
-        except BaseException:
-            os.unlink(tmp)
-            raise
+        with self.lock:
+            # "next_page": the number of the next page id, so that a page
+            # deleted before a restart never lends its id to a new one.
+            data = {"canvas": self.canvas, "identity": self.identity, "next_page": self._next_id,
+                    "pages": [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at,
+                               "approval": p.approval, "blocks": p.blocks} for p in self._pages]}
+            fd, tmp = tempfile.mkstemp(prefix=".state-", dir=self.state_file.parent)
+            try:
+                with os.fdopen(fd, "w", encoding="utf-8") as f:
+                    json.dump(data, f, indent=1)  # ASCII: any text an agent sent survives
+                os.replace(tmp, self.state_file)
+            except BaseException:
+                os.unlink(tmp)
+                raise
 
 
 def _iso(seconds: float) -> str:
@@ -428,4 +582,39 @@ def seed_engine(data: dict[str, Any], **kwargs: Any) -> EmbeddedEngine:
             if blocks is None:
                 blocks = [{**b, "order": i} for i, b in enumerate(refresh.markdown_to_blocks(page.get("body", "")))]
             engine.add_page(page.get("title", ""), blocks, approval=page.get("approval"), **where)
+    next_page = data.get("next_page")
+    if isinstance(next_page, int) and not isinstance(next_page, bool):
+        engine._next_id = max(engine._next_id, next_page)
     return engine
+
+
+def open_store_engine(path: str | Path, *, canvas: str | Path | None = None, state: str | Path | None = None,
+                      wall_clock: Callable[[], float] = time.time) -> EmbeddedEngine:
+    """The engine on the store in `path`. A store that was never filled is
+    filled first, in one transaction: from the JSON state file `state` when
+    it exists (the file is left in place), else from the canvas file
+    `canvas` (default: the built-in sample). A filled store is used as it is;
+    `canvas` and `state` are then not read. `StoreError` (a `CanvasError`)
+    when the file is not a store of ours or was written by a newer schema."""
+    from kelvo_mcp.store import Store
+
+    store = Store.open(path)
+    try:
+        if store.seeded_from is None:
+            if state is not None and Path(state).exists():
+                store.import_state(state)
+            else:
+                source = Path(canvas) if canvas is not None else SAMPLE_CANVAS
+                store.seed_from(seed_engine(load_canvas(source)), f"canvas file {source}")
+    except BaseException:
+        store.close()
+        raise
+    return EmbeddedEngine(store=store, wall_clock=wall_clock)
+
+
+if __name__ == "__main__":
+    import sys
+
+    from kelvo_mcp.engine_http import main
+
+    sys.exit(main())

@@ -72,3 +72,21 @@ async def test_learn_appends_a_dated_line_and_delete_removes_the_doc(engine):
     assert got["body"].endswith("\n- 2025-03-17 [ci]: retry the export")
     assert gone["page_id"] == "pg_0005" and all(p.page_id != "pg_0005" for p in engine.pages)
     assert again.is_error and again.content[0].text.startswith("no doc 'code-review' in canvas agent_docs")
+
+
+async def test_a_doc_past_the_registry_page_limit_is_read_saved_over_and_deleted(engine):
+    for i in range(refresh.MAX_REGISTRY_PAGES + 10):
+        engine.add_page(f"filler {i}", [{"block_type": "paragraph", "text": f"page {i}"}])
+    async with session(engine) as (client, _):
+        saved = reply_of(await client.call_tool("kelvo_doc_save", {"name": "late-doc", "body": "First."}))
+        listed = reply_of(await client.call_tool("kelvo_docs_read", {"op": "list"}))
+        assert "late-doc" not in [d["name"] for d in listed["docs"]]
+        assert "only the first 50 were scanned" in listed["note"]
+        again = reply_of(await client.call_tool("kelvo_doc_save", {"name": "late-doc", "body": "Second."}))
+        got = reply_of(await client.call_tool("kelvo_docs_read", {"op": "get", "name": "late-doc"}))
+        gone = reply_of(await client.call_tool("kelvo_doc_delete", {"name": "late-doc"}))
+        missing = await client.call_tool("kelvo_docs_read", {"op": "get", "name": "late-doc"})
+    # Saved over in place, not as a second page of the same name.
+    assert again["page_id"] == saved["page_id"] == got["page_id"] == gone["page_id"]
+    assert got["body"] == "Second."
+    assert missing.is_error and all(p.page_id != saved["page_id"] for p in engine.pages)

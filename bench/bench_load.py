@@ -1,0 +1,420 @@
+"""Load: many MCP sessions at once over streamable HTTP, against the reference
+server (`--http`) on an engine served over HTTP (`python -m kelvo_mcp.engine
+--latency-ms 2`), everything on 127.0.0.1.
+
+For 1, 8 and 64 sessions, each session (the SDK's streamable-HTTP client)
+sends the same mix over and over: a status call, a page read and a page
+listing through the compact families, a doc read by name, a write that is
+read back (a block rewritten, then the page read), a call the surface refuses
+and a read of a page that does not exist (the engine's 404). The refusal and
+the 404 must come back as worded `isError` results; anything else that comes
+back as an error, a write not read back as written, or a call that raises is
+counted as an error. Sessions are opened and warmed first; the figures cover
+a fixed window after that.
+
+Our modules' share is measured the way bench_server.py measures it: in the
+server process the six modules are swapped for meters that time every call
+into them (on every thread), less the engine time met inside them (the
+registry scans); the share is that time summed over threads, over the wall
+time of the window. The server's RSS is read before and after the soak, run
+at 64 sessions after the measured window.
+
+    python bench/run.py load
+    python bench/bench_load.py [--seconds 8] [--sessions 1,8,64] [--soak 300]
+    KELVO_LOAD_SECONDS=8 KELVO_SOAK_SECONDS=300 python bench/run.py load
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import re
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import AsyncIterator, Callable
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import anyio
+
+HERE = Path(__file__).resolve().parent
+HOST = HERE.parent / "host"
+START_SECONDS = 60
+CALL_TIMEOUT = 120.0
+MODULES = ("capabilities", "explain", "instructions", "lexicon", "refresh", "surfaces")
+
+
+# -- the server process, metered -------------------------------------------------------
+
+class Meter:
+    """Seconds spent inside our modules, summed over threads, less the engine
+    time met inside them (by_name holds the net times)."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.local = threading.local()
+        self.by_name: dict[str, float] = {}
+        self.engine_inside = 0.0
+
+    def wrap(self, name: str, fn: Callable[..., Any]) -> Callable[..., Any]:
+        def timed(*args: Any, **kwargs: Any) -> Any:
+            local = self.local
+            depth = getattr(local, "depth", 0)
+            if depth:  # a module calling back into the host and on into a module counts once
+                return fn(*args, **kwargs)
+            local.depth, local.engine = 1, 0.0
+            start = time.perf_counter()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                # The call's own time, less the engine's inside it, lands whole in one window.
+                net = time.perf_counter() - start - local.engine
+                local.depth = 0
+                with self.lock:
+                    self.by_name[name] = self.by_name.get(name, 0.0) + net
+                    self.engine_inside += local.engine
+        return timed
+
+    def wrap_engine(self, fn: Callable[..., Any]) -> Callable[..., Any]:
+        def timed(*args: Any, **kwargs: Any) -> Any:
+            start = time.perf_counter()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                if getattr(self.local, "depth", 0):
+                    self.local.engine += time.perf_counter() - start
+        return timed
+
+    def take(self) -> dict[str, Any]:
+        with self.lock:
+            out = {"by_name": dict(self.by_name), "engine_inside": self.engine_inside,
+                   "ours": sum(self.by_name.values())}
+            self.by_name.clear()
+            self.engine_inside = 0.0
+        return out
+
+
+class Metered:
+    """A module whose functions are timed; `RefreshState` makes timed timers."""
+
+    def __init__(self, module: Any, meter: Meter) -> None:
+        self._module, self._meter = module, meter
+        self._short = module.__name__.rsplit(".", 1)[-1]
+
+    def __getattr__(self, name: str) -> Any:
+        value = getattr(self._module, name)
+        if name == "RefreshState":
+            return lambda *a, **k: MeteredTimer(value(*a, **k), self._meter)
+        if callable(value) and not isinstance(value, type):
+            return self._meter.wrap(f"{self._short}.{name}", value)
+        return value
+
+
+class MeteredTimer:
+    def __init__(self, timer: Any, meter: Meter) -> None:
+        self.tick = meter.wrap("RefreshState.tick", timer.tick)
+        self.fired = meter.wrap("RefreshState.fired", timer.fired)
+        self.failed = meter.wrap("RefreshState.failed", timer.failed)
+
+
+def serve(engine_url: str, engine_threads: int) -> None:
+    """The server process: the reference server's HTTP stack with metered
+    modules, on the engine at `engine_url`. Answers "meter" on stdin with the
+    meter's figures since the last one, as one JSON line."""
+    sys.path.insert(0, str(HOST))
+    from kelvo_mcp import server
+
+    meter = Meter()
+    for name in MODULES:
+        setattr(server, name, Metered(getattr(server, name), meter))
+    engine = server.open_engine(None, None, engine_url=engine_url)
+    for name in ("whoami", "list_pages", "get_page"):
+        setattr(engine, name, meter.wrap_engine(getattr(engine, name)))
+
+    def commands() -> None:
+        for line in sys.stdin:
+            if line.strip() == "meter":
+                print(json.dumps(meter.take()), flush=True)
+
+    threading.Thread(target=commands, daemon=True).start()
+    host = server.SessionHost(engine, "compact", engine_threads=engine_threads)
+    sock = server.bind_socket("127.0.0.1:0")
+    server.serve_http(server.http_app(host, security=server.security_settings("127.0.0.1")), sock)
+
+
+# -- processes -----------------------------------------------------------------------------
+
+class Child:
+    """A child process whose first printed http:// URL is where it listens."""
+
+    def __init__(self, args: list[str], *, commands: bool = False) -> None:
+        env = dict(os.environ, SKBUILD_EDITABLE_SKIP="1")
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE if commands else subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        self.url: str | None = None
+        self.lines: list[str] = []
+        found = threading.Event()
+
+        def watch(stream: Any) -> None:
+            for line in stream:
+                self.lines.append(line)
+                if self.url is None and (m := re.search(r"http://[^\s]+", line)):
+                    self.url = m.group(0)
+                    found.set()
+            found.set()
+
+        threading.Thread(target=watch, args=(self.proc.stderr,), daemon=True).start()
+        if not commands:
+            threading.Thread(target=watch, args=(self.proc.stdout,), daemon=True).start()
+        if not found.wait(START_SECONDS) or self.url is None:
+            self.stop()
+            raise RuntimeError(f"{' '.join(args)} did not start:\n{''.join(self.lines)}")
+
+    def ask(self, command: str) -> Any:
+        assert self.proc.stdin is not None and self.proc.stdout is not None
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        return json.loads(self.proc.stdout.readline())
+
+    def cpu_seconds(self) -> float:
+        fields = Path(f"/proc/{self.proc.pid}/stat").read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def rss_mib(self) -> float:
+        status = Path(f"/proc/{self.proc.pid}/status").read_text()
+        return int(re.search(r"VmRSS:\s+(\d+) kB", status).group(1)) / 1024  # type: ignore[union-attr]
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+
+
+# -- the sessions ------------------------------------------------------------------------
+
+@dataclass
+class Stats:
+    recording: bool = False
+    times: list[float] = field(default_factory=list)
+    errors: int = 0
+    expected_errors: int = 0
+    first_errors: list[str] = field(default_factory=list)
+
+    def record(self, seconds: float, problem: str | None, expected_error: bool) -> None:
+        # Errors count from the first call to the last; times and expected errors in the window only.
+        if problem is not None:
+            self.errors += 1
+            if len(self.first_errors) < 5:
+                self.first_errors.append(problem)
+        if not self.recording:
+            return
+        self.times.append(seconds)
+        if problem is None and expected_error:
+            self.expected_errors += 1
+
+
+@contextlib.asynccontextmanager
+async def mcp_session(url: str) -> AsyncIterator[Any]:
+    import httpx2
+    from mcp import Client
+    from mcp.client.streamable_http import streamable_http_client
+
+    async with httpx2.AsyncClient(timeout=httpx2.Timeout(CALL_TIMEOUT),
+                                  limits=httpx2.Limits(max_connections=4)) as http:
+        async with Client(streamable_http_client(url, http_client=http), mode="legacy",
+                          read_timeout_seconds=CALL_TIMEOUT) as client:
+            yield client
+
+
+def body_of(result: Any) -> dict[str, Any]:
+    return result.structured_content or {}
+
+
+async def session_loop(url: str, n: int, stats: Stats, ready: Callable[[], None], stop: anyio.Event) -> None:
+    async with mcp_session(url) as c:
+        made = body_of(await c.call_tool("kelvo_page_edit", {
+            "op": "create", "title": f"load session {n}", "blocks": [{"text": "v0"}]}))
+        page_id = made["page_id"]
+        block_id = body_of(await c.call_tool("kelvo_page_read", {"op": "get", "page_id": page_id}))["blocks"][0][
+            "block_id"]
+        ready()
+        i = 0
+        while not stop.is_set():
+            i += 1
+            text = f"session {n} write {i}"
+            mix: list[tuple[str, dict[str, Any], bool, Callable[[dict[str, Any]], bool]]] = [
+                ("kelvo_status", {}, False, lambda b: b.get("profile") == "compact"),
+                ("kelvo_page_read", {"op": "get", "page_id": "pg_0009"}, False,
+                 lambda b: b.get("title") == "Sprint 42 planning notes"),
+                ("kelvo_page_read", {"op": "list", "limit": 10}, False, lambda b: len(b.get("pages", [])) == 10),
+                ("kelvo_docs_read", {"op": "get", "name": "testing-conventions"}, False,
+                 lambda b: "Tests first" in b.get("body", "")),
+                ("kelvo_page_edit", {"op": "update", "page_id": page_id,
+                                     "updates": [{"block_id": block_id, "text": text}]}, False,
+                 lambda b: b.get("updated") == 1),
+                ("kelvo_page_read", {"op": "get", "page_id": page_id}, False, lambda b: b.get("text") == text),
+                ("kelvo_page_read", {"op": "nope"}, True, lambda b: "op" in b.get("error", "")),
+                ("kelvo_page_read", {"op": "get", "page_id": f"pg_gone_{n}"}, True,
+                 lambda b: "404" in b.get("error", "")),
+            ]
+            for name, args, error_expected, check in mix:
+                start = time.perf_counter()
+                try:
+                    result = await c.call_tool(name, args)
+                except Exception as exc:  # the call itself failed: always an error
+                    stats.record(time.perf_counter() - start, f"{name}: raised {type(exc).__name__}: {exc}",
+                                 error_expected)
+                    continue
+                spent = time.perf_counter() - start
+                body = body_of(result)
+                problem = None
+                if bool(result.is_error) != error_expected or not check(body):
+                    problem = f"{name} {args}: {result.content[0].text[:200] if result.content else body}"
+                stats.record(spent, problem, error_expected)
+
+
+@dataclass
+class Level:
+    sessions: int
+    calls: int
+    seconds: float
+    p50: float
+    p99: float
+    errors: int
+    expected_errors: int
+    share: float
+    ours_per_call: float
+    server_cpu: float = 0.0
+    engine_cpu: float = 0.0
+    rss_before: float | None = None
+    rss_after: float | None = None
+    soak_seconds: float = 0.0
+    first_errors: list[str] = field(default_factory=list)
+
+
+async def run_level(server: Child, engine: Child, sessions: int, seconds: float, soak: float = 0.0) -> Level:
+    assert server.url is not None
+    stats = Stats()
+    stop = anyio.Event()
+    opened = 0
+    all_ready = anyio.Event()
+
+    def ready() -> None:
+        nonlocal opened
+        opened += 1
+        if opened == sessions:
+            all_ready.set()
+
+    level: Level | None = None
+    async with anyio.create_task_group() as tg:
+        for n in range(sessions):
+            tg.start_soon(session_loop, server.url, n, stats, ready, stop)
+        with anyio.fail_after(START_SECONDS * 2):
+            await all_ready.wait()
+        await anyio.sleep(min(2.0, seconds / 4))  # warm: every session past its first rescan
+        server.ask("meter")
+        cpu = server.cpu_seconds(), engine.cpu_seconds()
+        stats.recording = True
+        start = time.perf_counter()
+        await anyio.sleep(seconds)
+        stats.recording = False
+        wall = time.perf_counter() - start
+        meter = server.ask("meter")
+        cpu = server.cpu_seconds() - cpu[0], engine.cpu_seconds() - cpu[1]
+        times = sorted(stats.times)
+        level = Level(sessions, len(times), wall, statistics.median(times) if times else 0.0,
+                      times[min(len(times) - 1, int(len(times) * 0.99))] if times else 0.0,
+                      stats.errors, stats.expected_errors, meter["ours"] / wall,
+                      meter["ours"] / max(len(times), 1), cpu[0] / wall, cpu[1] / wall)
+        if soak > 0:
+            level.rss_before = server.rss_mib()
+            stats.recording = True
+            await anyio.sleep(soak)
+            stats.recording = False
+            level.rss_after = server.rss_mib()
+            level.soak_seconds = soak
+        stop.set()
+    assert level is not None
+    level.errors, level.first_errors = stats.errors, list(stats.first_errors)
+    return level
+
+
+def measure(session_counts: list[int], seconds: float, soak: float, engine_threads: int) -> list[Level]:
+    py = sys.executable
+    engine = Child([py, "-m", "kelvo_mcp.engine", "--listen", "127.0.0.1:0", "--latency-ms", "2"])
+    try:
+        server = Child([py, str(Path(__file__).resolve()), "--serve", str(engine.url),
+                        "--engine-threads", str(engine_threads)], commands=True)
+        try:
+            levels = []
+            for count in session_counts:
+                last = count == session_counts[-1]
+                rss = server.rss_mib()
+                level = anyio.run(run_level, server, engine, count, seconds, soak if last else 0.0)
+                if level.rss_before is None:
+                    level.rss_before, level.rss_after = rss, server.rss_mib()
+                levels.append(level)
+        finally:
+            server.stop()
+    finally:
+        engine.stop()
+    return levels
+
+
+def print_table(levels: list[Level]) -> None:
+    ms = 1e3
+    print(f"  {'sessions':>8} {'calls':>7} {'calls/s':>8} {'p50 ms':>7} {'p99 ms':>7} {'errors':>6} "
+          f"{'expected isError':>16} {'our share':>9} {'ours/call':>10} {'CPU server/engine':>17} "
+          f"{'RSS MiB before -> after':>24}")
+    for lv in levels:
+        rss = f"{lv.rss_before:.1f} -> {lv.rss_after:.1f}" if lv.rss_before is not None else ""
+        if lv.soak_seconds:
+            rss += f" (soak {lv.soak_seconds:g} s)"
+        print(f"  {lv.sessions:>8} {lv.calls:>7} {lv.calls / lv.seconds:>8.0f} {lv.p50 * ms:>7.1f} "
+              f"{lv.p99 * ms:>7.1f} {lv.errors:>6} {lv.expected_errors:>16} {lv.share * 100:>8.2f}% "
+              f"{lv.ours_per_call * 1e6:>8.1f}us {lv.server_cpu * 100:>7.0f}%/{lv.engine_cpu * 100:>3.0f}% "
+              f"{rss:>24}")
+        for problem in lv.first_errors:
+            print(f"      error: {problem}")
+
+
+def report(session_counts: list[int] | None = None, seconds: float | None = None,
+           soak: float | None = None, engine_threads: int = 16) -> list[Level]:
+    seconds = seconds if seconds is not None else float(os.environ.get("KELVO_LOAD_SECONDS", "8"))
+    soak = soak if soak is not None else float(os.environ.get("KELVO_SOAK_SECONDS", "0"))
+    counts = session_counts or [1, 8, 64]
+    print(f"  streamable HTTP on 127.0.0.1, engine over HTTP with 2 ms latency per request; "
+          f"{seconds:g} s measured per level" + (f", then a {soak:g} s soak at {counts[-1]} sessions" if soak else ""),
+          flush=True)
+    levels = measure(counts, seconds, soak, engine_threads)
+    print_table(levels)
+    return levels
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(prog="bench_load.py")
+    parser.add_argument("--sessions", default="1,8,64", help="session counts, comma-separated")
+    parser.add_argument("--seconds", type=float, help="measured window per level (default 8, KELVO_LOAD_SECONDS)")
+    parser.add_argument("--soak", type=float, help="soak at the last level, seconds (KELVO_SOAK_SECONDS)")
+    parser.add_argument("--engine-threads", type=int, default=16)
+    parser.add_argument("--serve", metavar="ENGINE_URL", help=argparse.SUPPRESS)
+    ns = parser.parse_args(argv)
+    if ns.serve:
+        serve(ns.serve, ns.engine_threads)
+        return 0
+    levels = report([int(n) for n in ns.sessions.split(",")], ns.seconds, ns.soak, ns.engine_threads)
+    return 1 if any(lv.errors for lv in levels) else 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main(sys.argv[1:]))

@@ -1,0 +1,158 @@
+"""The engine client over HTTP: the calls of `EmbeddedEngine`, with the same
+arguments and replies, sent to an engine served by `python -m
+kelvo_mcp.engine` (routes in `kelvo_mcp.engine_http`).
+
+    with HttpEngine("http://127.0.0.1:8470/v1") as engine:
+        engine.list_pages(limit=50)
+
+Failures are httpx's own: a status error from `raise_for_status()` carrying
+the engine's {"detail": ...} body and X-Kelvo-Error header, a
+`ConnectError` when nothing listens, a `ReadTimeout` when the engine answers
+later than the read budget. Every request carries its per-phase budgets in
+`request.extensions["timeout"]`, where the core's explain module reads them.
+
+Thread-safe: one `httpx.Client` (its connection pool is shared by all
+threads) and a lock around the few things kept here.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+import urllib.parse
+from collections import deque
+from collections.abc import Callable, Mapping
+from typing import Any
+
+import httpx
+
+from kelvo_mcp.engine import TIMEOUTS, Fault
+
+
+class HttpEngine:
+    """An engine reached over HTTP at `base_url` (".../v1"). `canvas` names
+    the canvas to address; by default the engine is asked, at first use."""
+
+    def __init__(self, base_url: str, *, timeouts: Mapping[str, float] = TIMEOUTS, canvas: str | None = None,
+                 max_connections: int = 64, wall_clock: Callable[[], float] = time.time) -> None:
+        self.base_url = base_url.rstrip("/")
+        self.timeouts = {**TIMEOUTS, **timeouts}
+        self.http = httpx.Client(
+            base_url=self.base_url,
+            timeout=httpx.Timeout(connect=self.timeouts["connect"], read=self.timeouts["read"],
+                                  write=self.timeouts["write"], pool=self.timeouts["pool"]),
+            limits=httpx.Limits(max_connections=max_connections, max_keepalive_connections=max_connections),
+            headers={"Accept": "application/json"})
+        self.wall_clock = wall_clock
+        self.calls: deque[tuple[str, Any]] = deque(maxlen=256)
+        self.faults: dict[str, Fault] = {}
+        self.lock = threading.Lock()
+        self._canvas = canvas
+
+    # -- plumbing -----------------------------------------------------------
+
+    @property
+    def canvas(self) -> str:
+        """The canvas this client addresses (asked of the engine once)."""
+        if self._canvas is None:
+            rows = self._send("list_canvases", "GET", "/canvases").get("canvases") or []
+            name = rows[0].get("name") if rows and isinstance(rows[0], dict) else None
+            if not isinstance(name, str) or not name:
+                raise httpx.DecodingError("the engine named no canvas in its /canvases reply")
+            with self.lock:
+                self._canvas = self._canvas or name
+        return self._canvas
+
+    def fail_next(self, call: str, fault: Fault) -> None:
+        """The next `call` fails before it is sent: an httpx time-out of that
+        kind, or that HTTP status with a "detail" body, as the engine's own."""
+        with self.lock:
+            self.faults[call] = fault
+
+    def _path(self, *segments: Any) -> str:
+        quoted = "/".join(urllib.parse.quote(str(s), safe="") for s in segments)
+        return f"/canvases/{urllib.parse.quote(self.canvas, safe='')}{'/' + quoted if quoted else ''}"
+
+    def _send(self, call: str, method: str, path: str, arg: Any = None, *,
+              params: dict[str, Any] | None = None, json: Any = None) -> Any:
+        with self.lock:
+            self.calls.append((call, arg))
+            fault = self.faults.pop(call, None)
+        request = self.http.build_request(method, path, params=params, json=json)
+        if isinstance(fault, int):
+            resp = httpx.Response(fault, json={"detail": "internal error while serving the request"},
+                                  request=request)
+            resp.raise_for_status()
+        elif fault is not None:
+            raise fault("timed out", request=request)
+        response = self.http.send(request)
+        response.raise_for_status()
+        return response.json()
+
+    def close(self) -> None:
+        self.http.close()
+
+    def __enter__(self) -> HttpEngine:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # -- the engine calls -----------------------------------------------------
+
+    def whoami(self) -> dict[str, Any]:
+        return self._send("whoami", "GET", self._path("whoami"))  # type: ignore[no-any-return]
+
+    def list_pages(self, limit: int = 50, cursor: str | None = None) -> dict[str, Any]:
+        params: dict[str, Any] = {"limit": int(limit)}
+        if cursor:
+            params["cursor"] = cursor
+        return self._send("list_pages", "GET", self._path("pages"), limit,  # type: ignore[no-any-return]
+                          params=params)
+
+    def get_page(self, page_id: str) -> dict[str, Any]:
+        return self._send("get_page", "GET", self._path("pages", page_id), page_id)  # type: ignore[no-any-return]
+
+    def create_page(self, title: str, blocks: list[dict[str, Any]], icon: str | None = None) -> dict[str, Any]:
+        body: dict[str, Any] = {"title": title, "blocks": blocks}
+        if icon is not None:
+            body["icon"] = icon
+        return self._send("create_page", "POST", self._path("pages"), title, json=body)  # type: ignore[no-any-return]
+
+    def append_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
+        return self._send("append_blocks", "POST", self._path("pages", page_id, "blocks"),  # type: ignore[no-any-return]
+                          page_id, json={"blocks": blocks})
+
+    def write_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
+        return self._send("write_blocks", "PUT", self._path("pages", page_id, "blocks"),  # type: ignore[no-any-return]
+                          page_id, json={"blocks": blocks})
+
+    def update_blocks(self, page_id: str, updates: list[dict[str, Any]]) -> dict[str, Any]:
+        return self._send("update_blocks", "PATCH", self._path("pages", page_id, "blocks"),  # type: ignore[no-any-return]
+                          page_id, json={"updates": updates})
+
+    def rename_page(self, page_id: str, title: str) -> dict[str, Any]:
+        return self._send("rename_page", "PATCH", self._path("pages", page_id),  # type: ignore[no-any-return]
+                          page_id, json={"title": title})
+
+    def delete_page(self, page_id: str) -> dict[str, Any]:
+        return self._send("delete_page", "DELETE", self._path("pages", page_id), page_id)  # type: ignore[no-any-return]
+
+    def check_canvas(self, canvas: Any) -> None:
+        """Nothing for the canvas addressed (or none named); for another, the
+        engine is asked, and its 404 canvas_not_found raised."""
+        if canvas is None or canvas in (self.canvas, f"cv_{self.canvas}"):
+            return
+        self._send("check_canvas", "GET", f"/canvases/{urllib.parse.quote(str(canvas), safe='')}/resolve", canvas)
+
+    def list_canvases(self) -> dict[str, Any]:
+        return self._send("list_canvases", "GET", "/canvases")  # type: ignore[no-any-return]
+
+    def approve(self, page_id: str, state: str | None = "approved") -> None:
+        """What the user does in the Kelvo app: approve a page (or set its
+        approval state); not a call of the host's engine client."""
+        self._send("approve", "PUT", self._path("pages", page_id, "approval"), page_id, json={"state": state})
+
+    def refuse(self, call: str, method: str = "POST") -> None:
+        """A call the engine does not serve, sent as it is: the engine's 501."""
+        self._send(call, method, self._path(call))

@@ -1,0 +1,315 @@
+"""The engine's durable store: engines in one process and in several sharing
+one file, writes surviving a killed process, files that are not ours
+refused, a JSON state file taken in once, listings paged with a cursor."""
+
+import json
+import sqlite3
+import threading
+
+import httpx
+import pytest
+
+from kelvo_mcp.engine import CanvasError, EmbeddedEngine, load_canvas, open_store_engine, seed_engine
+from kelvo_mcp.engine_client import HttpEngine
+from kelvo_mcp.store import SCHEMA_VERSION, Store, StoreError
+
+from engine_proc import EngineProcess, run_engine_cli  # noqa: E402
+
+FAST = {"connect": 5.0, "read": 5.0, "write": 5.0, "pool": 5.0}
+P = {"block_type": "paragraph"}
+
+
+@pytest.fixture
+def db(tmp_path):
+    return tmp_path / "canvas.db"
+
+
+def block_ids(engine):
+    return [b["block_id"] for p in engine.pages for b in p.blocks]
+
+
+def test_two_engines_on_one_store_see_each_others_writes_at_once(db):
+    a, b = open_store_engine(db), open_store_engine(db)
+    try:
+        made = a.create_page("from a", [{**P, "text": "one"}])
+        # No copy of the canvas is kept between calls: b reads a's commit.
+        assert b.get_page(made["page_id"])["blocks"][0]["text"] == "one"
+        b.append_blocks(made["page_id"], [{**P, "text": "two"}])
+        a.rename_page(made["page_id"], "renamed")
+        page = a.get_page(made["page_id"])
+        assert page["title"] == "renamed" and [x["text"] for x in page["blocks"]] == ["one", "two"]
+        assert b.create_page("from b", [])["page_id"] != made["page_id"]
+        b.delete_page(made["page_id"])
+        with pytest.raises(httpx.HTTPStatusError) as err:
+            a.get_page(made["page_id"])
+        assert err.value.response.status_code == 404
+        # Ids stay unique across engines: the counters live in the store.
+        assert len(set(block_ids(a))) == len(block_ids(a))
+    finally:
+        a.close()
+        b.close()
+
+
+def test_concurrent_writers_in_one_process_and_across_engines_lose_nothing(db):
+    engines = [open_store_engine(db), open_store_engine(db)]
+    target = engines[0].create_page("log", [])["page_id"]
+    errors = []
+
+    def writer(engine, n):
+        try:
+            for i in range(15):
+                engine.create_page(f"w{n}-{i}", [{**P, "text": f"{n}.{i}"}])
+                engine.append_blocks(target, [{**P, "text": f"{n}.{i}"}])
+        except Exception as exc:  # reported below, with the thread's number
+            errors.append((n, exc))
+
+    threads = [threading.Thread(target=writer, args=(engines[n % 2], n)) for n in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not errors
+    third = open_store_engine(db)
+    try:
+        titles = {p.title for p in third.pages}
+        assert {f"w{n}-{i}" for n in range(6) for i in range(15)} <= titles
+        blocks = third.get_page(target)["blocks"]
+        assert sorted(b["text"] for b in blocks) == sorted(f"{n}.{i}" for n in range(6) for i in range(15))
+        assert [b["order"] for b in blocks] == list(range(len(blocks)))
+        assert len(set(block_ids(third))) == len(block_ids(third))
+        assert third.store.integrity_check() == "ok"
+    finally:
+        for e in (*engines, third):
+            e.close()
+
+
+def test_the_in_memory_engine_is_safe_from_many_threads():
+    engine = EmbeddedEngine()
+    page = engine.create_page("log", [])["page_id"]
+
+    def writer(n):
+        for i in range(50):
+            engine.append_blocks(page, [{**P, "text": f"{n}.{i}"}])
+            engine.list_pages(limit=5)
+
+    threads = [threading.Thread(target=writer, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    blocks = engine.get_page(page)["blocks"]
+    assert len(blocks) == 200 and len({b["block_id"] for b in blocks}) == 200
+    assert [b["order"] for b in blocks] == list(range(200))
+
+
+def test_two_engine_processes_on_one_store_and_a_third_reader(db):
+    with EngineProcess("--store", db) as one, EngineProcess("--store", db) as two, \
+            HttpEngine(one.url, timeouts=FAST) as a, HttpEngine(two.url, timeouts=FAST) as b:
+        made_a = [a.create_page(f"a{i}", [{**P, "text": "x"}])["page_id"] for i in range(5)]
+        made_b = [b.create_page(f"b{i}", [{**P, "text": "y"}])["page_id"] for i in range(5)]
+        assert len(set(made_a + made_b)) == 10
+        b.append_blocks(made_a[0], [{**P, "text": "from b"}])
+        assert a.get_page(made_a[0])["blocks"][-1]["text"] == "from b"
+        third = open_store_engine(db)
+        try:
+            ids = {p.page_id for p in third.pages}
+            assert set(made_a + made_b) <= ids
+        finally:
+            third.close()
+
+
+def test_a_killed_engine_keeps_every_write_it_acknowledged(db):
+    acked: dict[str, list[str]] = {}
+    lock = threading.Lock()
+    enough = threading.Event()
+    engine = EngineProcess("--store", db).start()
+    try:
+        with HttpEngine(engine.url, timeouts=FAST) as client:
+            pages = [client.create_page(f"stream {n}", [])["page_id"] for n in range(3)]
+
+            def stream(page_id):
+                for i in range(400):
+                    text = f"{page_id}:{i}"
+                    try:
+                        client.append_blocks(page_id, [{**P, "text": text}])
+                    except httpx.HTTPError:
+                        return  # the engine is gone: this write was never acknowledged
+                    with lock:
+                        acked.setdefault(page_id, []).append(text)
+                        if sum(map(len, acked.values())) >= 60:
+                            enough.set()
+
+            threads = [threading.Thread(target=stream, args=(p,)) for p in pages]
+            for t in threads:
+                t.start()
+            enough.wait(timeout=60)
+            engine.kill()  # writers are mid-stream
+            for t in threads:
+                t.join(timeout=60)
+    finally:
+        engine.close()
+    assert 60 <= sum(map(len, acked.values())) < 3 * 400  # killed mid-stream
+    with Store.open(db) as store:
+        assert store.integrity_check() == "ok"
+    reopened = open_store_engine(db)
+    try:
+        for page_id, texts in acked.items():
+            held = [b["text"] for b in reopened.get_page(page_id)["blocks"]]
+            # Acknowledged in order, kept in order; at most the write in flight beyond them.
+            assert held[:len(texts)] == texts and len(held) <= len(texts) + 1
+    finally:
+        reopened.close()
+
+
+def _foreign(path):
+    conn = sqlite3.connect(path)
+    conn.execute("CREATE TABLE notes (body TEXT)")
+    conn.commit()
+    conn.close()
+
+
+def _newer(path):
+    Store.open(path).close()
+    conn = sqlite3.connect(path)
+    conn.execute(f"PRAGMA user_version={SCHEMA_VERSION + 1}")
+    conn.commit()
+    conn.close()
+
+
+def _text(path):
+    path.write_text("{}\n" * 1000)
+
+
+@pytest.mark.parametrize("make, words", [
+    (_foreign, "is an SQLite database of another application, not a Kelvo engine store"),
+    (_newer, f"was written by a newer kelvo-mcp (schema {SCHEMA_VERSION + 1}"),
+    (_text, "is not a Kelvo engine store (not an SQLite database)"),
+])
+def test_a_file_that_is_not_our_store_is_refused_in_one_line_and_left_alone(db, make, words):
+    make(db)
+    before = db.read_bytes()
+    with pytest.raises(StoreError) as err:
+        open_store_engine(db)
+    assert words in str(err.value) and "\n" not in str(err.value)
+    assert isinstance(err.value, CanvasError)  # what the servers turn into exit status 2
+    assert db.read_bytes() == before
+    run = run_engine_cli("--store", db, "--listen", "127.0.0.1:0")
+    assert run.returncode == 2 and words in run.stderr.splitlines()[-1]
+
+
+def test_a_json_state_file_is_taken_in_once_and_left_in_place(tmp_path, db):
+    from kelvo_mcp import server
+
+    state = tmp_path / "state.json"
+    old = seed_engine(load_canvas(server.SAMPLE_CANVAS))
+    old.state_file = state
+    old.append_blocks(old.pages[0].page_id, [{**P, "text": "written before the store"}])
+    old.delete_page(old.pages[-1].page_id)  # its id is not given out again
+    text = state.read_text()
+
+    engine = open_store_engine(db, state=state)
+    try:
+        assert engine.store.seeded_from == f"state file {state}"
+        assert [(p.page_id, p.title, p.blocks, p.approval) for p in engine.pages] == \
+               [(p.page_id, p.title, p.blocks, p.approval) for p in old.pages]
+        # New ids come after the ones taken in.
+        made = engine.create_page("new", [{**P, "text": "n"}])
+        assert made["page_id"] == f"pg_{len(old.pages) + 2:04d}"
+        assert len(set(block_ids(engine))) == len(block_ids(engine))
+    finally:
+        engine.close()
+    assert state.read_text() == text
+    # Later starts use the store; the state file, even changed, is not read again.
+    state.write_text(json.dumps({"pages": []}))
+    again = open_store_engine(db, state=state)
+    try:
+        assert len(again.pages) == len(old.pages) + 1
+        with Store.open(db) as store:
+            assert store.import_state(state) is False
+    finally:
+        again.close()
+
+
+def test_a_new_store_without_a_state_file_is_filled_from_the_canvas_file(tmp_path, db):
+    canvas = tmp_path / "canvas.json"
+    canvas.write_text(json.dumps({"canvas": "team_docs", "identity": {"role": "viewer"},
+                                  "pages": [{"title": "Only", "body": "one page"}]}))
+    engine = open_store_engine(db, canvas=canvas, state=tmp_path / "missing.json")
+    try:
+        assert engine.canvas == "team_docs" and engine.whoami() == {"role": "viewer"}
+        assert [p.title for p in engine.pages] == ["Only"]
+    finally:
+        engine.close()
+    bad = tmp_path / "bad.json"
+    bad.write_text("{")
+    with pytest.raises(CanvasError, match="is not valid JSON"):
+        open_store_engine(tmp_path / "other.db", canvas=bad)
+
+
+@pytest.mark.parametrize("kind", ["memory", "store"])
+def test_listing_pages_through_with_the_cursor_finds_every_page_once(db, kind):
+    engine = EmbeddedEngine() if kind == "memory" else EmbeddedEngine(store=Store.open(db))
+    try:
+        made = [engine.create_page(f"p{i}", [])["page_id"] for i in range(120)]
+        seen, cursor, listings = [], None, 0
+        while True:
+            listing = engine.list_pages(limit=50, cursor=cursor)
+            listings += 1
+            seen += [row["page_id"] for row in listing["pages"]]
+            if not listing["has_more"]:
+                assert "next_cursor" not in listing
+                break
+            cursor = listing["next_cursor"]
+        assert seen == made and listings == 3
+        assert engine.list_pages(limit=0) == {"pages": [], "has_more": True, "next_cursor": "0"}
+    finally:
+        engine.close()
+
+
+def test_the_store_cursor_does_not_skip_pages_when_earlier_ones_are_deleted(db):
+    engine = EmbeddedEngine(store=Store.open(db))
+    try:
+        made = [engine.create_page(f"p{i}", [])["page_id"] for i in range(10)]
+        first = engine.list_pages(limit=4)
+        for page_id in made[:4]:
+            engine.delete_page(page_id)
+        rest = engine.list_pages(limit=10, cursor=first["next_cursor"])
+        assert [r["page_id"] for r in rest["pages"]] == made[4:]
+    finally:
+        engine.close()
+
+
+def test_injected_faults_on_a_store_engine_write_nothing(db):
+    engine = open_store_engine(db)
+    try:
+        before = len(engine.pages)
+        engine.fail_next("create_page", 500)
+        with pytest.raises(httpx.HTTPStatusError):
+            engine.create_page("lost", [])
+        engine.fail_next("get_page", httpx.ReadTimeout)
+        with pytest.raises(httpx.ReadTimeout):
+            engine.get_page(engine.pages[0].page_id)
+        assert len(engine.pages) == before
+        # An update the engine refuses changes nothing.
+        page = engine.pages[0]
+        with pytest.raises(httpx.HTTPStatusError):
+            engine.update_blocks(page.page_id, [{"block_id": page.blocks[0]["block_id"], "text": "changed"},
+                                                {"block_id": "b999999", "text": "no such block"}])
+        assert engine.pages[0] == page
+    finally:
+        engine.close()
+
+
+def test_a_busy_store_answers_503_not_a_crash(db):
+    engine = EmbeddedEngine(store=Store.open(db, busy_timeout=0.05))
+    holder = sqlite3.connect(db, isolation_level=None)
+    try:
+        holder.execute("BEGIN IMMEDIATE")
+        with pytest.raises(httpx.HTTPStatusError) as err:
+            engine.create_page("blocked", [])
+        assert err.value.response.status_code == 503
+        holder.execute("ROLLBACK")
+        assert engine.create_page("after", [])["title"] == "after"
+    finally:
+        holder.close()
+        engine.close()
