@@ -62,7 +62,7 @@ constexpr auto kAscii = [] {
 template <class CharT>
 class Cleaner {
 public:
-    Cleaner(std::basic_string_view<CharT> s, PyObject* text) : s_(s), text_(text) {}
+    Cleaner(std::span<const CharT> s, PyObject* text) : s_(s), text_(text) {}
 
     // One code point past the cap is enough to know the text is too long.
     nb::str run() {
@@ -194,7 +194,7 @@ private:
         return j;
     }
 
-    std::basic_string_view<CharT> s_;
+    std::span<const CharT> s_;
     PyObject* text_;
     std::array<char32_t, kDetailMax + 16> out_;
     size_t n_ = 0;
@@ -202,7 +202,7 @@ private:
 };
 
 template <class CharT>
-nb::str clean_view(std::basic_string_view<CharT> s, PyObject* text) {
+nb::str clean_view(std::span<const CharT> s, PyObject* text) {
     return Cleaner<CharT>(s, text).run();
 }
 
