@@ -112,7 +112,9 @@ make_venv() {
 py=$(find_python)
 log "interpreter: $py ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
 make_venv "$py" "$here/.venv"
-"$here/.venv/bin/python" -m pip install -q --disable-pip-version-check -r "$here/requirements-dev.txt"
+# All but zig, which scripts/zig-toolchain keeps in one place per machine.
+grep -vE '^ziglang==' "$here/requirements-dev.txt" >"$here/.venv/requirements-dev.txt"
+"$here/.venv/bin/python" -m pip install -q --disable-pip-version-check -r "$here/.venv/requirements-dev.txt"
 # The host stand-ins (tool catalogue, prompts, runtime errors, in-memory engine,
 # the walkthrough) join the kelvo_mcp namespace in this venv only; they are
 # never part of the built package.
