@@ -4,23 +4,21 @@
 #pragma once
 
 #include <span>
-#include <string>
-#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "common/py.hpp"
 
 namespace kelvo {
 
-using u32 = std::u32string;
-using u32v = std::u32string_view;
-
 // Unicode whitespace as str.isspace/str.strip: category Zs or bidirectional
 // class WS, B or S (U+001C..U+001F and U+0085 included, U+200B excluded).
 inline bool is_space(char32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)); }
-// Line breaks of str.splitlines: \n \r \v \f \x1c \x1d \x1e \x85 \u2028 \u2029.
-inline bool is_linebreak(char32_t c) { return Py_UNICODE_ISLINEBREAK(static_cast<Py_UCS4>(c)); }
+// Line breaks of str.splitlines: \n \r \v \f \x1c \x1d \x1e \x85 \u2028 \u2029
+// (the ASCII ones, one bit each in the mask, told without a call).
+inline bool is_linebreak(char32_t c) {
+    if (c < 0x80) return c < 0x20 && ((0x70003C00u >> c) & 1);
+    return Py_UNICODE_ISLINEBREAK(static_cast<Py_UCS4>(c));
+}
 // Decimal digits of str.isdecimal (category Nd).
 inline bool is_decimal(char32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)); }
 inline int decimal_value(char32_t c) { return Py_UNICODE_TODECIMAL(static_cast<Py_UCS4>(c)); }
@@ -60,14 +58,6 @@ private:
     size_t size_;
 };
 
-// Code points of a Python str (its type must already be checked).
-u32 to_u32(nb::handle str);
-// A new Python str from code points (lone surrogates kept as they are).
-nb::str from_u32(u32v text);
-nb::str from_ascii(std::string_view ascii);
-// UTF-8 literal (module constants) to code points.
-u32 u32_from_utf8(std::string_view utf8);
-
 // Trim: strip leading and trailing Unicode whitespace.
 template <class S>
 inline std::pair<size_t, size_t> trim_bounds(const S& s) {
@@ -76,45 +66,23 @@ inline std::pair<size_t, size_t> trim_bounds(const S& s) {
     while (e > b && is_space(s[e - 1])) --e;
     return {b, e};
 }
-inline u32v trim(u32v s) {
-    auto [b, e] = trim_bounds(s);
-    return s.substr(b, e - b);
-}
 // Trim a Python str; returns the same object when nothing is stripped.
 nb::str trim(nb::handle str);
 
-bool has_non_space(u32v s);
-
-// str.splitlines(): break at every line break, CR LF counting as one; the
-// breaks are dropped, a final break gives no empty last line, "" gives none.
-template <class S>
-inline std::vector<std::pair<size_t, size_t>> split_line_bounds(const S& s) {
-    std::vector<std::pair<size_t, size_t>> out;
+// Calls f(begin, end) for each line of s as str.splitlines() splits it: the
+// breaks are dropped, CR LF counting as one.
+template <class S, class F>
+void for_each_line(const S& s, F&& f) {
     const size_t n = s.size();
     size_t i = 0;
     while (i < n) {
-        size_t j = i;
-        while (j < n && !is_linebreak(s[j])) ++j;
-        out.emplace_back(i, j);
-        if (j < n) {
-            if (s[j] == U'\r' && j + 1 < n && s[j + 1] == U'\n') ++j;
-            ++j;
-        }
-        i = j;
+        size_t e = i;
+        while (e < n && !is_linebreak(s[e])) ++e;
+        f(i, e);
+        i = e + 1;
+        if (e + 1 < n && s[e] == '\r' && s[e + 1] == '\n') ++i;
     }
-    return out;
 }
-std::vector<u32v> split_lines(u32v s);
-
-inline bool starts_with(u32v s, u32v prefix) { return s.substr(0, prefix.size()) == prefix; }
-
-// Append text in UTF-8 form for ASCII-only literals (no conversion needed).
-inline void append_ascii(u32& out, std::string_view ascii) {
-    for (char c : ascii) out.push_back(static_cast<char32_t>(static_cast<unsigned char>(c)));
-}
-
-// Decimal text of an integer.
-u32 u32_of(long long n);
 
 // Number of UTF-16 code units (astral code points count 2).
 size_t utf16_units(nb::handle str);

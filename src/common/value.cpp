@@ -16,14 +16,6 @@ nb::str str_form(nb::handle v) {
     return nb::steal<nb::str>(steal(PyObject_Str(v.ptr())).release());
 }
 
-u32 str_form_u32(nb::handle v) { return to_u32(str_form(v)); }
-
-nb::str py_repr(nb::handle v) { return nb::steal<nb::str>(steal(PyObject_Repr(v.ptr())).release()); }
-
-u32 repr_u32(nb::handle v) { return to_u32(py_repr(v)); }
-
-u32 quoted(u32v text) { return repr_u32(from_u32(text)); }
-
 static std::string take_pystring(char* s) {
     if (!s) raise_current();
     std::string out(s);
@@ -76,18 +68,6 @@ void append_escaped(std::string& out, const Seq& s) {
         }
     }
     out.push_back('"');
-}
-
-template <class Seq>
-size_t escaped_length(const Seq& s) {
-    size_t n = 2;
-    for (auto ch : s) {
-        const unsigned c = static_cast<unsigned>(ch);
-        if (c >= 0x20 && c <= 0x7E) n += (c == '\\' || c == '"') ? 2 : 1;
-        else if (c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f') n += 2;
-        else n += c >= 0x10000 ? 12 : 6;
-    }
-    return n;
 }
 
 class JsonWriter {
@@ -209,13 +189,9 @@ private:
 
 }  // namespace
 
-void json_append_string(std::string& out, u32v text) { append_escaped(out, text); }
-
 void json_append_string(std::string& out, nb::handle str) {
     StrView(str).visit([&](auto sv) { append_escaped(out, sv); });
 }
-
-size_t json_string_length(u32v text) { return escaped_length(text); }
 
 void json_append(std::string& out, nb::handle v) { JsonWriter(out).value(v.ptr()); }
 

@@ -16,13 +16,6 @@ bool truthy(nb::handle v);
 // The string form of a Value: a str as it is, anything else as str(v)
 // (errors of a hostile __str__ pass through).
 nb::str str_form(nb::handle v);
-u32 str_form_u32(nb::handle v);
-
-// Python's repr(v); for a str this is the quoted form used in messages.
-nb::str py_repr(nb::handle v);
-u32 repr_u32(nb::handle v);
-// Quoted form of code points: repr of the equivalent str.
-u32 quoted(u32v text);
 
 // Float formatting, the interpreter's own: repr(x) and format(x, 'g').
 std::string float_repr(double x);
@@ -33,12 +26,8 @@ std::string format_g(double x);
 // as json.dumps raises them.
 std::string json_text(nb::handle v);
 void json_append(std::string& out, nb::handle v);
-// Append a JSON string literal for code points (ASCII escapes).
-void json_append_string(std::string& out, u32v text);
+// Append the JSON string literal of a str (ASCII escapes).
 void json_append_string(std::string& out, nb::handle str);
-// Length of the JSON string literal of `text`, quotes included, without
-// building it.
-size_t json_string_length(u32v text);
 
 // Member `key` of a map Value (a new reference), or an invalid object when
 // absent or when `map` is not a dict.

@@ -60,47 +60,6 @@ constexpr LineType kLineTypes[] = {
 
 constexpr std::string_view kFence = "```";
 
-// The line breaks of str.splitlines(): below U+0020 they are \n \v \f \r
-// \x1c \x1d \x1e (one bit each in the mask); the rest of ASCII holds none,
-// and beyond it the interpreter answers.
-template <class C>
-inline bool line_break(C c) {
-    const Py_UCS4 u = c;
-    if (u < 0x20) return (0x70003C00u >> u) & 1;
-    return u >= 0x80 && is_linebreak(u);
-}
-
-// Whether c may be a line break: every break is below U+0020 or beyond ASCII.
-inline bool may_break(Py_UCS4 c) { return c - 0x20 >= 0x60; }
-
-// The end of the line that starts at i: the first break at or after i.
-// Printable ASCII is passed over four characters to a test; kept out of
-// line, so its loop runs in registers.
-template <class C>
-[[gnu::noinline]] size_t line_end(std::span<const C> s, size_t i) {
-    const C* p = s.data() + i;
-    const C* const end = s.data() + s.size();
-    for (;;) {
-        while (end - p >= 4 && !(may_break(p[0]) | may_break(p[1]) | may_break(p[2]) | may_break(p[3]))) p += 4;
-        for (const C* stop = end - p >= 4 ? p + 4 : end; p != stop; ++p)
-            if (line_break(*p)) return static_cast<size_t>(p - s.data());
-        if (p == end) return s.size();
-    }
-}
-
-// Calls f(begin, end) for each line of s as str.splitlines() splits it.
-template <class C, class F>
-void for_each_line(std::span<const C> s, F&& f) {
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-        const size_t e = line_end(s, i);
-        f(i, e);
-        i = e + 1;
-        if (e + 1 < n && s[e] == '\r' && s[e + 1] == '\n') ++i;
-    }
-}
-
 template <class C>
 bool starts_with_ascii(std::span<const C> s, size_t at, std::string_view prefix) {
     if (s.size() - at < prefix.size()) return false;

@@ -62,13 +62,11 @@ nb::object single(nb::handle t, bool compact) {
 nb::object single_py(nb::handle t, nb::handle compact) { return single(t, truthy(compact)); }
 
 const Family& family_of(nb::handle key) {
-    Tables& t = T;
-    nb::object index = get_item(borrow(t.families_by_key), key);
-    return t.families[nb::cast<size_t>(index)];
+    nb::object index = get_item(borrow(T.families_by_key), key);
+    return T.families[nb::cast<size_t>(index)];
 }
 
 nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
-    Tables& tb = T;
     const Family& fam = family_of(key);
     nb::object members = as_list(members_in);
     const Py_ssize_t n = PyList_GET_SIZE(members.ptr());
@@ -78,7 +76,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
     nb::object member_to = steal(PyDict_New());
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object name = attr(PyList_GET_ITEM(members.ptr(), i), W.name);
-        nb::object op = get_item(borrow(tb.ops), name);
+        nb::object op = get_item(borrow(T.ops), name);
         set(member_to, op, name);
         names.push_back(name);
         words.push_back(op);
@@ -153,7 +151,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
 
     nb::object lines = steal(PyList_New(0));
     if (grammar)
-        append(lines, steal(PyUnicode_Concat(fam.description, tb.grammar_summary)));
+        append(lines, steal(PyUnicode_Concat(fam.description, T.grammar_summary)));
     else
         append(lines, fam.description);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -163,7 +161,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
         Writer w;
         w.utf8("op='").str(words[static_cast<size_t>(i)]).utf8("': ");
         if (create)
-            w.str(tb.page_create_short);
+            w.str(T.page_create_short);
         else
             w.str(attr(PyList_GET_ITEM(members.ptr(), i), W.description));
         append(lines, w.finish());
@@ -178,7 +176,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
     for (Py_ssize_t i = 0; i < n; ++i)
         PyTuple_SET_ITEM(member_names.ptr(), i, Py_NewRef(names[static_cast<size_t>(i)].ptr()));
 
-    return record_make(tb.surface_tool, {borrow(fam.tool), borrow(fam.title), join("\n", lines), schema, annotations,
+    return record_make(T.surface_tool, {borrow(fam.tool), borrow(fam.title), join("\n", lines), schema, annotations,
                                          member_names, member_to, writes ? Py_True : Py_False});
 }
 

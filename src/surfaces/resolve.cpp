@@ -143,7 +143,6 @@ const Family* family_named(nb::handle name) {
 // goes to the member of its op; a folded member is refused; any other
 // catalogue tool goes to its own handler.
 nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
-    Tables& tb = T;
     nb::object tool = get_opt(catalogue(W.cat_by_name), name);
     if (!tool.is_valid()) {
         if (const Family* f = family_named(name)) {
@@ -157,7 +156,7 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
                 nb::handle pick = PyList_GET_ITEM(members.ptr(), 0);
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members.ptr()); ++i) {
                     nb::handle m = PyList_GET_ITEM(members.ptr(), i);
-                    nb::object word = get_opt(borrow(tb.ops), m);
+                    nb::object word = get_opt(borrow(T.ops), m);
                     if (word.is_valid() && equal(word, op)) {
                         pick = m;
                         break;
@@ -172,10 +171,10 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
     }
     nb::object fam = attr(tool, W.family);
     if (!fam.is_none()) {
-        nb::object index = get_item(borrow(tb.families_by_key), fam);
-        const Family& f = tb.families[nb::cast<size_t>(index)];
+        nb::object index = get_item(borrow(T.families_by_key), fam);
+        const Family& f = T.families[nb::cast<size_t>(index)];
         if (contains(by, f.tool)) {
-            nb::object op = get_item(borrow(tb.ops), attr(tool, W.name));
+            nb::object op = get_item(borrow(T.ops), attr(tool, W.name));
             Writer w;
             w.str(name).utf8(" is not a tool on this surface (compact): call ").str(f.tool).utf8(" with op='").str(op).utf8("'.");
             refuse(w);

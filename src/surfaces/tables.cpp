@@ -93,7 +93,7 @@ nb::object rstrip(nb::handle text, Py_ssize_t begin, Py_ssize_t end) {
 
 // PAGE_GRAMMAR is the grammar section of the page-create description;
 // PAGE_CREATE_SHORT replaces that section by a pointer to the grammar op.
-void cut_page_create(Tables& t) {
+void cut_page_create() {
     nb::object by_name = import_attr("kelvo_mcp.tools", "_BY_NAME");
     nb::object tool = get_item(by_name, nb::str("kelvo_page_create"));
     nb::object d = steal(PyObject_GetAttrString(tool.ptr(), "description"));
@@ -102,13 +102,13 @@ void cut_page_create(Tables& t) {
     Py_ssize_t g0 = find_marker(d, kGrammarMarker);
     Py_ssize_t g1 = find_marker(d, kReturnsMarker);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(d.ptr());
-    t.page_grammar = rstrip(d, g0, g1).release().ptr();
+    T.page_grammar = rstrip(d, g0, g1).release().ptr();
     nb::object head = rstrip(d, 0, g0);
     nb::object pointer = steal(PyUnicode_FromFormat("\n%s\n", text::pointer));
     nb::object tail = steal(PyUnicode_Substring(d.ptr(), g1, n));
     nb::object joined = steal(PyUnicode_Concat(head.ptr(), pointer.ptr()));
-    t.page_create_short = PyUnicode_Concat(joined.ptr(), tail.ptr());
-    if (!t.page_create_short) raise_current();
+    T.page_create_short = PyUnicode_Concat(joined.ptr(), tail.ptr());
+    if (!T.page_create_short) raise_current();
 }
 
 }  // namespace
@@ -116,8 +116,7 @@ void cut_page_create(Tables& t) {
 nb::object catalogue(PyObject* name) { return attr(T.tools_module, name); }
 
 void load_tables(nb::module_& m) {
-    Tables& t = T;
-    t.families.clear();  // a load that failed earlier may have left rows behind
+    T.families.clear();  // a load that failed earlier may have left rows behind
     W.properties = interned("properties");
     W.required = interned("required");
     W.description = interned("description");
@@ -149,47 +148,47 @@ void load_tables(nb::module_& m) {
     W.empty_map = steal(PyDict_New()).release().ptr();
     for (int f = 0; f < N_FIELDS; ++f) W.fields[f] = interned(kFieldNames[f]);
 
-    t.tools_module = steal(PyImport_ImportModule("kelvo_mcp.tools")).release().ptr();
-    t.tool_input_error = import_attr("kelvo_mcp.runtime", "ToolInputError").release().ptr();
-    t.copy_replace = import_attr("copy", "replace").release().ptr();
+    T.tools_module = steal(PyImport_ImportModule("kelvo_mcp.tools")).release().ptr();
+    T.tool_input_error = import_attr("kelvo_mcp.runtime", "ToolInputError").release().ptr();
+    T.copy_replace = import_attr("copy", "replace").release().ptr();
 
     // The exported tables are the host's to read; the functions use private
     // copies, so a host that changes the exported maps changes nothing here.
     nb::dict families, by_key;
     for (const FamilyRow& r : kFamilies) {
         Family f{interned(r.key), interned(r.tool), owned_str(r.title), owned_str(r.description)};
-        by_key[nb::handle(f.key)] = nb::int_(t.families.size());
-        t.families.push_back(f);
+        by_key[nb::handle(f.key)] = nb::int_(T.families.size());
+        T.families.push_back(f);
         families[nb::handle(f.key)] = nb::make_tuple(nb::handle(f.tool), nb::handle(f.title), nb::handle(f.description));
     }
-    t.families_by_key = by_key.release().ptr();
+    T.families_by_key = by_key.release().ptr();
     nb::dict ops, ops_private;
     for (auto& [member, op] : kOps) {
         nb::object k = steal(interned(member)), v = steal(interned(op));
         ops[k] = v;
         ops_private[k] = v;
     }
-    t.ops = ops_private.release().ptr();
-    t.authoring = frozen(kAuthoring).release().ptr();
-    t.short_canvas = owned_str(text::short_canvas);
-    t.short_docs_canvas = owned_str(text::short_docs_canvas);
-    t.grammar_summary = owned_str(text::grammar_summary);
-    cut_page_create(t);
+    T.ops = ops_private.release().ptr();
+    T.authoring = frozen(kAuthoring).release().ptr();
+    T.short_canvas = owned_str(text::short_canvas);
+    T.short_docs_canvas = owned_str(text::short_docs_canvas);
+    T.grammar_summary = owned_str(text::grammar_summary);
+    cut_page_create();
 
     m.attr("FAMILIES") = families;
     m.attr("OPS") = ops;
-    m.attr("PAGE_CREATE_SHORT") = nb::handle(t.page_create_short);
-    m.attr("PAGE_GRAMMAR") = nb::handle(t.page_grammar);
+    m.attr("PAGE_CREATE_SHORT") = nb::handle(T.page_create_short);
+    m.attr("PAGE_GRAMMAR") = nb::handle(T.page_grammar);
     m.attr("PROFILES") = nb::make_tuple("full", "lean", "compact");
 
     nb::object family_tools = steal(PyFrozenSet_New(nullptr));
-    for (const Family& f : t.families)
+    for (const Family& f : T.families)
         if (PySet_Add(family_tools.ptr(), f.tool) < 0) raise_current();
     m.attr("_FAMILY_TOOL_NAMES") = family_tools;
-    m.attr("_AUTHORING") = nb::handle(t.authoring);
-    m.attr("SHORT_CANVAS_DOC") = nb::handle(t.short_canvas);
-    m.attr("SHORT_DOCS_CANVAS_DOC") = nb::handle(t.short_docs_canvas);
-    m.attr("_GRAMMAR_SUMMARY") = nb::handle(t.grammar_summary);
+    m.attr("_AUTHORING") = nb::handle(T.authoring);
+    m.attr("SHORT_CANVAS_DOC") = nb::handle(T.short_canvas);
+    m.attr("SHORT_DOCS_CANVAS_DOC") = nb::handle(T.short_docs_canvas);
+    m.attr("_GRAMMAR_SUMMARY") = nb::handle(T.grammar_summary);
     m.attr("GUIDANCE_KEYS") = frozen(kGuidanceKeys);
     m.attr("CONTENT_KEYS") = frozen(kContentKeys);
     nb::object compile = import_attr("re", "compile");
