@@ -1,7 +1,7 @@
 // Tool names in free text, for the host (mentions) and for render (respell).
 #include "instructions/instructions.hpp"
 
-#include <optional>
+#include <memory>
 
 #include "common/tool_names.hpp"
 #include "common/writer.hpp"
@@ -39,13 +39,13 @@ nb::object respell(nb::object text, nb::handle display) {
     // Written as re.sub with a function builds its result, joining the
     // pieces: a None from `display` stands for nothing, and anything else not
     // a str is refused as str.join refuses it, once every name was shown.
-    std::optional<TextWriter> w;  // made at the first name
+    std::unique_ptr<TextWriter> w;  // made at the first name
     Py_ssize_t item = 0;  // the piece's place in that join
     nb::object refused;
     Py_ssize_t refused_at = 0;
     Py_ssize_t last = 0;
     each_tool_name(text, [&](const ToolNameMatch& m) {
-        if (!w) w.emplace();
+        if (!w) w = std::make_unique<TextWriter>();
         if (last < m.begin) w->sub(text, last, m.begin), ++item;
         last = m.end;
         if (m.marker) {

@@ -1,7 +1,7 @@
 // Respelling: member tool names inside texts, tool schemas and tool replies
 // become the family-call form of the surface (kelvo_page_get ->
 // kelvo_page_read(op='get')); user content is left alone.
-#include <optional>
+#include <memory>
 #include <string_view>
 
 #include "common/record.hpp"
@@ -111,14 +111,14 @@ nb::object exact(nb::handle s) {
 // Name substitution: every tool name (marker keys left alone) becomes
 // disp(name); a text in which nothing changes comes back as it is.
 nb::object substitute(nb::handle text, const Disp& disp) {
-    std::optional<Writer> w;  // made at the first rewrite
+    std::unique_ptr<Writer> w;  // made at the first rewrite
     Py_ssize_t copied = 0;
     each_tool_name(text, [&](const ToolNameMatch& m) {
         if (m.marker) return;
         nb::object match = steal(PyUnicode_Substring(text.ptr(), m.begin, m.end));
         nb::object shown = disp(match);
         if (shown.ptr() == match.ptr()) return;
-        if (!w) w.emplace();
+        if (!w) w = std::make_unique<Writer>();
         w->sub(text, copied, m.begin).str(shown);
         copied = m.end;
     });
