@@ -97,12 +97,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* keep_str(const char* utf8) {
-    PyObject* s = PyUnicode_FromString(utf8);
-    if (!s) raise_current();
-    return s;
-}
-
 }  // namespace
 
 nb::object rebound(PyObject* name, PyObject* original) {
@@ -119,15 +113,15 @@ nb::object rebound(PyObject* name, PyObject* original) {
 
 void bind_record(nb::module_& m) {
     T.globals = Py_NewRef(PyModule_GetDict(m.ptr()));
-    T.empty_str = keep_str("");
+    T.empty_str = kept_str("");
     T.empty_tuple = steal(PyTuple_New(0)).release().ptr();
-    T.source_fail_open = keep_str("fail-open");
-    T.source_capabilities = keep_str("capabilities");
-    T.source_probe = keep_str("probe");
+    T.source_fail_open = kept_str("fail-open");
+    T.source_capabilities = kept_str("capabilities");
+    T.source_probe = kept_str("probe");
     // The probe could not tell either way, so pages stay served.
-    T.source_undecided = keep_str("undecided");
-    banner_served = keep_str("pages served \xc2\xb7 via ");
-    banner_hidden = keep_str("NO pages on this engine (page/doc tools hidden) \xc2\xb7 via ");
+    T.source_undecided = kept_str("undecided");
+    banner_served = kept_str("pages served \xc2\xb7 via ");
+    banner_hidden = kept_str("NO pages on this engine (page/doc tools hidden) \xc2\xb7 via ");
 
     nb::object names = steal(PyList_New(0));
     for (const char* n : kNeedsPages)

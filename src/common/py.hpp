@@ -51,6 +51,14 @@ inline PyObject* interned(const char* utf8) {
     return s;
 }
 
+// A str made at load from one of a module's UTF-8 texts, kept for the life
+// of the process.
+inline PyObject* kept_str(const char* utf8) {
+    PyObject* s = PyUnicode_FromString(utf8);
+    if (!s) raise_current();
+    return s;
+}
+
 // Import `module` and fetch `name` from it, at module load.
 nb::object import_attr(const char* module, const char* name);
 

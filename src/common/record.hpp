@@ -42,6 +42,4 @@ inline PyObject* record_field(PyObject* rec, size_t i) {
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(rec) + sizeof(PyObject))[i];
 }
 
-inline bool is_record(nb::handle obj, PyTypeObject* type) { return Py_IS_TYPE(obj.ptr(), type); }
-
 }  // namespace kelvo

@@ -21,7 +21,6 @@ inline bool is_linebreak(char32_t c) {
 }
 // Decimal digits of str.isdecimal (category Nd).
 inline bool is_decimal(char32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)); }
-inline int decimal_value(char32_t c) { return Py_UNICODE_TODECIMAL(static_cast<Py_UCS4>(c)); }
 
 // A read-only view of a Python str in its native storage width. Valid while
 // the str is alive; `str` must be an exact or subclassed str.

@@ -40,7 +40,7 @@ void write_item(Writer& w, PyObject* item) {
     nb::object msg = get_member(item, g_msg);
     if (path.size() > 1 || (path.size() == 1 && PyUnicode_GET_LENGTH(path[0].ptr()) > 0)) {
         for (size_t i = 0; i < path.size(); ++i) {
-            if (i) w.utf8(kJoinDot);
+            if (i) w.utf8(kStop);
             w.plain(path[i]);
         }
         w.utf8(kColon);

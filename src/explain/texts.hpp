@@ -45,7 +45,6 @@ inline constexpr const char kReturned[] = ": Kelvo returned HTTP ";
 inline constexpr const char kEngineSays[] = " \xe2\x80\x94 the engine says: ";
 inline constexpr const char kServerError[] = " A server error after a write does not prove nothing was written; read before retrying.";
 inline constexpr const char kNotFound[] = "not found";
-inline constexpr const char kJoinDot[] = ".";
 inline constexpr const char kDetail[] = "detail";
 inline constexpr const char kLoc[] = "loc";
 inline constexpr const char kMsg[] = "msg";

@@ -16,7 +16,5 @@ void bind_timer(nb::module_& m);      // RefreshState
 
 // A str made at load from one of the module's UTF-8 texts.
 inline nb::str utf8(const char* text) { return nb::steal<nb::str>(steal(PyUnicode_FromString(text)).release()); }
-// The same, kept for the life of the process.
-inline PyObject* kept_utf8(const char* text) { return utf8(text).release().ptr(); }
 
 }  // namespace kelvo::refresh

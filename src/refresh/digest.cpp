@@ -347,21 +347,18 @@ nb::object one_liner(nb::handle doc) {
     if (truthy(when)) return when;
     nb::object body = doc_field(doc, Field::body);
     if (!PyUnicode_Check(body.ptr())) raise_no_attribute(body, "splitlines");
+    // The first line with text, trimmed and cut.
     StrView s(body);
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-        size_t j = i;
-        while (j < n && !is_linebreak(s[j])) ++j;
-        size_t b = i, e = j;
-        while (b < e && is_space(s[b])) ++b;
-        while (e > b && is_space(s[e - 1])) --e;
-        if (b < e) {
-            if (e - b > kOneLinerChars) e = b + kOneLinerChars;
-            return steal(PyUnicode_Substring(body.ptr(), static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e)));
-        }
-        if (j < n && s[j] == U'\r' && j + 1 < n && s[j + 1] == U'\n') ++j;
-        i = j + 1;
+    size_t b = 0, e = 0;
+    for_each_line(s, [&](size_t lb, size_t le) {
+        if (e > b) return;
+        while (lb < le && is_space(s[lb])) ++lb;
+        while (le > lb && is_space(s[le - 1])) --le;
+        b = lb, e = le;
+    });
+    if (e > b) {
+        if (e - b > kOneLinerChars) e = b + kOneLinerChars;
+        return steal(PyUnicode_Substring(body.ptr(), static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e)));
     }
     return nb::borrow(words().empty);
 }
@@ -370,13 +367,13 @@ nb::handle unreported_note() { return T.unreported_note; }
 
 void bind_digest(nb::module_& m) {
     for (int k = 0; k < kKeyCount; ++k) T.keys[k] = interned(kKeyNames[k]);
-    T.digest_note = kept_utf8(texts::kDigestNote);
-    T.unreported_note = kept_utf8(texts::kUnreportedNote);
-    T.state_changed = kept_utf8(texts::kStateChanged);
-    T.state_not_approved = kept_utf8(texts::kStateNotApproved);
-    T.more_suffix = kept_utf8(texts::kMoreSuffix);
-    T.pointer_start = kept_utf8(texts::kTruncatedPointer1);
-    T.pointer_end = kept_utf8(texts::kTruncatedPointer2);
+    T.digest_note = kept_str(texts::kDigestNote);
+    T.unreported_note = kept_str(texts::kUnreportedNote);
+    T.state_changed = kept_str(texts::kStateChanged);
+    T.state_not_approved = kept_str(texts::kStateNotApproved);
+    T.more_suffix = kept_str(texts::kMoreSuffix);
+    T.pointer_start = kept_str(texts::kTruncatedPointer1);
+    T.pointer_end = kept_str(texts::kTruncatedPointer2);
     T.name = interned("name");
     T.kind = interned("kind");
     T.state = interned("state");

@@ -172,16 +172,16 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
 }  // namespace
 
 void bind_handshake(nb::module_& m) {
-    T.posture = kept_utf8((std::string(texts::kPostureHeading) + "\n" + kKelvoFirstBody).c_str());
-    T.fail_start = kept_utf8(texts::kReadFailureStart);
-    T.fail_end = kept_utf8(texts::kReadFailureEnd);
-    T.nothing_approved = kept_utf8(texts::kNothingApproved);
-    T.heading_start = kept_utf8(texts::kInstructionsHeadingStart);
-    T.heading_end = kept_utf8(texts::kInstructionsHeadingEnd);
-    T.left_start = kept_utf8(texts::kLeftOutStart);
-    T.left_after_budget = kept_utf8(texts::kLeftOutAfterBudget);
-    T.left_end = kept_utf8(texts::kLeftOutEnd);
-    T.skills_heading = kept_utf8(texts::kSkillsHeading);
+    T.posture = kept_str((std::string(texts::kPostureHeading) + "\n" + kKelvoFirstBody).c_str());
+    T.fail_start = kept_str(texts::kReadFailureStart);
+    T.fail_end = kept_str(texts::kReadFailureEnd);
+    T.nothing_approved = kept_str(texts::kNothingApproved);
+    T.heading_start = kept_str(texts::kInstructionsHeadingStart);
+    T.heading_end = kept_str(texts::kInstructionsHeadingEnd);
+    T.left_start = kept_str(texts::kLeftOutStart);
+    T.left_after_budget = kept_str(texts::kLeftOutAfterBudget);
+    T.left_end = kept_str(texts::kLeftOutEnd);
+    T.skills_heading = kept_str(texts::kSkillsHeading);
     T.comma_format = interned(",");
 
     m.attr("HANDSHAKE_CHARS") = nb::int_(kHandshakeChars);

@@ -32,6 +32,7 @@ constexpr int kKinds = 11;
 // the process.
 struct Names {
     PyObject *order, *text, *block_type, *empty;
+    PyObject* sentinel_match;  // _ANY_SENTINEL_RE.match
     PyObject* kinds[kKinds];
 };
 Names N{};
@@ -66,24 +67,6 @@ bool starts_with_ascii(std::span<const C> s, size_t at, std::string_view prefix)
     for (size_t i = 0; i < prefix.size(); ++i)
         if (s[at + i] != static_cast<unsigned char>(prefix[i])) return false;
     return true;
-}
-
-// ^\s*\{\s*"__kelvo_[a-z_]+__"
-template <class C>
-bool sentinel_prefix(std::span<const C> s) {
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n && is_space(s[i])) ++i;
-    if (i >= n || s[i] != '{') return false;
-    ++i;
-    while (i < n && is_space(s[i])) ++i;
-    if (!starts_with_ascii(s, i, "\"__kelvo_")) return false;
-    i += 9;
-    // The longest run of [a-z_] must end in two underscores, hold at least
-    // one more character and be followed by the closing quote.
-    const size_t run = i;
-    while (i < n && ((s[i] >= 'a' && s[i] <= 'z') || s[i] == '_')) ++i;
-    return i < n && s[i] == '"' && i - run >= 3 && s[i - 1] == '_' && s[i - 2] == '_';
 }
 
 // Order keys.
@@ -266,7 +249,12 @@ void raise_not_text(nb::handle value, const char* method) {
 }
 
 bool any_sentinel_prefix(nb::handle text_str) {
-    return StrView(text_str).visit([](auto s) { return sentinel_prefix(s); });
+    // Only a text whose first non-space is "{" is put to the pattern.
+    StrView s(text_str);
+    size_t i = 0;
+    while (i < s.size() && is_space(s[i])) ++i;
+    if (i == s.size() || s[i] != '{') return false;
+    return !steal(PyObject_CallOneArg(N.sentinel_match, text_str.ptr())).is_none();
 }
 
 std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
@@ -427,6 +415,9 @@ void bind_markdown(nb::module_& m) {
     N.block_type = interned("block_type");
     N.empty = interned("");
     for (int k = 0; k < kKinds; ++k) N.kinds[k] = interned(kKindNames[k]);
+    nb::object sentinel_re = import_attr("re", "compile")(nb::str("^\\s*\\{\\s*\"__kelvo_[a-z_]+__\""));
+    m.attr("_ANY_SENTINEL_RE") = sentinel_re;
+    N.sentinel_match = nb::object(sentinel_re.attr("match")).release().ptr();
 
     nb::dict prefixes;
     nb::list list_types;

@@ -27,8 +27,7 @@ nb::str markdown_from_sorted(const std::vector<nb::object>& sorted, size_t marke
 nb::str blocks_to_markdown(nb::handle blocks);
 nb::list markdown_to_blocks(nb::handle text);
 
-// Whether `text_str` (a str) matches _ANY_SENTINEL_RE at its start:
-// ^\s*\{\s*"__kelvo_[a-z_]+__"
+// Whether `text_str` (a str) matches _ANY_SENTINEL_RE at its start.
 bool any_sentinel_prefix(nb::handle text_str);
 
 // The error for a truthy non-str where a text is expected: the AttributeError

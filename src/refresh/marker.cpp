@@ -246,7 +246,6 @@ void bind_marker(nb::module_& m) {
     m.attr("MAX_DOC_NAME") = nb::int_(kMaxDocName);
     m.attr("MAX_WHEN_TO_USE") = nb::int_(kMaxWhenToUse);
     m.attr("_NAME_RE") = re_compile(nb::str("^[a-z0-9][a-z0-9._-]{0,63}$"));
-    m.attr("_ANY_SENTINEL_RE") = re_compile(nb::str("^\\s*\\{\\s*\"__kelvo_[a-z_]+__\""));
 
     m.def("valid_name", &valid_name, nb::arg("name").none(),
           "Whether name is a doc name: a lowercase ASCII letter or digit, then up to 63 of a-z 0-9 . _ -.");

@@ -12,12 +12,6 @@ Tables T;
 
 namespace {
 
-PyObject* owned_str(const char* utf8) {
-    PyObject* o = PyUnicode_FromString(utf8);
-    if (!o) raise_current();
-    return o;
-}
-
 struct FamilyRow {
     const char* key;
     const char* tool;
@@ -156,7 +150,7 @@ void load_tables(nb::module_& m) {
     // copies, so a host that changes the exported maps changes nothing here.
     nb::dict families, by_key;
     for (const FamilyRow& r : kFamilies) {
-        Family f{interned(r.key), interned(r.tool), owned_str(r.title), owned_str(r.description)};
+        Family f{interned(r.key), interned(r.tool), kept_str(r.title), kept_str(r.description)};
         by_key[nb::handle(f.key)] = nb::int_(T.families.size());
         T.families.push_back(f);
         families[nb::handle(f.key)] = nb::make_tuple(nb::handle(f.tool), nb::handle(f.title), nb::handle(f.description));
@@ -170,9 +164,9 @@ void load_tables(nb::module_& m) {
     }
     T.ops = ops_private.release().ptr();
     T.authoring = frozen(kAuthoring).release().ptr();
-    T.short_canvas = owned_str(text::short_canvas);
-    T.short_docs_canvas = owned_str(text::short_docs_canvas);
-    T.grammar_summary = owned_str(text::grammar_summary);
+    T.short_canvas = kept_str(text::short_canvas);
+    T.short_docs_canvas = kept_str(text::short_docs_canvas);
+    T.grammar_summary = kept_str(text::grammar_summary);
     cut_page_create();
 
     m.attr("FAMILIES") = families;
