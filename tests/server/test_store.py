@@ -198,6 +198,8 @@ def test_a_file_that_is_not_our_store_is_refused_in_one_line_and_left_alone(db, 
 
 
 def test_a_json_state_file_is_taken_in_once_and_left_in_place(tmp_path, db):
+    pytest.importorskip("mcp")
+    pytest.importorskip("jsonschema")
     from kelvo_mcp import server
 
     state = tmp_path / "state.json"
