@@ -246,7 +246,20 @@ def short_workloads() -> list[Workload]:
     for text in (PROSE, MARKER):
         assert refresh.parse_sentinel(text) == plain.parse_sentinel(text)
     assert refresh.instructions_version(docs) == plain.instructions_version(docs)
+    # The Markdown pair at the sizes hosts meet: one doc at its limit, both ways, and a long page.
+    text = md_doc(600)[:24000]
+    blocks = refresh.markdown_to_blocks(text)
+    page = mixed_page(2000)
+    assert plain.markdown_to_blocks(text) == blocks
+    assert plain.blocks_to_markdown(blocks) == refresh.blocks_to_markdown(blocks)
+    assert plain.blocks_to_markdown(page) == refresh.blocks_to_markdown(page)
     return [
+        Workload("markdown_to_blocks a 24,000-char doc", lambda: refresh.markdown_to_blocks(text),
+                 lambda: plain.markdown_to_blocks(text), "plain Python"),
+        Workload(f"blocks_to_markdown a 24,000-char doc ({len(blocks)} blocks)",
+                 lambda: refresh.blocks_to_markdown(blocks), lambda: plain.blocks_to_markdown(blocks), "plain Python"),
+        Workload("blocks_to_markdown 2,000-block page", lambda: refresh.blocks_to_markdown(page),
+                 lambda: plain.blocks_to_markdown(page), "plain Python"),
         Workload("parse_sentinel 230 chars of prose", lambda: refresh.parse_sentinel(PROSE),
                  lambda: plain.parse_sentinel(PROSE), "plain Python", target=3.7),
         Workload("parse_sentinel a pinned skill's marker", lambda: refresh.parse_sentinel(MARKER),

@@ -280,6 +280,90 @@ def instructions_version(docs) -> str:
     return hashlib.sha256("\n".join(rows).encode()).hexdigest()[:12]
 
 
+FENCE = "`" * 3
+MD_PREFIX = {"heading_1": "# ", "heading_2": "## ", "heading_3": "### ", "bulleted": "- ", "numbered": "1. ",
+             "todo": "- [ ] ", "todo_done": "- [x] ", "quote": "> "}
+LIST_TYPES = {"bulleted", "numbered", "todo", "todo_done"}
+LINE_TYPES = (("### ", "heading_3"), ("## ", "heading_2"), ("# ", "heading_1"), ("- [x] ", "todo_done"),
+              ("- [X] ", "todo_done"), ("- [ ] ", "todo"), ("- ", "bulleted"), ("* ", "bulleted"), ("> ", "quote"))
+NUMBERED_RE = re.compile(r"^\d+[.)]\s+")
+ANY_SENTINEL_RE = re.compile(r'^\s*\{\s*"__kelvo_[a-z_]+__"')
+
+
+def _order(block: dict) -> tuple:
+    v = block.get("order") or 0
+    v = v if type(v) is int else float(v)
+    return (1, 0) if v != v else (0, v)
+
+
+def blocks_to_markdown(blocks) -> str:
+    chunks: list[str] = []
+    last = None
+    for b in sorted((b for b in blocks or () if isinstance(b, dict)), key=_order):
+        text = str(b.get("text") or "")
+        if ANY_SENTINEL_RE.match(text):
+            last = None
+            continue
+        bt = str(b.get("block_type") or "paragraph")
+        if bt == "divider":
+            chunks.append("---")
+        elif bt == "code":
+            chunks.append(f"{FENCE}\n{text}\n{FENCE}")
+        elif bt in MD_PREFIX:
+            pre = MD_PREFIX[bt]
+            chunk = "\n".join(pre + line for line in text.splitlines()) or pre.rstrip()
+            if bt in LIST_TYPES and last in LIST_TYPES:
+                chunks[-1] += "\n" + chunk
+            else:
+                chunks.append(chunk)
+        elif text.strip():
+            chunks.append(text)
+        else:
+            continue
+        last = bt
+    return "\n\n".join(chunks)
+
+
+def markdown_to_blocks(text: str | None) -> list[dict]:
+    blocks: list[dict] = []
+    para: list[str] = []
+    code: list[str] | None = None
+
+    def flush() -> None:
+        if para:
+            blocks.append({"block_type": "paragraph", "text": "\n".join(para)})
+            para.clear()
+
+    for line in (text or "").splitlines():
+        s = line.strip()
+        if code is not None:
+            if s.startswith(FENCE):
+                blocks.append({"block_type": "code", "text": "\n".join(code)})
+                code = None
+            else:
+                code.append(line)
+        elif s.startswith(FENCE):
+            flush()
+            code = []
+        elif not s:
+            flush()
+        elif s == "---":
+            flush()
+            blocks.append({"block_type": "divider", "text": ""})
+        elif hit := next(((p, t) for p, t in LINE_TYPES if s.startswith(p)), None):
+            flush()
+            blocks.append({"block_type": hit[1], "text": s[len(hit[0]):]})
+        elif m := NUMBERED_RE.match(s):
+            flush()
+            blocks.append({"block_type": "numbered", "text": s[m.end():]})
+        else:
+            para.append(s)
+    if code is not None:
+        blocks.append({"block_type": "code", "text": "\n".join(code)})
+    flush()
+    return blocks
+
+
 # -- capabilities ----------------------------------------------------------------
 
 def canvas_missing(resp) -> bool:

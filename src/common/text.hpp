@@ -3,6 +3,7 @@
 // str.splitlines), so every module agrees with Python to the letter.
 #pragma once
 
+#include <algorithm>
 #include <span>
 #include <utility>
 
@@ -13,11 +14,12 @@ namespace kelvo {
 // Unicode whitespace as str.isspace/str.strip: category Zs or bidirectional
 // class WS, B or S (U+001C..U+001F and U+0085 included, U+200B excluded).
 inline bool is_space(char32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)); }
-// Line breaks of str.splitlines: \n \r \v \f \x1c \x1d \x1e \x85 \u2028 \u2029
-// (the ASCII ones, one bit each in the mask, told without a call).
+// Line breaks of str.splitlines: \n \v \f \r, \x1c \x1d \x1e, \x85, \u2028
+// \u2029 (the interpreter's whole list, checked against it over every code
+// point by the tests). Written without branches, so a loop over it compiles
+// to vector compares.
 inline bool is_linebreak(char32_t c) {
-    if (c < 0x80) return c < 0x20 && ((0x70003C00u >> c) & 1);
-    return Py_UNICODE_ISLINEBREAK(static_cast<Py_UCS4>(c));
+    return (c - 0x0A < 4) | (c - 0x1C < 3) | (c == 0x85) | ((c | 1) == 0x2029);
 }
 // Decimal digits of str.isdecimal (category Nd).
 inline bool is_decimal(char32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)); }
@@ -68,15 +70,41 @@ inline std::pair<size_t, size_t> trim_bounds(const S& s) {
 // Trim a Python str; returns the same object when nothing is stripped.
 nb::str trim(nb::handle str);
 
+// The index of the first line break in s[i:], or s.size(). Runs of 16 code
+// units are tested whole, by a loop without exits in the units' own width
+// that the compiler turns into vector compares; the run holding a break is
+// then read one by one.
+template <class C>
+size_t next_linebreak(std::span<const C> s, size_t i) {
+    constexpr size_t kRun = 16 / sizeof(C);
+    const size_t n = s.size();
+    while (i < n) {
+        if (n - i >= kRun) {
+            C hit = 0;
+            for (size_t k = 0; k < kRun; ++k) {
+                const C c = s[i + k];
+                hit |= C(c < 0x1F) | C(c == 0x85);  // every break, and a few controls
+                if constexpr (sizeof(C) > 1) hit |= C(C(c | 1) == 0x2029);
+            }
+            if (!hit) {
+                i += kRun;
+                continue;
+            }
+        }
+        for (const size_t end = std::min(n, i + kRun); i < end; ++i)
+            if (is_linebreak(s[i])) return i;
+    }
+    return n;
+}
+
 // Calls f(begin, end) for each line of s as str.splitlines() splits it: the
 // breaks are dropped, CR LF counting as one.
-template <class S, class F>
-void for_each_line(const S& s, F&& f) {
+template <class C, class F>
+void for_each_line(std::span<const C> s, F&& f) {
     const size_t n = s.size();
     size_t i = 0;
     while (i < n) {
-        size_t e = i;
-        while (e < n && !is_linebreak(s[e])) ++e;
+        const size_t e = next_linebreak(s, i);
         f(i, e);
         i = e + 1;
         if (e + 1 < n && s[e] == '\r' && s[e + 1] == '\n') ++i;

@@ -11,7 +11,9 @@ namespace kelvo {
 
 class TextWriter {
 public:
-    TextWriter() : w_(PyUnicodeWriter_Create(0)) {
+    // `expected`: the length the text is likely to reach, so a long text is
+    // not copied as it grows (a guess; the text may end shorter or longer).
+    explicit TextWriter(Py_ssize_t expected = 0) : w_(PyUnicodeWriter_Create(expected)) {
         if (!w_) raise_current();
     }
     ~TextWriter() {

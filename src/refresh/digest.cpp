@@ -348,13 +348,14 @@ nb::object one_liner(nb::handle doc) {
     nb::object body = doc_field(doc, Field::body);
     if (!PyUnicode_Check(body.ptr())) raise_no_attribute(body, "splitlines");
     // The first line with text, trimmed and cut.
-    StrView s(body);
     size_t b = 0, e = 0;
-    for_each_line(s, [&](size_t lb, size_t le) {
-        if (e > b) return;
-        while (lb < le && is_space(s[lb])) ++lb;
-        while (le > lb && is_space(s[le - 1])) --le;
-        b = lb, e = le;
+    StrView(body).visit([&](auto s) {
+        for_each_line(s, [&](size_t lb, size_t le) {
+            if (e > b) return;
+            while (lb < le && is_space(s[lb])) ++lb;
+            while (le > lb && is_space(s[le - 1])) --le;
+            b = lb, e = le;
+        });
     });
     if (e > b) {
         if (e - b > kOneLinerChars) e = b + kOneLinerChars;

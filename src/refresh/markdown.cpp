@@ -110,15 +110,20 @@ OrderKey read_order(nb::handle raw_order, size_t index) {
     return key;
 }
 
-bool key_less(const OrderKey& a, const OrderKey& b) {
-    if (a.nan || b.nan) return !a.nan && b.nan;
-    if (!a.exact && !b.exact) return a.d < b.d;
-    // int/int and int/float comparisons are exact and never raise.
+// An int beyond a double's exact range against another key: int/int and
+// int/float comparisons are exact and never raise.
+[[gnu::noinline]] bool exact_less(const OrderKey& a, const OrderKey& b) {
     nb::object x = a.exact ? nb::borrow(a.exact) : steal(PyFloat_FromDouble(a.d));
     nb::object y = b.exact ? nb::borrow(b.exact) : steal(PyFloat_FromDouble(b.d));
     const int r = PyObject_RichCompareBool(x.ptr(), y.ptr(), Py_LT);
     if (r < 0) raise_current();
     return r == 1;
+}
+
+inline bool key_less(const OrderKey& a, const OrderKey& b) {
+    if (a.nan || b.nan) return !a.nan && b.nan;
+    if (a.exact || b.exact) return exact_less(a, b);
+    return a.d < b.d;
 }
 
 // The map elements of `blocks`, owned: taken before any Python code runs, so
@@ -183,6 +188,7 @@ Kind kind_of(PyObject* bt) {
 // after a single line feed (only the last chunk is ever extended).
 class MarkdownWriter {
 public:
+    explicit MarkdownWriter(Py_ssize_t expected = 0) : out_(expected) {}
     void block(const nb::object& text_raw, const nb::object& type_raw) {
         nb::object t = string_form_or(text_raw, N.empty);
         if (any_sentinel_prefix(t)) return marker();
@@ -269,7 +275,7 @@ nb::str block_text(nb::handle block) {
 }
 
 nb::str markdown_from_sorted(const std::vector<nb::object>& sorted, size_t marker) {
-    MarkdownWriter w;
+    MarkdownWriter w(static_cast<Py_ssize_t>(sorted.size()) * 48);
     for (size_t i = 0; i < sorted.size(); ++i) {
         if (i == marker) {
             w.marker();
@@ -283,8 +289,12 @@ nb::str markdown_from_sorted(const std::vector<nb::object>& sorted, size_t marke
 }
 
 nb::str blocks_to_markdown(nb::handle blocks) {
-    MarkdownWriter w;
-    for (const RawBlock& b : sorted_blocks(map_elements(blocks))) w.block(b.text, b.type);
+    const std::vector<RawBlock> sorted = sorted_blocks(map_elements(blocks));
+    Py_ssize_t expected = 0;  // the texts and a few characters of lead for each
+    for (const RawBlock& b : sorted)
+        expected += 8 + (b.text.is_valid() && PyUnicode_Check(b.text.ptr()) ? PyUnicode_GET_LENGTH(b.text.ptr()) : 0);
+    MarkdownWriter w(expected);
+    for (const RawBlock& b : sorted) w.block(b.text, b.type);
     return w.finish();
 }
 
@@ -333,12 +343,14 @@ private:
 
 template <class C>
 void parse_markdown(std::span<const C> s, BlockSink& sink) {
-    std::vector<Range> para, code;
+    // The lines of the paragraph or code block being read (never both).
+    std::vector<Range> lines;
+    lines.reserve(64);
     bool in_code = false;
     auto flush_para = [&] {
-        if (para.empty()) return;
-        sink.add_joined(name_of(Kind::Other), para);
-        para.clear();
+        if (lines.empty()) return;
+        sink.add_joined(name_of(Kind::Other), lines);
+        lines.clear();
     };
 
     for_each_line(s, [&](size_t lb, size_t le) {
@@ -349,11 +361,11 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
         const bool fence = starts_with_ascii(line, 0, kFence);
         if (in_code) {
             if (fence) {
-                sink.add_joined(name_of(Kind::Code), code);
-                code.clear();
+                sink.add_joined(name_of(Kind::Code), lines);
+                lines.clear();
                 in_code = false;
             } else {
-                code.push_back({lb, le});
+                lines.push_back({lb, le});
             }
             return;
         }
@@ -390,10 +402,10 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
                 return;
             }
         }
-        para.push_back({b, e});
+        lines.push_back({b, e});
     });
-    if (in_code) sink.add_joined(name_of(Kind::Code), code);
-    flush_para();
+    if (in_code) sink.add_joined(name_of(Kind::Code), lines);
+    else flush_para();
 }
 
 }  // namespace
