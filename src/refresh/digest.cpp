@@ -74,22 +74,12 @@ nb::str utc_stamp(double t) {
     if (std::isnan(t)) raise(PyExc_ValueError, "Invalid value NaN (not a number)");
     const double s = std::floor(t);
     if (!(std::fabs(s) < 1e15)) raise(PyExc_OverflowError, "timestamp out of range for platform time_t");
-    const long long secs = static_cast<long long>(s);
-    long long days = secs / 86400, rem = secs % 86400;
-    if (rem < 0) rem += 86400, --days;
-    // Civil date from days since 1970-01-01 (proleptic Gregorian).
-    const long long z = days + 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const long long doe = z - era * 146097;
-    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long long mp = (5 * doy + 2) / 153;
-    const long long day = doy - (153 * mp + 2) / 5 + 1;
-    const long long month = mp < 10 ? mp + 3 : mp - 9;
-    const long long year = yoe + era * 400 + (month <= 2);
+    const time_t secs = static_cast<time_t>(s);
+    std::tm tm{};
+    if (!gmtime_r(&secs, &tm)) raise(PyExc_OverflowError, "timestamp out of range for platform time_t");
     char buf[64];
-    const int n = std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", year, month, day,
-                                rem / 3600, rem / 60 % 60, rem % 60);
+    const int n = std::snprintf(buf, sizeof buf, "%04ld-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900L, tm.tm_mon + 1,
+                                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     TextWriter stamp;
     return stamp.ascii(std::string_view(buf, static_cast<size_t>(n))).finish();
 }
@@ -352,9 +342,8 @@ nb::object one_liner(nb::handle doc) {
     StrView(body).visit([&](auto s) {
         for_each_line(s, [&](size_t lb, size_t le) {
             if (e > b) return;
-            while (lb < le && is_space(s[lb])) ++lb;
-            while (le > lb && is_space(s[le - 1])) --le;
-            b = lb, e = le;
+            const auto [tb, te] = trim_bounds(s.subspan(lb, le - lb));
+            b = lb + tb, e = lb + te;
         });
     });
     if (e > b) {

@@ -126,36 +126,29 @@ inline bool key_less(const OrderKey& a, const OrderKey& b) {
     return a.d < b.d;
 }
 
-// The map elements of `blocks`, owned: taken before any Python code runs, so
-// a key or text that mutates the sequence cannot disturb the walk.
-std::vector<nb::object> map_elements(nb::handle blocks) {
-    std::vector<nb::object> maps;
-    if (blocks.is_none() || !truthy(blocks)) return maps;
-    nb::object it = steal(PyObject_GetIter(blocks.ptr()));
-    while (PyObject* item = PyIter_Next(it.ptr())) {
-        nb::object o = nb::steal(item);
-        if (PyDict_Check(item)) maps.push_back(std::move(o));
+}  // namespace
+
+std::vector<RawBlock> sorted_blocks(nb::handle blocks) {
+    // The map elements, taken before any Python code runs, so a key or text
+    // that mutates the sequence cannot disturb the walk.
+    std::vector<RawBlock> raw;
+    if (!blocks.is_none() && truthy(blocks)) {
+        nb::object it = steal(PyObject_GetIter(blocks.ptr()));
+        while (PyObject* item = PyIter_Next(it.ptr())) {
+            nb::object o = nb::steal(item);
+            if (PyDict_Check(item)) raw.push_back({std::move(o)});
+        }
+        if (PyErr_Occurred()) raise_current();
     }
-    if (PyErr_Occurred()) raise_current();
-    return maps;
-}
-
-// A block's raw text and type members, read beside its key.
-struct RawBlock {
-    nb::object map, order, text, type;
-};
-
-// The maps with their members, stably sorted by `order`. Every key is read
-// (and every unreadable one has failed the call) before any text is.
-std::vector<RawBlock> sorted_blocks(std::vector<nb::object> maps) {
-    std::vector<RawBlock> raw(maps.size());
-    std::vector<OrderKey> keys(maps.size());
-    for (size_t i = 0; i < maps.size(); ++i) {
-        raw[i].map = std::move(maps[i]);
-        raw[i].order = get_member(raw[i].map.ptr(), N.order);
-        keys[i] = read_order(raw[i].order, i);
-        raw[i].text = get_member(raw[i].map.ptr(), N.text);
-        raw[i].type = get_member(raw[i].map.ptr(), N.block_type);
+    // Every order is read (and an unreadable one has failed the call) before
+    // any text is put in its string form.
+    std::vector<OrderKey> keys(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        RawBlock& b = raw[i];
+        b.order = get_member(b.map.ptr(), N.order);
+        keys[i] = read_order(b.order, i);
+        b.text = get_member(b.map.ptr(), N.text);
+        b.type = get_member(b.map.ptr(), N.block_type);
     }
     std::stable_sort(keys.begin(), keys.end(), [](const OrderKey& a, const OrderKey& b) { return key_less(a, b); });
     std::vector<RawBlock> sorted;
@@ -163,6 +156,8 @@ std::vector<RawBlock> sorted_blocks(std::vector<nb::object> maps) {
     for (const OrderKey& k : keys) sorted.push_back(std::move(raw[k.index]));
     return sorted;
 }
+
+namespace {
 
 // A raw member value's string form, or `fallback` when absent or falsy.
 nb::object string_form_or(const nb::object& raw, PyObject* fallback) {
@@ -193,38 +188,30 @@ public:
         nb::object t = string_form_or(text_raw, N.empty);
         if (any_sentinel_prefix(t)) return marker();
         const Kind k = kind_of(string_form_or(type_raw, name_of(Kind::Other)).ptr());
-        switch (k) {
-            case Kind::Divider:
-                out_.ascii(lead(k, false));
-                last_listy_ = false;
-                return;
-            case Kind::Code:
-                out_.ascii(lead(k, false)).plain(t).ascii("\n").ascii(kFence);
-                last_listy_ = false;
-                return;
-            case Kind::Other: {
-                const bool blank = StrView(t).visit([](auto s) {
-                    return std::all_of(s.begin(), s.end(), [](auto c) { return is_space(c); });
-                });
-                if (blank) return;  // adds nothing; a list around it stays one list
-                out_.ascii(lead(k, false)).plain(t);
-                last_listy_ = false;
-                return;
-            }
-            default:
-                break;
-        }
+        if (k == Kind::Other && StrView(t).visit([](auto s) {
+                return std::all_of(s.begin(), s.end(), [](auto c) { return is_space(c); });
+            }))
+            return;  // a blank paragraph adds nothing; a list around it stays one list
         const bool listy = is_list(k);
-        const std::string_view first = lead(k, listy && last_listy_), next = kLead[static_cast<int>(k)].substr(1);
-        bool any = false;
-        StrView(t).visit([&](auto s) {
-            for_each_line(s, [&](size_t b, size_t e) {
-                out_.ascii(any ? next : first).sub(t, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
-                any = true;
-            });
-        });
-        if (!any) out_.ascii(first.substr(0, first.size() - 1));  // "#", "- [ ]", ">" ...
+        const std::string_view first = lead(k, listy && last_listy_);
         last_listy_ = listy;
+        if (k == Kind::Divider) {
+            out_.ascii(first);
+        } else if (k == Kind::Code) {
+            out_.ascii(first).plain(t).ascii("\n").ascii(kFence);
+        } else if (k == Kind::Other) {
+            out_.ascii(first).plain(t);
+        } else {  // a prefixed kind: the prefix before every line
+            const std::string_view next = kLead[static_cast<int>(k)].substr(1);
+            bool any = false;
+            StrView(t).visit([&](auto s) {
+                for_each_line(s, [&](size_t b, size_t e) {
+                    out_.ascii(any ? next : first).sub(t, static_cast<Py_ssize_t>(b), static_cast<Py_ssize_t>(e));
+                    any = true;
+                });
+            });
+            if (!any) out_.ascii(first.substr(0, first.size() - 1));  // "#", "- [ ]", ">" ...
+        }
     }
     // A marker block: nothing written, and a list does not run on across it.
     void marker() { last_listy_ = false; }
@@ -263,40 +250,21 @@ bool any_sentinel_prefix(nb::handle text_str) {
     return !steal(PyObject_CallOneArg(N.sentinel_match, text_str.ptr())).is_none();
 }
 
-std::vector<nb::object> sorted_map_blocks(nb::handle blocks) {
-    std::vector<nb::object> sorted;
-    for (RawBlock& b : sorted_blocks(map_elements(blocks))) sorted.push_back(std::move(b.map));
-    return sorted;
-}
+nb::str block_text(const RawBlock& block) { return nb::borrow<nb::str>(string_form_or(block.text, N.empty)); }
 
-nb::str block_text(nb::handle block) {
-    if (!PyDict_Check(block.ptr())) return nb::borrow<nb::str>(N.empty);
-    return nb::borrow<nb::str>(string_form_or(get_member(block.ptr(), N.text), N.empty));
-}
-
-nb::str markdown_from_sorted(const std::vector<nb::object>& sorted, size_t marker) {
-    MarkdownWriter w(static_cast<Py_ssize_t>(sorted.size()) * 48);
-    for (size_t i = 0; i < sorted.size(); ++i) {
-        if (i == marker) {
-            w.marker();
-            continue;
-        }
-        nb::object text = get_member(sorted[i].ptr(), N.text);
-        nb::object type = get_member(sorted[i].ptr(), N.block_type);
-        w.block(text, type);
-    }
-    return w.finish();
-}
-
-nb::str blocks_to_markdown(nb::handle blocks) {
-    const std::vector<RawBlock> sorted = sorted_blocks(map_elements(blocks));
+nb::str markdown_from_sorted(const std::vector<RawBlock>& sorted, size_t marker) {
     Py_ssize_t expected = 0;  // the texts and a few characters of lead for each
     for (const RawBlock& b : sorted)
         expected += 8 + (b.text.is_valid() && PyUnicode_Check(b.text.ptr()) ? PyUnicode_GET_LENGTH(b.text.ptr()) : 0);
     MarkdownWriter w(expected);
-    for (const RawBlock& b : sorted) w.block(b.text, b.type);
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        if (i == marker) w.marker();
+        else w.block(sorted[i].text, sorted[i].type);
+    }
     return w.finish();
 }
+
+nb::str blocks_to_markdown(nb::handle blocks) { return markdown_from_sorted(sorted_blocks(blocks)); }
 
 // Markdown to blocks.
 
@@ -347,22 +315,19 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
     std::vector<Range> lines;
     lines.reserve(64);
     bool in_code = false;
-    auto flush_para = [&] {
-        if (lines.empty()) return;
-        sink.add_joined(name_of(Kind::Other), lines);
+    auto flush = [&](Kind k) {  // a paragraph needs a line, a code block (fences alone) none
+        if (k == Kind::Code || !lines.empty()) sink.add_joined(name_of(k), lines);
         lines.clear();
     };
 
     for_each_line(s, [&](size_t lb, size_t le) {
-        size_t b = lb, e = le;
-        while (b < e && is_space(s[b])) ++b;
-        while (e > b && is_space(s[e - 1])) --e;
+        const auto [tb, te] = trim_bounds(s.subspan(lb, le - lb));
+        const size_t b = lb + tb, e = lb + te;
         const std::span<const C> line = s.subspan(b, e - b);
         const bool fence = starts_with_ascii(line, 0, kFence);
         if (in_code) {
             if (fence) {
-                sink.add_joined(name_of(Kind::Code), lines);
-                lines.clear();
+                flush(Kind::Code);
                 in_code = false;
             } else {
                 lines.push_back({lb, le});
@@ -370,12 +335,12 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
             return;
         }
         if (fence || line.empty()) {
-            flush_para();
+            flush(Kind::Other);
             in_code = fence;
             return;
         }
         if (line.size() == 3 && starts_with_ascii(line, 0, "---")) {
-            flush_para();
+            flush(Kind::Other);
             sink.add(name_of(Kind::Divider), N.empty);
             return;
         }
@@ -383,7 +348,7 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
         if (first == '#' || first == '-' || first == '*' || first == '>') {  // the prefixes' first characters
             for (const LineType& lt : kLineTypes) {
                 if (starts_with_ascii(line, 0, lt.prefix)) {
-                    flush_para();
+                    flush(Kind::Other);
                     sink.add_slice(name_of(lt.kind), b + lt.prefix.size(), e);
                     return;
                 }
@@ -397,15 +362,14 @@ void parse_markdown(std::span<const C> s, BlockSink& sink) {
             size_t j = i + 1;
             while (j < line.size() && is_space(line[j])) ++j;
             if (j > i + 1) {
-                flush_para();
+                flush(Kind::Other);
                 sink.add_slice(name_of(Kind::Numbered), b + j, e);
                 return;
             }
         }
         lines.push_back({b, e});
     });
-    if (in_code) sink.add_joined(name_of(Kind::Code), lines);
-    else flush_para();
+    flush(in_code ? Kind::Code : Kind::Other);
 }
 
 }  // namespace

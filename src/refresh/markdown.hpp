@@ -9,19 +9,25 @@
 
 namespace kelvo::refresh {
 
+// A map element of a block list with the members the conversion reads, each
+// read once (an absent member is an invalid object).
+struct RawBlock {
+    nb::object map, order, text, type;
+};
+
 // The map elements of `blocks` (None or empty gives none), stably sorted by
 // their `order` key. Raises the float() conversion error on an unreadable
 // order; nothing is returned then.
-std::vector<nb::object> sorted_map_blocks(nb::handle blocks);
+std::vector<RawBlock> sorted_blocks(nb::handle blocks);
 
 // A block's text: absent or falsy gives "", a str as it is, any other value
 // in its string form (a raising __str__ propagates).
-nb::str block_text(nb::handle block);
+nb::str block_text(const RawBlock& block);
 
-// Steps 2-4 of block to Markdown on blocks already sorted by sorted_map_blocks.
-// The block at `marker` (when in range) is a doc's marker: left out and
-// ending a list run like every marker-like block, whatever its text says.
-nb::str markdown_from_sorted(const std::vector<nb::object>& sorted, size_t marker = SIZE_MAX);
+// Steps 2-4 of block to Markdown on blocks from sorted_blocks. The block at
+// `marker` (when in range) is a doc's marker: left out and ending a list run
+// like every marker-like block, whatever its text says.
+nb::str markdown_from_sorted(const std::vector<RawBlock>& sorted, size_t marker = SIZE_MAX);
 
 // blocks_to_markdown(blocks) and markdown_to_blocks(text) as exported.
 nb::str blocks_to_markdown(nb::handle blocks);

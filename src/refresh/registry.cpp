@@ -72,10 +72,10 @@ nb::object doc_from_page(nb::handle row, nb::handle detail) {
     // fails the same way whatever else the page holds.
     member_of(row, K.title);
     nb::object blocks = member_of(detail, K.blocks);
-    std::vector<nb::object> ordered;
+    std::vector<RawBlock> ordered;
     if (blocks.is_valid() && !blocks.is_none()) {
         if (PyList_Check(blocks.ptr()) || PyTuple_Check(blocks.ptr()))
-            ordered = sorted_map_blocks(blocks);
+            ordered = sorted_blocks(blocks);
         else  // a falsy 0, "" or {} is no more a list than a truthy one
             PyErr_Format(PyExc_TypeError, "page blocks must be a list, not %.200s", Py_TYPE(blocks.ptr())->tp_name),
                 raise_current();

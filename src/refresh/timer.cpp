@@ -5,10 +5,10 @@
 //
 // Each instance holds one PyMutex for the whole of tick, fired and failed, so
 // the read-and-mark in tick is atomic; __init__ and the getters take it too,
-// so a clock is never replaced or read while a tick on another thread calls it. The clock may be Python code that lets
-// other threads run while the lock is held: a thread that blocks on the
-// PyMutex detaches from the interpreter while it waits, so the clock's thread
-// can always get the GIL back and finish.
+// so a clock is never replaced while a tick on another thread calls it. The
+// clock may be Python code that lets other threads run while the lock is
+// held: a thread that blocks on the PyMutex detaches from the interpreter
+// while it waits, so the clock's thread can always get the GIL back.
 #include <atomic>
 #include <climits>
 #include <utility>
