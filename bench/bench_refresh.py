@@ -91,6 +91,17 @@ def markdown_workloads() -> list[Workload]:
             lambda t=text: refresh.markdown_to_blocks(t),
             lambda p=prepared: [{"block_type": t, "text": s} for t, s in p], "dicts from tuples",
             note=f"{scale}x input"))
+        # The same result objects with their texts made too: each a slice of the doc.
+        bounds, at = [], 0
+        for t, s in prepared:
+            at = text.index(s, at)
+            bounds.append((t, at, len(s)))
+        if scale == 1:
+            assert [(k, text[i:i + n]) for k, i, n in bounds] == prepared
+            out.append(Workload(
+                f"markdown_to_blocks {len(text):,} chars, texts made too", lambda t=text: refresh.markdown_to_blocks(t),
+                lambda t=text, bd=bounds: [{"block_type": k, "text": t[i:i + n]} for k, i, n in bd],
+                "dicts and text slices", note="the result objects, texts included"))
     # The size a host meets: one doc at its 24,000-character limit, read back.
     blocks = refresh.markdown_to_blocks(md_doc(600)[:24000])
     chunks = refresh.blocks_to_markdown(blocks).split("\n\n")
