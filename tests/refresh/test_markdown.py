@@ -177,6 +177,19 @@ def test_line_breaks_follow_splitlines():
     assert pairs(m2b("  a  \n\u3000b\u00a0")) == [("paragraph", "a\nb")]
 
 
+@pytest.mark.parametrize("filler", ["x", "\u00e9", "\u2192", "\U0001f600"], ids=["ascii", "latin1", "bmp", "astral"])
+def test_line_breaks_anywhere_in_a_long_line(filler):
+    # Long lines are scanned a run of code units at a time: a break must be
+    # found at every offset of a run, and a unit that only looks like one
+    # (a control character, '(' or ')' beside U+2028 in a narrow text) must not split.
+    for brk in "\n\r\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029":
+        for at in range(40):
+            text = "a" + filler * at + brk + "b" + filler * (45 - at)
+            assert [t for _, t in pairs(m2b(text))] == ["\n".join(text.splitlines())], (repr(brk), at)
+    look_alikes = "a" + filler * 20 + "\t\x1f()\x08\u2027\u202a" + filler * 20
+    assert pairs(m2b(look_alikes)) == [("paragraph", look_alikes)]
+
+
 # -- a plain-Python model of the dialect --------------------------------------
 
 _PREFIX = {"heading_1": "# ", "heading_2": "## ", "heading_3": "### ", "bulleted": "- ", "numbered": "1. ",
