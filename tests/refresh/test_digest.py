@@ -91,6 +91,9 @@ def test_full_digest_shape_and_order():
     assert d["docs"] == ["notes", "log"]
     assert d["as_of"] == "1970-01-01T00:00:59Z"
     assert r.build_digest(docs, now=0)["as_of"] == "1970-01-01T00:00:00Z"
+    # Dates across leap days, centuries and both sides of the epoch, as time.gmtime gives them.
+    for now in (-1, -86400.5, 951_782_400, 951_868_799.99, 4_102_444_800, 253_402_300_799, 1e11):
+        assert r.build_digest(docs, now=now)["as_of"] == time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(now)), now
 
 
 def test_constants():
