@@ -10,7 +10,7 @@ import httpx
 from harness import Workload
 from kelvo_mcp import capabilities
 from kelvo_mcp.capabilities import Capabilities
-from kelvo_mcp.engine import InMemoryEngine
+from kelvo_mcp.memory_engine import InMemoryEngine
 import plain
 
 REQUEST = httpx.Request("GET", "https://engine.test/v1/pages?limit=1")

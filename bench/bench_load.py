@@ -128,12 +128,16 @@ def serve(engine_url: str, engine_threads: int) -> None:
     modules, on the engine at `engine_url`. Answers "meter" on stdin with the
     meter's figures since the last one, as one JSON line."""
     sys.path.insert(0, str(HOST))
-    from kelvo_mcp import server
+    from kelvo_mcp.listen import bind_socket, security_settings, serve_http
+    from kelvo_mcp.server import cli, http_host, pipeline, sessions  # noqa: F401  # every module of the server
 
     meter = Meter()
-    for name in MODULES:
-        setattr(server, name, Metered(getattr(server, name), meter))
-    engine = server.open_engine(None, None, engine_url=engine_url)
+    for mod_name, mod in list(sys.modules.items()):
+        if mod_name.startswith("kelvo_mcp.server"):
+            for name in MODULES:
+                if hasattr(mod, name):
+                    setattr(mod, name, Metered(getattr(mod, name), meter))
+    engine = cli.open_engine(None, None, engine_url=engine_url)
     for name in ("whoami", "list_pages", "get_page"):
         setattr(engine, name, meter.wrap_engine(getattr(engine, name)))
 
@@ -143,9 +147,9 @@ def serve(engine_url: str, engine_threads: int) -> None:
                 print(json.dumps(meter.take()), flush=True)
 
     threading.Thread(target=commands, daemon=True).start()
-    host = server.SessionHost(engine, "compact", engine_threads=engine_threads)
-    sock = server.bind_socket("127.0.0.1:0")
-    server.serve_http(server.http_app(host, security=server.security_settings("127.0.0.1")), sock)
+    host = sessions.SessionHost(engine, "compact", engine_threads=engine_threads)
+    sock = bind_socket("127.0.0.1:0")
+    serve_http(http_host.http_app(host, security=security_settings("127.0.0.1")), sock)
 
 
 # -- processes -----------------------------------------------------------------------------

@@ -177,7 +177,7 @@ class _PreparedClient:
 
 
 def registry_workloads() -> list[Workload]:
-    from kelvo_mcp.engine import InMemoryEngine
+    from kelvo_mcp.memory_engine import InMemoryEngine
 
     rng = random.Random(5)
     engine = InMemoryEngine()

@@ -22,8 +22,21 @@ from typing import Any
 import anyio
 from mcp import Client
 
-from kelvo_mcp import server
-from kelvo_mcp.engine import load_canvas, seed_engine
+from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, seed_engine
+from kelvo_mcp.server import pipeline  # noqa: F401  # loads every module of the server
+from kelvo_mcp.server.connection import Connection, open_connection
+from kelvo_mcp.server.mcp_adapter import make_server
+
+MODULES = ("capabilities", "explain", "instructions", "lexicon", "refresh", "surfaces")
+
+
+def swap_modules(swap: Callable[[Any], Any]) -> None:
+    """Each of our six modules, where a module of the server holds it, replaced by `swap(module)`."""
+    for mod_name, mod in list(sys.modules.items()):
+        if mod_name.startswith("kelvo_mcp.server"):
+            for name in MODULES:
+                if hasattr(mod, name):
+                    setattr(mod, name, swap(getattr(mod, name)))
 
 CALL = ("kelvo_page_read", {"op": "get", "page_id": "pg_0009"})
 TARGET_SHARE = 0.05
@@ -83,8 +96,8 @@ class MeteredTimer:
         self.failed = meter.wrap("RefreshState.failed", timer.failed)
 
 
-async def session_calls(conn: server.Connection, calls: int) -> float:
-    async with Client(server.make_server(conn), mode="legacy") as client:
+async def session_calls(conn: Connection, calls: int) -> float:
+    async with Client(make_server(conn), mode="legacy") as client:
         for _ in range(50):  # warm up the session, the thread pool and the caches
             await client.call_tool(*CALL)
         start = time.perf_counter()
@@ -96,15 +109,14 @@ async def session_calls(conn: server.Connection, calls: int) -> float:
 
 
 def measure(calls: int) -> dict[str, Any]:
-    engine = seed_engine(load_canvas(server.SAMPLE_CANVAS))
-    conn = server.open_connection(engine, "compact")
+    engine = seed_engine(load_canvas(SAMPLE_CANVAS))
+    conn = open_connection(engine, "compact")
     plain = anyio.run(session_calls, conn, calls)
 
     meter = Meter()
-    for name in ("capabilities", "explain", "instructions", "lexicon", "refresh", "surfaces"):
-        setattr(server, name, Metered(getattr(server, name), meter))
+    swap_modules(lambda module: Metered(module, meter))
     try:
-        conn = server.open_connection(engine, "compact")
+        conn = open_connection(engine, "compact")
         conn.timer = MeteredTimer(conn.timer, meter)  # type: ignore[assignment]
         for name in ("list_pages", "get_page"):
             setattr(engine, name, meter.wrap_engine(getattr(engine, name)))
@@ -112,8 +124,7 @@ def measure(calls: int) -> dict[str, Any]:
         meter.engine_inside = 0.0
         metered = anyio.run(session_calls, conn, calls)
     finally:
-        for name in ("capabilities", "explain", "instructions", "lexicon", "refresh", "surfaces"):
-            setattr(server, name, getattr(server, name)._module)
+        swap_modules(lambda module: module._module)
     return {"calls": calls, "per_call": plain / calls, "metered_per_call": metered / calls,
             "ours_per_call": meter.ours / calls, "share": meter.ours / metered,
             "builds": conn.digest_builds, "by_name": {k: v / calls for k, v in meter.by_name.items()},

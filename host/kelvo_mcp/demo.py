@@ -23,7 +23,7 @@ and each page one of
     {"seed": "kelvo-first"|"agent-memory-guide", ...}   # a built-in doc as seeded
     {"title": ..., "body": "Markdown"}                  # an ordinary page (or "blocks": [...])
 
-(`kelvo_mcp.engine.load_canvas` reads this format; a state file of the
+(`kelvo_mcp.engine.canvas.load_canvas` reads this format; a state file of the
 reference server is one too, its pages given as "blocks" with an "approval".)
 
 An absent "approval" means the user has not approved the doc ("none"); null
@@ -44,15 +44,17 @@ import httpx
 from mcp import Client
 from mcp_types import CallToolRequestParams
 
-from kelvo_mcp import explain, instructions, lexicon, refresh, server, surfaces
-from kelvo_mcp.engine import CanvasError, EmbeddedEngine, load_canvas, seed_engine
+from kelvo_mcp import explain, instructions, lexicon, refresh, surfaces
+from kelvo_mcp.engine.api import CanvasError
+from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, seed_engine
+from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.runtime import ToolInputError
-from kelvo_mcp.server import Connection
+from kelvo_mcp.server.connection import Connection, open_connection
+from kelvo_mcp.server.mcp_adapter import make_server
 from kelvo_mcp.tools import _BY_NAME
 
 __all__ = ["CanvasError", "load_canvas", "main", "seed_engine", "walkthrough"]
 
-SAMPLE_CANVAS = server.SAMPLE_CANVAS
 # The walkthrough's wall clock (2025-03-17T09:00:00Z), so its output never changes.
 START = 1742202000.0
 
@@ -94,7 +96,7 @@ def walkthrough(data: dict[str, Any], profile: str) -> dict[str, Any]:
     clock = Clock(START)
     engine = seed_engine(data, wall_clock=clock)
     config = refresh.DocsConfig(enabled=True, canvas=engine.canvas, calls=4)
-    conn = server.open_connection(engine, profile, config=config, clock=clock, wall_clock=clock)
+    conn = open_connection(engine, profile, config=config, clock=clock, wall_clock=clock)
 
     out: dict[str, Any] = {"profile": profile, "canvas": engine.canvas, "pages": len(engine.pages)}
     out["capabilities"] = {
@@ -161,10 +163,11 @@ async def calls_through_server(conn: Connection, steps: list[tuple[str, str, dic
     """The agent's calls as an MCP client sends them to the reference server,
     with what happens on the engine and the clock in between."""
     engine = conn.engine
+    assert isinstance(engine, EmbeddedEngine)
     clock = engine.wall_clock
     assert isinstance(clock, Clock)
     calls: list[dict[str, Any]] = []
-    async with Client(server.make_server(conn), mode="legacy") as client:
+    async with Client(make_server(conn), mode="legacy") as client:
         session = {"protocol_version": client.protocol_version,
                    "server": f"{client.server_info.name} {client.server_info.version}" if client.server_info else "",
                    "instructions_chars": len(client.instructions or ""),

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from kelvo_mcp import refresh as r
-from kelvo_mcp.engine import InMemoryEngine, PageNotFound, marker_text
+from kelvo_mcp.memory_engine import InMemoryEngine, PageNotFound, marker_text
 
 TRUNCATED = ['docs canvas holds more than ', ' pages — only the first ', ' were scanned for agent docs']
 BUDGET = ['registry scan stopped at its ', 's time budget after ', ' of ', ' pages — the digest covers what was read; kelvo_docs_refresh runs a full scan']

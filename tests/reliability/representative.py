@@ -29,7 +29,7 @@ MARKDOWN = "# Title\n\nSome *text* with kelvo_page_get.\n\n- one\n- two\n\n1. fi
 
 
 def _sentinel(name="kelvo-first", kind="doc", pinned=True):
-    from kelvo_mcp.engine import marker_text
+    from kelvo_mcp.memory_engine import marker_text
 
     return marker_text(name, kind, when_to_use="always", pinned=pinned)
 

@@ -12,7 +12,6 @@ def anyio_backend():
 
 @pytest.fixture
 def engine():
-    from kelvo_mcp import server
-    from kelvo_mcp.engine import load_canvas, seed_engine
+    from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, seed_engine
 
-    return seed_engine(load_canvas(server.SAMPLE_CANVAS))
+    return seed_engine(load_canvas(SAMPLE_CANVAS))

@@ -21,12 +21,14 @@ async def serving(engine, *, token=None, profile="compact", config=None, engine_
     loopback port: yields its URL and its SessionHost."""
     import uvicorn
 
-    from kelvo_mcp import server
+    from kelvo_mcp.listen import bind_socket, security_settings
+    from kelvo_mcp.server.http_host import http_app
+    from kelvo_mcp.server.sessions import SessionHost
 
-    host = server.SessionHost(engine, profile, config=config, engine_threads=engine_threads)
-    sock = server.bind_socket("127.0.0.1:0")
+    host = SessionHost(engine, profile, config=config, engine_threads=engine_threads)
+    sock = bind_socket("127.0.0.1:0")
     port = sock.getsockname()[1]
-    app = server.http_app(host, security=server.security_settings("127.0.0.1"), token=token)
+    app = http_app(host, security=security_settings("127.0.0.1"), token=token)
     uv = uvicorn.Server(uvicorn.Config(app, log_level="error", lifespan="on", timeout_graceful_shutdown=1))
     async with anyio.create_task_group() as tg:
         tg.start_soon(uv.serve, [sock])

@@ -9,10 +9,11 @@ async def session(engine, profile="compact", **kw):
     """An in-process MCP session on a fresh connection to `engine`."""
     from mcp import Client
 
-    from kelvo_mcp import server
+    from kelvo_mcp.server.connection import open_connection
+    from kelvo_mcp.server.mcp_adapter import make_server
 
-    conn = server.open_connection(engine, profile, **kw)
-    async with Client(server.make_server(conn), mode="legacy") as client:
+    conn = open_connection(engine, profile, **kw)
+    async with Client(make_server(conn), mode="legacy") as client:
         yield client, conn
 
 

@@ -8,8 +8,8 @@ import httpx
 import pytest
 
 from kelvo_mcp import capabilities, explain
-from kelvo_mcp.engine import open_store_engine
-from kelvo_mcp.engine_client import HttpEngine
+from kelvo_mcp.engine.canvas import open_store_engine
+from kelvo_mcp.engine.client import HttpEngine
 
 from engine_proc import EngineProcess, run_engine_cli  # noqa: E402
 

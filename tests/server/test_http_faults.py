@@ -9,8 +9,10 @@ pytest.importorskip("mcp")
 
 import anyio  # noqa: E402
 
-from kelvo_mcp import server  # noqa: E402
-from kelvo_mcp.engine import TIMEOUTS  # noqa: E402
+from kelvo_mcp.engine.api import TIMEOUTS  # noqa: E402
+from kelvo_mcp.server import cli  # noqa: E402
+from kelvo_mcp.server.connection import open_connection  # noqa: E402
+from kelvo_mcp.server.handlers.docs import all_docs  # noqa: E402
 
 from http_host import Process, client, serving  # noqa: E402
 from server_session import reply_of, session  # noqa: E402
@@ -19,7 +21,7 @@ pytestmark = pytest.mark.anyio
 
 
 def http_engine(url, read=None):
-    from kelvo_mcp.engine_client import HttpEngine
+    from kelvo_mcp.engine.client import HttpEngine
 
     return HttpEngine(url, timeouts=dict(TIMEOUTS, **({"read": read} if read else {})), canvas="agent_docs")
 
@@ -44,7 +46,7 @@ async def test_two_servers_on_one_store_and_a_third_sees_every_save(tmp_path):
         async with client(two.url) as c:
             got = reply_of(await c.call_tool("kelvo_docs_read", {"op": "get", "name": "one-4"}))
             assert got["body"] == "from one"
-    engine = server.open_engine(None, None, store)
+    engine = cli.open_engine(None, None, store)
     try:
         async with session(engine) as (c, _):
             for prefix in ("one", "two"):
@@ -74,10 +76,10 @@ async def test_every_save_acknowledged_before_a_kill_is_there_after_the_restart(
             for n in range(4):
                 tg.start_soon(saver, n)
     assert 24 <= len(acked) < 4 * 200
-    engine = server.open_engine(None, None, store)
+    engine = cli.open_engine(None, None, store)
     try:
         docs = {}
-        for d in server.all_docs(server.open_connection(engine)):
+        for d in all_docs(open_connection(engine)):
             docs[d.name] = d.body
     finally:
         engine.close()
@@ -99,7 +101,7 @@ async def test_an_engine_slower_than_the_read_time_out_is_a_worded_time_out(tmp_
     text = slow.content[0].text
     assert slow.is_error and text.startswith("kelvo_page_read")
     assert "timed out in the read phase (0.3 s budget)" in text
-    assert status["canvas"] == "agent_docs" and status["engine"] == eng.url
+    assert status["canvas"] == "agent_docs" and status["engine"] == "http"  # never its address
 
 
 async def test_an_engine_gone_away_is_worded_and_the_session_goes_on_once_it_is_back(tmp_path):
@@ -131,20 +133,20 @@ async def test_an_engine_gone_away_is_worded_and_the_session_goes_on_once_it_is_
 
 def test_a_store_takes_the_state_file_in_once_and_a_foreign_file_is_refused(tmp_path, capsys):
     state, store = tmp_path / "state.json", tmp_path / "canvas.db"
-    old = server.open_engine(None, state)  # a state file as --state keeps it
+    old = cli.open_engine(None, state)  # a state file as --state keeps it
     old.create_page("From the state file", [{"block_type": "paragraph", "text": "kept"}])
-    first = server.open_engine(None, state, store)
+    first = cli.open_engine(None, state, store)
     titles = [p.title for p in first.pages]
     first.close()
     old.create_page("Written to the state file later", [])
-    again = server.open_engine(None, state, store)
+    again = cli.open_engine(None, state, store)
     assert [p.title for p in again.pages] == titles and "From the state file" in titles
     again.close()
 
     foreign = tmp_path / "foreign.db"
     foreign.write_text("not a store\n" * 200)
     with pytest.raises(SystemExit) as exit_:
-        server.main(["--store", str(foreign), "--http", "127.0.0.1:0"])
+        cli.main(["--store", str(foreign), "--http", "127.0.0.1:0"])
     assert exit_.value.code == 2
     last = capsys.readouterr().err.strip().splitlines()[-1]
     assert last.startswith("python -m kelvo_mcp.server: error: ") and str(foreign) in last

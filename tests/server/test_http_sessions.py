@@ -11,7 +11,8 @@ pytest.importorskip("mcp")
 import anyio  # noqa: E402
 import httpx  # noqa: E402
 
-from kelvo_mcp import server, surfaces  # noqa: E402
+from kelvo_mcp import surfaces  # noqa: E402
+from kelvo_mcp.server import cli  # noqa: E402
 
 from http_host import Process, client, serving  # noqa: E402
 from server_session import reply_of  # noqa: E402
@@ -133,13 +134,13 @@ async def test_requests_without_the_token_or_from_a_foreign_origin_run_nothing(e
 
 def test_listening_beyond_loopback_needs_a_token_file(tmp_path, capsys):
     with pytest.raises(SystemExit) as exit_:
-        server.main(["--http", "0.0.0.0:0"])
+        cli.main(["--http", "0.0.0.0:0"])
     assert exit_.value.code == 2
     assert capsys.readouterr().err.strip().splitlines()[-1].endswith(
         "--http 0.0.0.0:0 listens beyond loopback: give --token-file FILE")
     (tmp_path / "token").write_text("two words\n")
     with pytest.raises(SystemExit):
-        server.main(["--http", "127.0.0.1:0", "--token-file", str(tmp_path / "token")])
+        cli.main(["--http", "127.0.0.1:0", "--token-file", str(tmp_path / "token")])
     assert "must hold one token" in capsys.readouterr().err
 
 

@@ -110,7 +110,7 @@ async def test_status_and_canvas_tools(engine):
 
 
 async def test_an_engine_without_pages_hides_and_refuses_the_page_tools():
-    from kelvo_mcp.engine import EmbeddedEngine
+    from kelvo_mcp.engine.embedded import EmbeddedEngine
 
     engine = EmbeddedEngine(identity={"role": "viewer", "capabilities": ["graph"]})
     async with session(engine) as (client, _):

@@ -11,7 +11,8 @@ pytest.importorskip("mcp")
 
 from mcp import Client, StdioServerParameters  # noqa: E402
 
-from kelvo_mcp import refresh, server, surfaces  # noqa: E402
+from kelvo_mcp import refresh, surfaces  # noqa: E402
+from kelvo_mcp.server import cli  # noqa: E402
 
 from server_session import session  # noqa: E402
 
@@ -39,7 +40,7 @@ async def test_serves_a_session_over_stdio_and_keeps_its_state(tmp_path):
     assert any(refresh.parse_sentinel(p["blocks"][0]["text"]) == {
         "name": "kept", "kind": "doc", "when_to_use": "", "pinned": False, "v": 1} for p in kept["pages"])
     # The next run starts from the state file, not from the canvas file.
-    engine = server.open_engine(None, state)
+    engine = cli.open_engine(None, state)
     async with session(engine, readonly=True) as (client, _):
         got = await client.call_tool("kelvo_docs_read", {"op": "get", "name": "kept"})
         assert json.loads(got.content[0].text)["body"] == "Across runs."
@@ -62,7 +63,7 @@ def test_an_unusable_file_is_refused_in_one_line_with_status_2(tmp_path, capsys,
     if content is not None:
         path.write_text(content)
     with pytest.raises(SystemExit) as exit_:
-        server.main([flag, str(path)])
+        cli.main([flag, str(path)])
     assert exit_.value.code == 2
     err = capsys.readouterr().err
     *usage, last = err.strip().splitlines()

@@ -9,9 +9,11 @@ import threading
 import httpx
 import pytest
 
-from kelvo_mcp.engine import CanvasError, EmbeddedEngine, load_canvas, open_store_engine, seed_engine
-from kelvo_mcp.engine_client import HttpEngine
-from kelvo_mcp.store import SCHEMA_VERSION, Store, StoreError
+from kelvo_mcp.engine.api import CanvasError
+from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, import_state, load_canvas, open_store_engine, seed_engine
+from kelvo_mcp.engine.client import HttpEngine
+from kelvo_mcp.engine.embedded import EmbeddedEngine
+from kelvo_mcp.engine.store import SCHEMA_VERSION, Store, StoreError
 
 from engine_proc import EngineProcess, run_engine_cli  # noqa: E402
 
@@ -200,10 +202,9 @@ def test_a_file_that_is_not_our_store_is_refused_in_one_line_and_left_alone(db, 
 def test_a_json_state_file_is_taken_in_once_and_left_in_place(tmp_path, db):
     pytest.importorskip("mcp")
     pytest.importorskip("jsonschema")
-    from kelvo_mcp import server
 
     state = tmp_path / "state.json"
-    old = seed_engine(load_canvas(server.SAMPLE_CANVAS))
+    old = seed_engine(load_canvas(SAMPLE_CANVAS))
     old.state_file = state
     old.append_blocks(old.pages[0].page_id, [{**P, "text": "written before the store"}])
     old.delete_page(old.pages[-1].page_id)  # its id is not given out again
@@ -227,7 +228,7 @@ def test_a_json_state_file_is_taken_in_once_and_left_in_place(tmp_path, db):
     try:
         assert len(again.pages) == len(old.pages) + 1
         with Store.open(db) as store:
-            assert store.import_state(state) is False
+            assert import_state(store, state) is False
     finally:
         again.close()
 

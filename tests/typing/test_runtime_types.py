@@ -17,7 +17,7 @@ import httpx
 import pytest
 
 from kelvo_mcp import tools
-from kelvo_mcp.engine import InMemoryEngine
+from kelvo_mcp.memory_engine import InMemoryEngine
 
 STUBS = pathlib.Path(__file__).resolve().parents[2] / "src" / "kelvo_mcp"
 

@@ -1,6 +1,6 @@
 """The engine client over HTTP: the calls of `EmbeddedEngine`, with the same
 arguments and replies, sent to an engine served by `python -m
-kelvo_mcp.engine` (routes in `kelvo_mcp.engine_http`).
+kelvo_mcp.engine` (routes in `kelvo_mcp.engine.http_api`).
 
     with HttpEngine("http://127.0.0.1:8470/v1") as engine:
         engine.list_pages(limit=50)
@@ -26,12 +26,14 @@ from typing import Any
 
 import httpx
 
-from kelvo_mcp.engine import TIMEOUTS, Fault
+from kelvo_mcp.engine.api import TIMEOUTS, Fault
 
 
 class HttpEngine:
     """An engine reached over HTTP at `base_url` (".../v1"). `canvas` names
     the canvas to address; by default the engine is asked, at first use."""
+
+    kind = "http"
 
     def __init__(self, base_url: str, *, timeouts: Mapping[str, float] = TIMEOUTS, canvas: str | None = None,
                  max_connections: int = 64, wall_clock: Callable[[], float] = time.time) -> None:

@@ -1,174 +1,47 @@
-"""Stand-ins for the host's engine client.
+"""The embedded engine: what the reference server runs on.
 
-`InMemoryEngine` answers the two calls the registry scan makes,
-`list_pages(limit=...)` and `get_page(page_id)`, with the shapes the engine
-uses: a listing {"pages": [rows], "has_more": bool} whose rows carry
-"page_id", "title" and "updated_at", and a page detail with "page_id",
-"title", "updated_at", "blocks" and, when the engine reports approvals,
-"instruction": {"state": ...}. Every reply is a fresh copy, and every call is
-logged in `calls` so that a test can check what was asked and in which order.
+A docs canvas behind the calls the host's HTTP client makes, failing the way
+that client fails (an `httpx.HTTPStatusError` carrying the engine's JSON
+"detail" body, an httpx time-out). The canvas is held in memory (the default;
+optionally kept in a JSON state file) or in a durable store
+(`kelvo_mcp.engine.store`), which several engines in one process or in several
+share. `kelvo_mcp.engine.canvas` fills one from a canvas file or opens one on a
+store; `python -m kelvo_mcp.engine` serves one over HTTP
+(`kelvo_mcp.engine.http_api`), and `kelvo_mcp.engine.client.HttpEngine` is its
+client, with the same calls and replies as this class.
 
-`EmbeddedEngine` is what the reference server runs on: every call of the
-host's engine client, failing as that client fails. Where its canvas lives:
-
-    EmbeddedEngine()                         # in memory (the default; the walkthrough's)
-    seed_engine(load_canvas(path))           # in memory, filled from a canvas file
-    open_store_engine("canvas.db", canvas=…, state=…)
-                                             # on a durable SQLite store (kelvo_mcp.store)
-                                             # that engines in other processes share
-    EmbeddedEngine(store=Store.open(path))   # the same, on a store opened by the caller
-
-and over HTTP: `python -m kelvo_mcp.engine --store FILE --listen HOST:PORT`
-serves one (kelvo_mcp.engine_http), `kelvo_mcp.engine_client.HttpEngine(url)`
-is its client with the same calls and replies. All are safe to call from
-many threads at once.
+Threads: any number may call one engine at once. In memory, each call holds
+the engine's lock for its whole length, so every call sees whole calls. On a
+store, each call is one SQLite transaction and nothing of the canvas is kept
+between calls: readers run side by side, writers one at a time, across
+processes too, and a write is acknowledged only after its commit.
 """
 
 from __future__ import annotations
 
 import copy
+import datetime
 import json
-from dataclasses import dataclass, field
-from typing import Any
+import os
+import sqlite3
+import tempfile
+import threading
+import time
+import urllib.parse
+from collections import deque
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Protocol
 
-SENTINEL_KEY = "__kelvo_agent_doc__"
+import httpx
 
-
-class PageNotFound(LookupError):
-    """The canvas holds no page with that id (the engine's 404)."""
-
-
-@dataclass
-class Page:
-    page_id: str
-    title: str
-    blocks: list[dict[str, Any]]
-    updated_at: Any = None
-    # None: the engine does not report an approval state for this page.
-    approval: str | None = None
-
-
-def marker_text(name: str, kind: str = "doc", when_to_use: str = "", pinned: bool = False, v: int = 1) -> str:
-    """The one-line doc marker the host writes as a doc page's first block."""
-    meta: dict[str, Any] = {SENTINEL_KEY: 1, "name": name, "kind": kind}
-    if when_to_use:
-        meta["when_to_use"] = when_to_use
-    if pinned:
-        meta["pinned"] = True
-    meta["v"] = int(v)
-    return json.dumps(meta)
-
-
-@dataclass
-class InMemoryEngine:
-    """A docs canvas held in memory, addressed the way the host's client
-    addresses it: neither call names a canvas."""
-
-    pages: list[Page] = field(default_factory=list)
-    calls: list[tuple[str, Any]] = field(default_factory=list)
-    _next_id: int = 1
-
-    # -- filling the canvas -------------------------------------------------
-
-    def add_page(self, title: str = "", blocks: list[dict[str, Any]] | None = None, *,
-                 page_id: str | None = None, updated_at: Any = None, approval: str | None = None) -> Page:
-        if page_id is None:
-            page_id = f"pg_{self._next_id:04d}"
-            self._next_id += 1
-        page = Page(page_id, title, list(blocks or []), updated_at, approval)
-        self.pages.append(page)
-        return page
-
-    def add_doc(self, name: str, body: str = "", *, kind: str = "doc", pinned: bool = False,
-                when_to_use: str = "", approval: str | None = "approved", title: str | None = None,
-                page_id: str | None = None, updated_at: Any = "2025-01-01T00:00:00Z", v: int = 1) -> Page:
-        """A doc page as the host saves one: the marker block first, then the
-        body's Markdown as blocks, each with its `order`."""
-        from kelvo_mcp import refresh  # the host's own Markdown conversion
-
-        blocks: list[dict[str, Any]] = [
-            {"block_type": "paragraph", "text": marker_text(name, kind, when_to_use, pinned, v), "order": 0}]
-        for i, block in enumerate(refresh.markdown_to_blocks(body), start=1):
-            blocks.append({**block, "order": i})
-        return self.add_page(title if title is not None else name, blocks, page_id=page_id,
-                             updated_at=updated_at, approval=approval)
-
-    def approve(self, page_id: str, state: str | None = "approved") -> None:
-        self._find(page_id).approval = state
-
-    # -- the client calls ---------------------------------------------------
-
-    def list_pages(self, limit: int = 50) -> dict[str, Any]:
-        self.calls.append(("list_pages", limit))
-        shown = self.pages[:max(int(limit), 0)]
-        rows = [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at} for p in shown]
-        return {"pages": rows, "has_more": len(self.pages) > len(shown)}
-
-    def get_page(self, page_id: str) -> dict[str, Any]:
-        self.calls.append(("get_page", page_id))
-        page = self._find(page_id)
-        detail: dict[str, Any] = {"page_id": page.page_id, "title": page.title,
-                                  "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks)}
-        if page.approval is not None:
-            detail["instruction"] = {"state": page.approval}
-        return detail
-
-    def _find(self, page_id: str) -> Page:
-        for page in self.pages:
-            if page.page_id == page_id:
-                return page
-        raise PageNotFound(f"page {page_id!r} not found")
-
-
-# -- the embedded engine ----------------------------------------------------------
-#
-# What the reference server runs on: a docs canvas behind the calls the host's
-# HTTP client makes, failing the way that client fails (an
-# `httpx.HTTPStatusError` carrying the engine's JSON "detail" body, an httpx
-# time-out). The canvas is held in memory (the default; optionally kept in a
-# JSON state file) or in a durable store (`kelvo_mcp.store`), which several
-# engines in one process or in several share. `open_store_engine` opens one
-# on a store file; `python -m kelvo_mcp.engine` serves one over HTTP
-# (`kelvo_mcp.engine_http`), and `kelvo_mcp.engine_client.HttpEngine` is its
-# client, with the same calls and replies as this class.
-#
-# Threads: any number may call one engine at once. In memory, each call holds
-# the engine's lock for its whole length, so every call sees whole calls. On a
-# store, each call is one SQLite transaction and nothing of the canvas is kept
-# between calls: readers run side by side, writers one at a time, across
-# processes too, and a write is acknowledged only after its commit.
-
-import datetime  # noqa: E402
-import os  # noqa: E402
-import sqlite3  # noqa: E402
-import tempfile  # noqa: E402
-import threading  # noqa: E402
-import time  # noqa: E402
-import urllib.parse  # noqa: E402
-from collections import deque  # noqa: E402
-from collections.abc import Callable, Iterator  # noqa: E402
-from contextlib import contextmanager  # noqa: E402
-from pathlib import Path  # noqa: E402
-from typing import TYPE_CHECKING, Protocol  # noqa: E402
-
-import httpx  # noqa: E402
+from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, PageNotFound
 
 if TYPE_CHECKING:
-    from kelvo_mcp.store import Store
+    from kelvo_mcp.engine.store import Store
 
-ENGINE_URL = "https://engine.kelvo.example/v1"
-# The host's HTTP time-outs, in seconds per phase; httpx carries them on each request.
-TIMEOUTS = {"connect": 5.0, "read": 30.0, "write": 30.0, "pool": 5.0}
-APPROVALS = ("approved", "changed", "none")
-SAMPLE_CANVAS = Path(__file__).with_name("demo_canvas.json")
 _URL_PATH_MAX = 2000
-
-
-class CanvasError(Exception):
-    """A canvas or state file cannot be used; the message says why, in one line."""
-
-
-Fault = type[httpx.TimeoutException] | int
 
 
 class _Tx(Protocol):
@@ -234,15 +107,18 @@ class _MemoryTx:
         self.engine._blocks_made = max(self.engine._blocks_made, n)
 
 
-class EmbeddedEngine(InMemoryEngine):
+class EmbeddedEngine:
     """One canvas served in process, through the calls of the host's engine
     client; in memory, or on `store` when one is given (its canvas name and
     identity then come from the store once it has been filled)."""
 
+    kind = "embedded"
+
     def __init__(self, canvas: str = "agent_docs", identity: dict[str, Any] | None = None, *,
                  wall_clock: Callable[[], float] = time.time, store: Store | None = None) -> None:
         self.store = store
-        super().__init__()
+        self._pages: list[Page] = []
+        self._next_id = 1
         self.canvas = canvas
         self.identity = dict(identity or {})
         if store is not None:
@@ -489,132 +365,3 @@ def _iso(seconds: float) -> str:
     return datetime.datetime.fromtimestamp(seconds, datetime.UTC).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-# -- canvas and state files ---------------------------------------------------------
-
-def load_canvas(path: Path, what: str = "canvas file") -> dict[str, Any]:
-    """A canvas file (the format the walkthrough's docstring gives) or a state
-    file, read and checked; any fault is one `CanvasError` line."""
-    try:
-        text = path.read_text(encoding="utf-8")
-    except OSError as e:
-        raise CanvasError(f"cannot read {what} {path}: {e.strerror or e}") from None
-    except UnicodeDecodeError:
-        raise CanvasError(f"{what} {path} is not UTF-8 text") from None
-    try:
-        data = json.loads(text)
-    except json.JSONDecodeError as e:
-        raise CanvasError(f"{what} {path} is not valid JSON: {e.msg} "
-                          f"(line {e.lineno}, column {e.colno})") from None
-    _check_canvas(data, f"{what} {path}")
-    assert isinstance(data, dict)
-    return data
-
-
-def _check_canvas(data: object, source: str) -> None:
-    from kelvo_mcp import refresh
-
-    def bad(where: str, what: str) -> CanvasError:
-        return CanvasError(f"{source}: {where} {what}")
-
-    if not isinstance(data, dict):
-        raise bad("the top level", "must be a JSON object")
-    if not isinstance(data.get("canvas", ""), str):
-        raise bad('"canvas"', "must be a string")
-    if not isinstance(data.get("identity", {}), dict):
-        raise bad('"identity"', "must be an object")
-    pages = data.get("pages")
-    if not isinstance(pages, list):
-        raise bad('"pages"', "must be a list of pages")
-    for i, page in enumerate(pages):
-        where = f"pages[{i}]"
-        if not isinstance(page, dict):
-            raise bad(where, "must be an object")
-        for key in ("page_id", "title", "body"):
-            if not isinstance(page.get(key, ""), str):
-                raise bad(f"{where}.{key}", "must be a string")
-        if "blocks" in page and not (isinstance(page["blocks"], list)
-                                     and all(isinstance(b, dict) for b in page["blocks"])):
-            raise bad(f"{where}.blocks", "must be a list of block objects")
-        if page.get("approval") not in (*APPROVALS, None):
-            raise bad(f"{where}.approval", 'must be "approved", "changed", "none" or null')
-        seed = page.get("seed")
-        if seed is not None and seed not in (refresh.KELVO_FIRST_NAME, refresh.GUIDE_DOC_NAME):
-            raise bad(f"{where}.seed", f"must be {refresh.KELVO_FIRST_NAME!r} or {refresh.GUIDE_DOC_NAME!r}")
-        doc = page.get("doc")
-        if doc is None:
-            continue
-        if not isinstance(doc, dict):
-            raise bad(f"{where}.doc", "must be an object")
-        name = doc.get("name")
-        if not isinstance(name, str) or not refresh.valid_name(name):
-            raise bad(f"{where}.doc.name", "must be a doc name (lowercase letters, digits, '.', '_', '-')")
-        if doc.get("kind", "doc") not in refresh.DOC_KINDS:
-            raise bad(f"{where}.doc.kind", f"must be one of {', '.join(refresh.DOC_KINDS)}")
-        if doc.get("approval", "none") not in (refresh.APPROVED, refresh.CHANGED, refresh.NONE, None):
-            raise bad(f"{where}.doc.approval", 'must be "approved", "changed", "none" or null')
-
-
-def seed_engine(data: dict[str, Any], **kwargs: Any) -> EmbeddedEngine:
-    """The docs canvas of a canvas file, as pages on the in-memory engine."""
-    from kelvo_mcp import refresh
-
-    engine = EmbeddedEngine(data.get("canvas") or refresh.DEFAULT_DOCS_CANVAS, data.get("identity", {}), **kwargs)
-    for page in data["pages"]:
-        where: dict[str, Any] = {"page_id": page.get("page_id"),
-                                 "updated_at": page.get("updated_at")}
-        seed = page.get("seed")
-        doc = page.get("doc")
-        if seed == refresh.KELVO_FIRST_NAME:
-            # The posture doc exactly as it was seeded onto canvases.
-            engine.add_doc(refresh.KELVO_FIRST_NAME, refresh.KELVO_FIRST_SEEDED_BODIES[0], kind="doc",
-                           pinned=True, when_to_use=refresh.KELVO_FIRST_WHEN,
-                           approval=page.get("approval", refresh.APPROVED), title=page.get("title"), **where)
-        elif seed == refresh.GUIDE_DOC_NAME:
-            engine.add_doc(refresh.GUIDE_DOC_NAME, refresh.GUIDE_DOC_BODY, kind="doc",
-                           when_to_use=refresh.GUIDE_DOC_WHEN,
-                           approval=page.get("approval", refresh.NONE), title=page.get("title"), **where)
-        elif doc is not None:
-            engine.add_doc(doc["name"], page.get("body", ""), kind=doc.get("kind", "doc"),
-                           pinned=bool(doc.get("pinned", False)), when_to_use=doc.get("when_to_use", ""),
-                           approval=doc.get("approval", refresh.NONE), title=page.get("title"), **where)
-        else:
-            blocks = page.get("blocks")
-            if blocks is None:
-                blocks = [{**b, "order": i} for i, b in enumerate(refresh.markdown_to_blocks(page.get("body", "")))]
-            engine.add_page(page.get("title", ""), blocks, approval=page.get("approval"), **where)
-    next_page = data.get("next_page")
-    if isinstance(next_page, int) and not isinstance(next_page, bool):
-        engine._next_id = max(engine._next_id, next_page)
-    return engine
-
-
-def open_store_engine(path: str | Path, *, canvas: str | Path | None = None, state: str | Path | None = None,
-                      wall_clock: Callable[[], float] = time.time) -> EmbeddedEngine:
-    """The engine on the store in `path`. A store that was never filled is
-    filled first, in one transaction: from the JSON state file `state` when
-    it exists (the file is left in place), else from the canvas file
-    `canvas` (default: the built-in sample). A filled store is used as it is;
-    `canvas` and `state` are then not read. `StoreError` (a `CanvasError`)
-    when the file is not a store of ours or was written by a newer schema."""
-    from kelvo_mcp.store import Store
-
-    store = Store.open(path)
-    try:
-        if store.seeded_from is None:
-            if state is not None and Path(state).exists():
-                store.import_state(state)
-            else:
-                source = Path(canvas) if canvas is not None else SAMPLE_CANVAS
-                store.seed_from(seed_engine(load_canvas(source)), f"canvas file {source}")
-    except BaseException:
-        store.close()
-        raise
-    return EmbeddedEngine(store=store, wall_clock=wall_clock)
-
-
-if __name__ == "__main__":
-    import sys
-
-    from kelvo_mcp.engine_http import main
-
-    sys.exit(main())

@@ -6,7 +6,7 @@
 
 When it is ready it prints one line, "kelvo engine serving <what> at
 <url>", the URL with the port actually bound (port 0 picks a free one);
-`kelvo_mcp.engine_client.HttpEngine(url)` talks to it. Several engine
+`kelvo_mcp.engine.client.HttpEngine(url)` talks to it. Several engine
 processes may serve the same store file.
 
 Routes, under /v1, JSON in and out (`page_id` and `canvas` percent-encoded):
@@ -52,8 +52,9 @@ from typing import Any
 
 import httpx
 
-from kelvo_mcp.engine import (APPROVALS, SAMPLE_CANVAS, CanvasError, EmbeddedEngine, PageNotFound, load_canvas,
-                               open_store_engine, seed_engine)
+from kelvo_mcp.engine.api import APPROVALS, CanvasError, PageNotFound
+from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
+from kelvo_mcp.engine.embedded import EmbeddedEngine
 
 API_PREFIX = "/v1"
 _BODY_MAX = 16 * 1024 * 1024

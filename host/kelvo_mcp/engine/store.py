@@ -2,7 +2,6 @@
 instances, in one process or in several, share.
 
     store = Store.open("canvas.db")        # created when missing; StoreError when it is not ours
-    store.import_state("state.json")       # a JSON state file, taken in once while the store is empty
 
 What it promises:
 
@@ -39,7 +38,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
-from kelvo_mcp.engine import CanvasError, Page
+from kelvo_mcp.engine.api import CanvasError, Page
 
 APP_NAME = "kelvo-mcp-engine-store"
 APPLICATION_ID = 0x4B6C766F  # "Klvo" in the SQLite header
@@ -238,18 +237,6 @@ class Store:
             tx.note_block_number(blocks_made)
             tx.set_meta("seeded_from", source)
             return True
-
-    def import_state(self, json_path: str | Path) -> bool:
-        """Take in a JSON state file of the reference server (the format
-        `EmbeddedEngine.save_state` writes) while the store is still empty;
-        the file is left where it is. False when the store was filled already
-        or the file does not exist; `CanvasError` when it cannot be read."""
-        from kelvo_mcp.engine import load_canvas, seed_engine
-
-        path = Path(json_path)
-        if self.seeded_from is not None or not path.exists():
-            return False
-        return self.seed_from(seed_engine(load_canvas(path, "state file")), f"state file {path}")
 
     def seed_from(self, engine: Any, source: str) -> bool:
         """Fill an empty store with the pages of an in-memory engine."""

@@ -1,0 +1,5 @@
+import sys
+
+from kelvo_mcp.server.cli import main
+
+sys.exit(main())

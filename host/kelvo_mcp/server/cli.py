@@ -1,0 +1,138 @@
+"""The command line of the reference MCP server.
+
+    python -m kelvo_mcp.server                          # compact profile, the sample canvas, stdio
+    python -m kelvo_mcp.server --profile full           # "full", "lean" or "compact"
+    python -m kelvo_mcp.server --canvas my.json         # seed the engine from a canvas file
+    python -m kelvo_mcp.server --state state.json       # keep the canvas between runs in a JSON file
+    python -m kelvo_mcp.server --store canvas.db        # ... or in a SQLite store other servers share
+    python -m kelvo_mcp.server --engine URL             # the engine served at URL (python -m kelvo_mcp.engine)
+    python -m kelvo_mcp.server --readonly               # a key that may not write
+    python -m kelvo_mcp.server --http 127.0.0.1:8765    # many sessions over streamable HTTP at /mcp
+    python -m kelvo_mcp.server --http 0.0.0.0:8765 --token-file token   # beyond loopback: a bearer token
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import anyio
+
+from kelvo_mcp import surfaces
+from kelvo_mcp.engine.api import TIMEOUTS, CanvasError
+from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
+from kelvo_mcp.engine.client import HttpEngine
+from kelvo_mcp.listen import bind_socket, is_loopback, read_token, security_settings, serve_http
+from kelvo_mcp.server.connection import open_connection
+from kelvo_mcp.server.http_host import http_app
+from kelvo_mcp.server.mcp_adapter import make_server, serve_stdio
+from kelvo_mcp.server.sessions import ENGINE_THREADS, SessionHost
+
+
+def open_engine(canvas: Path | None, state: Path | None, store: Path | None = None,
+                engine_url: str | None = None, read_timeout: float | None = None) -> Any:
+    """The engine the server runs on:
+
+    - `engine_url`: an engine served over HTTP (`python -m kelvo_mcp.engine`),
+      reached with `HttpEngine`; `read_timeout` replaces the read phase's budget;
+    - `store`: the embedded engine on that SQLite store, which other servers
+      may share; a new store is filled once from `state` when that file
+      exists, else from `canvas`;
+    - otherwise the embedded engine in memory, from the state file when it
+      exists, else seeded from the canvas file; with a state file, every
+      write is kept in it.
+    """
+    if engine_url is not None:
+        timeouts = dict(TIMEOUTS, **({"read": read_timeout} if read_timeout is not None else {}))
+        return HttpEngine(engine_url, timeouts=timeouts)
+    if store is not None:
+        return open_store_engine(store, canvas=canvas, state=state)
+    if state is not None and state.exists():
+        engine = seed_engine(load_canvas(state, "state file"))
+    else:
+        engine = seed_engine(load_canvas(canvas or SAMPLE_CANVAS))
+    if state is not None:
+        engine.state_file = state
+        try:
+            engine.save_state()
+        except OSError as e:
+            raise CanvasError(f"cannot write state file {state}: {e.strerror or e}") from None
+    return engine
+
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m kelvo_mcp.server",
+                                     description="Serve the Kelvo MCP tools over stdio (one session) or over "
+                                                 "streamable HTTP (many sessions).")
+    parser.add_argument("--profile", choices=surfaces.PROFILES, default="compact",
+                        help="the tool surface to offer (default: compact)")
+    parser.add_argument("--canvas", type=Path, metavar="FILE",
+                        help="a JSON file describing the docs canvas to seed (default: the built-in sample)")
+    parser.add_argument("--state", type=Path, metavar="FILE",
+                        help="keep the canvas in this JSON file between runs (missing: start from the canvas file)")
+    parser.add_argument("--store", type=Path, metavar="FILE",
+                        help="keep the canvas in this SQLite store, which other servers may share; a new store "
+                             "is filled once from the --state file when it exists, else from the canvas file")
+    parser.add_argument("--engine", metavar="URL",
+                        help="use the engine served over HTTP at URL (python -m kelvo_mcp.engine) "
+                             "instead of an embedded one")
+    parser.add_argument("--engine-read-timeout", type=float, metavar="SECONDS",
+                        help=f"with --engine: how long to wait for a reply (default {TIMEOUTS['read']:g})")
+    parser.add_argument("--readonly", action="store_true", help="offer no tool that writes")
+    parser.add_argument("--http", metavar="HOST:PORT",
+                        help="serve MCP over streamable HTTP at http://HOST:PORT/mcp, many sessions at once "
+                             "(PORT alone: on 127.0.0.1; port 0: any free port); without it, one session over stdio")
+    parser.add_argument("--token-file", type=Path, metavar="FILE",
+                        help="with --http: require 'Authorization: Bearer <the token in FILE>' "
+                             "(required when HOST is not a loopback address)")
+    parser.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                        help="with --http: a further Host header name to accept (any port); repeatable")
+    parser.add_argument("--allow-origin", action="append", default=[], metavar="ORIGIN",
+                        help="with --http: a further Origin to accept, e.g. https://app.example; repeatable")
+    parser.add_argument("--engine-threads", type=int, default=ENGINE_THREADS, metavar="N",
+                        help=f"with --http: engine calls in flight at once (default: {ENGINE_THREADS})")
+    ns = parser.parse_args(argv)
+    if ns.http is None and (ns.token_file or ns.allow_host or ns.allow_origin):
+        parser.error("--token-file, --allow-host and --allow-origin go with --http")
+    if ns.engine_threads < 1:
+        parser.error("--engine-threads must be at least 1")
+    if ns.http is not None and ns.token_file is None and not is_loopback(ns.http.rpartition(":")[0] or "127.0.0.1"):
+        parser.error(f"--http {ns.http} listens beyond loopback: give --token-file FILE")
+    if ns.engine is not None and (ns.store or ns.state or ns.canvas):
+        parser.error("--engine uses the engine's own canvas: --store, --state and --canvas go without it")
+    if ns.engine_read_timeout is not None and (ns.engine is None or not ns.engine_read_timeout > 0):
+        parser.error("--engine-read-timeout wants --engine and a number of seconds above 0")
+    try:
+        engine = open_engine(ns.canvas, ns.state, ns.store, ns.engine, ns.engine_read_timeout)
+    except CanvasError as e:
+        parser.error(str(e))  # exits with status 2
+    logging.basicConfig(stream=sys.stderr, level=logging.WARNING)
+    try:
+        serve(parser, ns, engine)
+    finally:
+        if hasattr(engine, "close"):
+            engine.close()
+    return 0
+
+
+def serve(parser: argparse.ArgumentParser, ns: argparse.Namespace, engine: Any) -> None:
+    if ns.http is None:
+        conn = open_connection(engine, ns.profile, readonly=ns.readonly)
+        anyio.run(serve_stdio, make_server(conn))
+        return
+    try:
+        token = read_token(ns.token_file) if ns.token_file else None
+        sock = bind_socket(ns.http)
+    except ValueError as e:
+        parser.error(str(e))
+    bound = sock.getsockname()[0]
+    host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads)
+    security = security_settings(bound, ns.allow_host, ns.allow_origin)
+    serve_http(http_app(host, security=security, token=token), sock)
+
+

@@ -1,0 +1,35 @@
+"""Handlers of the connection and its canvases, and the engine's refusal for every tool it does not serve."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from kelvo_mcp.server.connection import Connection
+
+
+def status(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
+    caps = conn.caps
+    # The engine's kind, never its address: a tool result is read by the agent.
+    return {"engine": conn.engine.kind, "canvas": conn.engine.canvas, "capabilities": caps.banner(),
+            "role": caps.role, "scopes": list(caps.scopes), "profile": conn.profile}
+
+
+def canvas_list(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
+    return conn.engine.list_canvases()
+
+
+def canvas_current(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
+    return {"canvas": conn.engine.canvas, "canvas_id": f"cv_{conn.engine.canvas}"}
+
+
+def canvas_use(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
+    conn.engine.check_canvas(args["target"])
+    return {"canvas_handle": f"cv_{conn.engine.canvas}", "name": conn.engine.canvas}
+
+
+def unserved(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
+    """Every other catalogue tool: the engine's own refusal, which the caller words."""
+    conn.engine.refuse(tool.removeprefix("kelvo_"))
+    raise AssertionError("unreachable: the engine refuses")
+
+
