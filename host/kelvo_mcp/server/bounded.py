@@ -64,9 +64,12 @@ class Bounded(Generic[K, V]):
             dropped = self._expire(self.clock())
         self._tell(dropped)
 
-    def values(self) -> Iterator[V]:
+    def items(self) -> Iterator[tuple[K, V]]:
         with self._lock:
-            return iter([v for v, _ in self._items.values()])
+            return iter([(k, v) for k, (v, _) in self._items.items()])
+
+    def values(self) -> Iterator[V]:
+        return (v for _, v in self.items())
 
     def __len__(self) -> int:
         return len(self._items)
