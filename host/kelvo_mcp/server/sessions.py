@@ -159,13 +159,14 @@ class SessionHost:
             handle_call, conn, name, args, agent=agent, digest=digest)
 
     async def ready(self) -> bool:
-        """Whether the engine answers (one `whoami`), the answer reused for
-        READY_SECONDS so that probes cannot drive engine requests."""
+        """Whether the engine answers a one-row page listing (the embedded
+        engine reads its store for it), the answer reused for READY_SECONDS
+        so that probes cannot drive engine requests."""
         now = self.clock()
         if self._ready is None or now - self._ready[0] >= READY_SECONDS:
             self._ready = (now, self._ready[1] if self._ready is not None else True)  # one probe at a time
             try:
-                await self.in_engine_thread(self.engine.whoami)  # bounded by the engine client's time-outs
+                await self.in_engine_thread(self.engine.list_pages, 1)  # bounded by the engine client's time-outs
                 ok = True
             except Exception:  # any failure means not ready; the probe says no more
                 ok = False
