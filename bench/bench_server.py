@@ -117,7 +117,7 @@ def measure(calls: int) -> dict[str, Any]:
     swap_modules(lambda module: Metered(module, meter))
     try:
         conn = open_connection(engine, "compact")
-        conn.timer = MeteredTimer(conn.timer, meter)  # type: ignore[assignment]
+        conn.agent.timer = MeteredTimer(conn.agent.timer, meter)  # type: ignore[assignment]
         for name in ("list_pages", "get_page"):
             setattr(engine, name, meter.wrap_engine(getattr(engine, name)))
         meter.by_name.clear()
@@ -127,7 +127,7 @@ def measure(calls: int) -> dict[str, Any]:
         swap_modules(lambda module: module._module)
     return {"calls": calls, "per_call": plain / calls, "metered_per_call": metered / calls,
             "ours_per_call": meter.ours / calls, "share": meter.ours / metered,
-            "builds": conn.digest_builds, "by_name": {k: v / calls for k, v in meter.by_name.items()},
+            "builds": conn.rescans, "by_name": {k: v / calls for k, v in meter.by_name.items()},
             "engine_inside_per_call": meter.engine_inside / calls}
 
 

@@ -187,7 +187,7 @@ async def calls_through_server(conn: Connection, steps: list[tuple[str, str, dic
             name, call_args = surface_call(conn, tool, args)
             sent = CallToolRequestParams(name=name, arguments=call_args)
             result = await client.call_tool(name, call_args)
-            record = conn.history[-1]
+            record = conn.agent.history[-1]
             calls.append({"call": explain.call(name, **call_args), "event": happened,
                           "sent": {"method": "tools/call",
                                    "params": sent.model_dump(mode="json", by_alias=True, exclude_none=True)},

@@ -57,8 +57,9 @@ class _Uvicorn(uvicorn.Server):
                   file=sys.stderr, flush=True)
 
 
-def serve_http(app: ASGIApp, sock: socket.socket) -> None:
-    server = _Uvicorn(uvicorn.Config(app, log_level="warning", lifespan="on", timeout_graceful_shutdown=2))
+def serve_http(app: ASGIApp, sock: socket.socket, *, shutdown_seconds: float = 2) -> None:
+    server = _Uvicorn(uvicorn.Config(app, log_level="warning", lifespan="on",
+                                     timeout_graceful_shutdown=shutdown_seconds))
     anyio.run(server.serve, [sock])
 
 

@@ -4,6 +4,7 @@ started and stopped, and the SDK's streamable-HTTP client."""
 
 import contextlib
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -16,19 +17,31 @@ START_SECONDS = 60
 
 
 @contextlib.asynccontextmanager
-async def serving(engine, *, token=None, profile="compact", config=None, engine_threads=8):
-    """The multi-session server on `engine`, in this process, on a free
-    loopback port: yields its URL and its SessionHost."""
+async def serving(engine, *, token=None, profile="compact", config=None, engine_threads=8, host_options=None,
+                  **options):
+    """The multi-agent server on `engine`, in this process, on a free
+    loopback port: yields its URL and its SessionHost. `token`: the text of
+    a token file; `host_options` go to the SessionHost, `options` to
+    http_app."""
+    import tempfile
+
     import uvicorn
 
     from kelvo_mcp.listen import bind_socket, security_settings
-    from kelvo_mcp.server.http_host import http_app
+    from kelvo_mcp.server.http_host import http_app, no_delay
     from kelvo_mcp.server.sessions import SessionHost
+    from kelvo_mcp.server.tokens import TokenFile
 
-    host = SessionHost(engine, profile, config=config, engine_threads=engine_threads)
+    host = SessionHost(engine, profile, config=config, engine_threads=engine_threads, **(host_options or {}))
+    tokens = None
+    if token is not None:
+        with tempfile.TemporaryDirectory() as tmp:
+            (pathlib.Path(tmp) / "tokens").write_text(token)
+            tokens = TokenFile(pathlib.Path(tmp) / "tokens")
     sock = bind_socket("127.0.0.1:0")
+    no_delay(sock)
     port = sock.getsockname()[1]
-    app = http_app(host, security=security_settings("127.0.0.1"), token=token)
+    app = http_app(host, security=security_settings("127.0.0.1"), tokens=tokens, **options)
     uv = uvicorn.Server(uvicorn.Config(app, log_level="error", lifespan="on", timeout_graceful_shutdown=1))
     async with anyio.create_task_group() as tg:
         tg.start_soon(uv.serve, [sock])

@@ -45,14 +45,22 @@ async def test_engine_failures_are_worded_by_the_core(engine):
 
 async def test_a_failed_rescan_retries_later_and_the_call_still_runs(engine):
     now = [0.0]
-    config = refresh.DocsConfig(enabled=True, canvas=engine.canvas, calls=100)
+    config = refresh.DocsConfig(enabled=True, canvas=engine.canvas, calls=100, minutes=1)
     async with session(engine, config=config, clock=lambda: now[0]) as (client, conn):
+        first = reply_of(await client.call_tool("kelvo_status", {}))  # the digest of the scan at connection start
+        assert conn.agent.history[-1].digest == "due; took the connection's latest digest"
         engine.fail_next("list_pages", 503)
-        first = reply_of(await client.call_tool("kelvo_status", {}))
-        assert "standing_docs" not in first
-        assert conn.history[-1].digest.startswith("due, but the rescan failed with HTTP 503")
-        now[0] += refresh.RETRY_SECONDS + 1
-        assert "standing_docs" in reply_of(await client.call_tool("kelvo_status", {}))
+        now[0] += 60
+        failed = reply_of(await client.call_tool("kelvo_status", {}))
+        assert conn.agent.history[-1].digest.startswith("due, but the rescan failed with HTTP 503")
+        assert failed["standing_docs"] == first["standing_docs"]
+        now[0] += refresh.RETRY_SECONDS - 1
+        reply_of(await client.call_tool("kelvo_status", {}))
+        assert conn.agent.history[-1].digest == "not due"
+        now[0] += 1
+        reply_of(await client.call_tool("kelvo_status", {}))
+        assert conn.agent.history[-1].digest.startswith("rebuilt")
+    assert conn.rescans == 1
 
 
 async def test_calls_sent_at_once_get_their_own_replies(engine):
@@ -71,8 +79,8 @@ async def test_calls_sent_at_once_get_their_own_replies(engine):
     for i, page_id in enumerate(ids):
         got = reply_of(replies[page_id])
         assert (got["page_id"], got["title"], got["text"]) == (page_id, f"page {i}", f"body {i}")
-    assert 1 <= conn.digest_builds <= 1 + 32 // 5
-    assert sum(r.digest.startswith("rebuilt") for r in conn.history) == conn.digest_builds
+    assert 1 <= conn.rescans <= 32 // 5
+    assert sum(r.digest.startswith("rebuilt") for r in conn.agent.history) == conn.rescans
 
 
 def hostile_calls(surface):
@@ -121,7 +129,7 @@ async def test_hostile_calls_are_tool_errors_and_the_session_goes_on(engine):
             text = result.content[0].text
             assert "failed inside the server" not in text, (name, str(args)[:200])
             # A refusal of the surface quotes the call exactly; the host's own never echoes a huge argument.
-            if conn.history[-1].ran:
+            if conn.agent.history[-1].ran:
                 assert len(text) < 2_000 or not result.is_error, (name, str(args)[:200])
         still = reply_of(await client.call_tool("kelvo_page_read", {"op": "get", "page_id": "pg_0009"}))
     assert still["title"] == "Sprint 42 planning notes"

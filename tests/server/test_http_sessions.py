@@ -11,7 +11,7 @@ pytest.importorskip("mcp")
 import anyio  # noqa: E402
 import httpx  # noqa: E402
 
-from kelvo_mcp import surfaces  # noqa: E402
+from kelvo_mcp import refresh, surfaces  # noqa: E402
 from kelvo_mcp.server import cli  # noqa: E402
 
 from http_host import Process, client, serving  # noqa: E402
@@ -29,16 +29,17 @@ def requested(body):
     return [d["name"] for d in body["standing_docs"]["requested"]]
 
 
-async def test_each_session_has_its_own_connection_timer_and_digest(engine):
+async def test_sessions_share_their_scope_and_each_digest_follows_its_own_calls(engine):
     async with serving(engine) as (url, host):
         async with client(url) as a, client(url) as b:
             assert a.instructions.startswith("You are connected to Kelvo")
             assert [t.name for t in (await b.list_tools()).tools] == [
                 st.name for st in surfaces.build_surface("compact")]
-            first = reply_of(await a.call_tool("kelvo_status", {}))
-            assert "standing_docs" in first  # built from the scan at connection start
+            first = reply_of(await b.call_tool("kelvo_status", {}))
+            assert "standing_docs" in first  # built from the scan that opened the scope
+            assert first["agent"] == {"key": "session", "calls": 1}
             reply_of(await a.call_tool("kelvo_doc_save", {"name": "a-skill", "kind": "skill", "body": "Do it."}))
-            # a's timer comes due after its own calls; the rescan runs beside them and shows up in a later reply.
+            # a's timer comes due after its own calls; the scope's rescan runs beside them.
             seen = []
             for _ in range(400):
                 seen = requested(reply_of(await a.call_tool("kelvo_status", {})))
@@ -46,11 +47,17 @@ async def test_each_session_has_its_own_connection_timer_and_digest(engine):
                     break
                 await anyio.sleep(0.01)
             assert "a-skill" in seen
-            # b made two calls: its timer is not due, its digest is the one it started with.
+            (conn,) = host.scopes.values()
+            rescans = conn.rescans
+            # b's own calls are few: its digest is still the one it was given.
             assert "a-skill" not in requested(reply_of(await b.call_tool("kelvo_status", {})))
-            async with client(url) as c:
-                assert "a-skill" in requested(reply_of(await c.call_tool("kelvo_status", {})))
-    assert host.opened == 3
+            # Once b falls due it takes the scope's newer registry: no rescan of its own.
+            for _ in range(refresh.DEFAULT_REFRESH_CALLS):
+                last = reply_of(await b.call_tool("kelvo_status", {}))
+            assert "a-skill" in requested(last)
+            assert last["agent"]["calls"] == 2 + refresh.DEFAULT_REFRESH_CALLS
+            assert last["shared"]["agents"] == 2 and conn.rescans == rescans
+    assert host.opened == 1
 
 
 async def test_calls_on_many_sessions_at_once_each_get_their_own_replies(engine):
@@ -141,7 +148,7 @@ def test_listening_beyond_loopback_needs_a_token_file(tmp_path, capsys):
     (tmp_path / "token").write_text("two words\n")
     with pytest.raises(SystemExit):
         cli.main(["--http", "127.0.0.1:0", "--token-file", str(tmp_path / "token")])
-    assert "must hold one token" in capsys.readouterr().err
+    assert "line 1: a token is one word without spaces" in capsys.readouterr().err
 
 
 async def test_the_command_serves_sessions_with_a_token(tmp_path):

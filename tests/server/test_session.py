@@ -49,7 +49,7 @@ async def test_tools_list_is_the_surface_as_built(engine, profile, readonly):
 async def test_family_call_resolves_and_its_reply_is_respelled(engine):
     async with session(engine) as (client, conn):
         got = reply_of(await client.call_tool("kelvo_page_read", {"op": "get", "page_id": "pg_0009", "limit": 5}))
-        assert conn.history[-1].ran == "kelvo_page_get"
+        assert conn.agent.history[-1].ran == "kelvo_page_get"
         assert got["text"] == "# Sprint 42\n\n- Ship the page grammar.\n- Fix the flaky export test."
         assert got["notes"] == ["ignored by op='get': limit"]
         # Guidance inside the digest names the calls this surface takes.

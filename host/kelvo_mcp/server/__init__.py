@@ -4,12 +4,14 @@ HTTP (`python -m kelvo_mcp.server`, see `cli`).
 
 Where each concern lives:
 
-    connection    a connection: capabilities, surface, instructions, handshake, timer
-    pipeline      one tool call: digest, resolution, handler, wording, respelling
+    connection    a scope's connection (surface, instructions, registry, handshake) and its agents
+    pipeline      one tool call: the agent's digest, resolution, handler, wording, respelling
     checks        arguments checked against the catalogue before a handler runs
     handlers/     one module per tool family, and the HANDLERS table
-    sessions      many sessions in one process: the engine limiter, background rescans
+    sessions      many agents in one process: scopes, agent records, the engine limiter, rescans
+    bounded       the bounded maps scopes and agents live in
+    tokens        bearer tokens from a file, a principal each, as the SDK's TokenVerifier
     mcp_adapter   the surface as MCP tools, replies as results, the SDK servers
-    http_host     the security gate and the ASGI application
+    http_host     the routes, the checks before them and the ASGI application
     cli           the command line
 """

@@ -8,7 +8,8 @@
     python -m kelvo_mcp.server --engine URL             # the engine served at URL (python -m kelvo_mcp.engine)
     python -m kelvo_mcp.server --readonly               # a key that may not write
     python -m kelvo_mcp.server --http 127.0.0.1:8765    # many sessions over streamable HTTP at /mcp
-    python -m kelvo_mcp.server --http 0.0.0.0:8765 --token-file token   # beyond loopback: a bearer token
+    python -m kelvo_mcp.server --http 0.0.0.0:8765 --token-file token   # beyond loopback: bearer tokens
+    python -m kelvo_mcp.server --http 127.0.0.1:8765 --stateless         # no sessions: any process answers
 """
 
 from __future__ import annotations
@@ -26,11 +27,15 @@ from kelvo_mcp import surfaces
 from kelvo_mcp.engine.api import TIMEOUTS, CanvasError
 from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
 from kelvo_mcp.engine.client import HttpEngine
-from kelvo_mcp.listen import bind_socket, is_loopback, read_token, security_settings, serve_http
+from kelvo_mcp.listen import bind_socket, is_loopback, security_settings, serve_http
 from kelvo_mcp.server.connection import open_connection
-from kelvo_mcp.server.http_host import http_app
+from kelvo_mcp.server.http_host import (DEFAULT_MAX_REQUEST_BODY_SIZE, DEFAULT_MAX_SESSIONS,
+                                        DEFAULT_SESSION_IDLE_TIMEOUT, http_app, no_delay)
 from kelvo_mcp.server.mcp_adapter import make_server, serve_stdio
 from kelvo_mcp.server.sessions import ENGINE_THREADS, SessionHost
+from kelvo_mcp.server.tokens import TokenFile
+
+SHUTDOWN_SECONDS = 10.0
 
 
 def open_engine(canvas: Path | None, state: Path | None, store: Path | None = None,
@@ -88,7 +93,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="serve MCP over streamable HTTP at http://HOST:PORT/mcp, many sessions at once "
                              "(PORT alone: on 127.0.0.1; port 0: any free port); without it, one session over stdio")
     parser.add_argument("--token-file", type=Path, metavar="FILE",
-                        help="with --http: require 'Authorization: Bearer <the token in FILE>' "
+                        help="with --http: require 'Authorization: Bearer TOKEN' with a token of FILE, one a line as "
+                             "name:token, the name being the principal; SIGHUP reads it again "
                              "(required when HOST is not a loopback address)")
     parser.add_argument("--allow-host", action="append", default=[], metavar="NAME",
                         help="with --http: a further Host header name to accept (any port); repeatable")
@@ -96,9 +102,32 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="with --http: a further Origin to accept, e.g. https://app.example; repeatable")
     parser.add_argument("--engine-threads", type=int, default=ENGINE_THREADS, metavar="N",
                         help=f"with --http: engine calls in flight at once (default: {ENGINE_THREADS})")
+    parser.add_argument("--stateless", action="store_true",
+                        help="with --http: keep no sessions, in either era, so that any server process on the same "
+                             "store or engine can answer any request")
+    parser.add_argument("--max-sessions", type=int, metavar="N",
+                        help=f"with --http: handshake-era sessions open at once (default {DEFAULT_MAX_SESSIONS}); "
+                             "a request that would open one more gets 503")
+    parser.add_argument("--session-idle-timeout", type=float, metavar="SECONDS", help="with --http: close a session idle this long "
+                                                f"(default {DEFAULT_SESSION_IDLE_TIMEOUT:g})")
+    parser.add_argument("--max-body-bytes", type=int, default=DEFAULT_MAX_REQUEST_BODY_SIZE, metavar="N",
+                        help=f"with --http: the largest request body (default {DEFAULT_MAX_REQUEST_BODY_SIZE}); "
+                             "a larger one gets 413")
+    parser.add_argument("--shutdown-seconds", type=float, default=SHUTDOWN_SECONDS, metavar="SECONDS",
+                        help="with --http: how long requests under way may take to finish once the server is "
+                             f"told to stop (default {SHUTDOWN_SECONDS:g})")
     ns = parser.parse_args(argv)
-    if ns.http is None and (ns.token_file or ns.allow_host or ns.allow_origin):
-        parser.error("--token-file, --allow-host and --allow-origin go with --http")
+    if ns.stateless and (ns.max_sessions is not None or ns.session_idle_timeout is not None):
+        parser.error("--max-sessions and --session-idle-timeout limit sessions, which --stateless does not keep")
+    ns.max_sessions = DEFAULT_MAX_SESSIONS if ns.max_sessions is None else ns.max_sessions
+    ns.session_idle_timeout = (DEFAULT_SESSION_IDLE_TIMEOUT if ns.session_idle_timeout is None
+                               else ns.session_idle_timeout)
+    if ns.max_sessions < 1 or ns.max_body_bytes < 1 or not ns.session_idle_timeout > 0 \
+            or not ns.shutdown_seconds >= 0:
+        parser.error("--max-sessions, --max-body-bytes and --session-idle-timeout want numbers above 0, "
+                     "--shutdown-seconds one of at least 0")
+    if ns.http is None and (ns.token_file or ns.allow_host or ns.allow_origin or ns.stateless):
+        parser.error("--token-file, --allow-host, --allow-origin and --stateless go with --http")
     if ns.engine_threads < 1:
         parser.error("--engine-threads must be at least 1")
     if ns.http is not None and ns.token_file is None and not is_loopback(ns.http.rpartition(":")[0] or "127.0.0.1"):
@@ -126,13 +155,17 @@ def serve(parser: argparse.ArgumentParser, ns: argparse.Namespace, engine: Any) 
         anyio.run(serve_stdio, make_server(conn))
         return
     try:
-        token = read_token(ns.token_file) if ns.token_file else None
+        tokens = TokenFile(ns.token_file) if ns.token_file else None
         sock = bind_socket(ns.http)
     except ValueError as e:
         parser.error(str(e))
+    no_delay(sock)
     bound = sock.getsockname()[0]
     host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads)
     security = security_settings(bound, ns.allow_host, ns.allow_origin)
-    serve_http(http_app(host, security=security, token=token), sock)
+    app = http_app(host, security=security, tokens=tokens, stateless=ns.stateless, max_sessions=ns.max_sessions,
+                   session_idle_timeout=ns.session_idle_timeout, max_body_bytes=ns.max_body_bytes,
+                   reload_on_hup=True)
+    serve_http(app, sock, shutdown_seconds=ns.shutdown_seconds)
 
 

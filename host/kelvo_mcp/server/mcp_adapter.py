@@ -1,9 +1,12 @@
 """The MCP side: the surface as MCP tools, a reply as an MCP tool result, and
-the SDK server of one connection (stdio) or of many sessions (streamable HTTP)."""
+the SDK server of one connection (stdio) or of many agents (streamable HTTP),
+which finds each request's scope and agent through the SDK's public API."""
 
 from __future__ import annotations
 
 import json
+import re
+import weakref
 from collections.abc import Awaitable, Callable
 from typing import Any
 
@@ -11,16 +14,22 @@ import anyio
 import anyio.to_thread
 import mcp_types as types
 from mcp.server import Server
+from mcp.server.auth.middleware.auth_context import get_access_token
 from mcp.server.stdio import stdio_server
+from mcp.server.streamable_http import MCP_SESSION_ID_HEADER
+from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
-from kelvo_mcp.server.connection import Connection
+from kelvo_mcp import surfaces
+from kelvo_mcp.server.connection import Agent, Connection
 from kelvo_mcp.server.pipeline import Reply, handle_call
-from kelvo_mcp.server.sessions import SessionHost
+from kelvo_mcp.server.sessions import LOCAL_PRINCIPAL, SessionHost
 
 SERVER_NAME = "kelvo-mcp"
 SERVER_VERSION = "0.1.0"
-_STATE_KEY = "kelvo.connection"
-_TOOLS_KEY = "kelvo.tools"
+# The capability extension a client of the single-exchange era names itself
+# in: {"com.kelvo/agent": {"id": "..."}}.
+AGENT_EXTENSION = "com.kelvo/agent"
+AGENT_ID_RE = re.compile(r"[A-Za-z0-9_-]{1,64}")
 
 
 def mcp_tools(conn: Connection) -> list[types.Tool]:
@@ -67,55 +76,78 @@ async def serve_stdio(server: Server[Any]) -> None:
         await server.run(read, write, server.create_initialization_options())
 
 
-def _session_state(ctx: Any) -> dict[str, Any] | None:
-    """The SDK's per-connection scratch map of the session a request came on.
-    The request context reaches the connection only through its session,
-    which keeps it private."""
-    connection = getattr(ctx.session, "_connection", None)
-    state = getattr(connection, "state", None)
-    return state if isinstance(state, dict) else None
+def principal() -> str:
+    """Whom the request speaks for: the name its bearer token has in the token
+    file, or the one local principal of a server that asks for no token."""
+    token = get_access_token()
+    return token.client_id if token is not None else LOCAL_PRINCIPAL
 
 
-def make_http_server(host: SessionHost) -> Server[Any]:
-    """The MCP server of a multi-session process: every session's initialize
-    opens its own connection (the initialize result carries that connection's
-    instructions and handshake); its tool calls run on it. Requests without a
-    session (the protocol's single-exchange era: `server/discover`, then
-    calls) share one connection."""
+def agent_key(ctx: Any, sessions: bool) -> tuple[str, str]:
+    """What tells the requesting agent apart under its principal, from what
+    the protocol gives publicly: the session header of the handshake era
+    (when the server keeps sessions), else the id the client sends in the
+    `com.kelvo/agent` extension of its capabilities (never identity: always
+    read under the principal), else nothing (the scope's anonymous agent)."""
+    headers = getattr(ctx.request, "headers", None)
+    if sessions and headers is not None and (session := headers.get(MCP_SESSION_ID_HEADER)):
+        return "session", session
+    caps = ctx.session.client_capabilities
+    settings = (caps.extensions or {}).get(AGENT_EXTENSION) if caps is not None else None
+    ident = settings.get("id") if isinstance(settings, dict) else None
+    if isinstance(ident, str) and AGENT_ID_RE.fullmatch(ident):
+        return "agent-id", ident
+    return "anonymous", ""
 
-    async def session_of(ctx: Any) -> tuple[Connection, list[types.Tool]]:
-        state = _session_state(ctx)
-        if state is not None and _STATE_KEY in state:
-            return state[_STATE_KEY], state[_TOOLS_KEY]
-        conn = await host.shared()
-        return conn, mcp_tools(conn)
 
-    async def open_session(ctx: Any, call_next: Callable[[Any], Awaitable[Any]]) -> Any:
-        if ctx.method == "initialize":
-            conn = await host.open()
-            state = _session_state(ctx)
-            if state is not None:
-                state[_STATE_KEY], state[_TOOLS_KEY] = conn, mcp_tools(conn)
-        elif ctx.method == "server/discover":  # the single-exchange era's handshake
-            conn = await host.shared()
-        else:
+def make_http_server(host: SessionHost, *, sessions: bool = True) -> Server[Any]:
+    """The MCP server of a multi-agent process. Every request is served on
+    the scope of its principal and for its agent (`agent_key`); `initialize`
+    and `server/discover` answer with the scope's current instructions and
+    handshake, a discover result private to the caller and stale at once.
+    `sessions`: whether the SDK keeps sessions (not with --stateless)."""
+    schemas = {st.name: st.input_schema for st in surfaces.build_surface(host.profile, readonly=host.readonly)}
+    tool_lists: weakref.WeakKeyDictionary[Connection, list[types.Tool]] = weakref.WeakKeyDictionary()
+
+    async def scope_of(ctx: Any) -> tuple[Connection, Agent]:
+        key, conn = await host.scope(principal())
+        kind, ident = agent_key(ctx, sessions)
+        return conn, host.agent(key, conn, kind, ident)
+
+    def tools_of(conn: Connection) -> list[types.Tool]:
+        tools = tool_lists.get(conn)
+        if tools is None:
+            tools = tool_lists[conn] = mcp_tools(conn)
+        return tools
+
+    async def show_handshake(ctx: Any, call_next: Callable[[Any], Awaitable[Any]]) -> Any:
+        if ctx.method != "initialize":
             return await call_next(ctx)
+        _, conn = await host.scope(principal())  # the session's agent is known from its next request
         result = await call_next(ctx)
         if isinstance(result, dict):
             result = {**result, "instructions": conn.server_instructions}
         return result
 
+    async def discover(ctx: Any, params: types.RequestParams) -> types.DiscoverResult:
+        conn, agent = await scope_of(ctx)
+        agent.shown = conn.version
+        return types.DiscoverResult(supported_versions=list(MODERN_PROTOCOL_VERSIONS),
+                                    capabilities=server.get_capabilities(protocol_version=ctx.protocol_version),
+                                    instructions=conn.server_instructions, ttl_ms=0, cache_scope="private")
+
     async def list_tools(ctx: Any, params: types.PaginatedRequestParams | None) -> types.ListToolsResult:
-        _, tools = await session_of(ctx)
-        return types.ListToolsResult(tools=tools)
+        conn, _ = await scope_of(ctx)
+        return types.ListToolsResult(tools=tools_of(conn))
 
     async def call_tool(ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
-        conn, _ = await session_of(ctx)
-        return call_result(await host.call(conn, params.name, params.arguments or {}))
+        conn, agent = await scope_of(ctx)
+        return call_result(await host.call(conn, agent, params.name, params.arguments or {}))
 
+    # The schema of a called tool by name: without it the SDK lists every
+    # tool to find one schema, on each call with arguments.
     server: Server[Any] = Server(SERVER_NAME, version=SERVER_VERSION, on_list_tools=list_tools,
-                                 on_call_tool=call_tool)
-    server.middleware.append(open_session)
+                                 on_call_tool=call_tool, get_tool_input_schema=schemas.get)
+    server.add_request_handler("server/discover", types.RequestParams, discover)
+    server.middleware.append(show_handshake)
     return server
-
-

@@ -1,6 +1,7 @@
 """One tool call as the host serves it: the pipeline a host copies.
 
-`handle_call` ticks the refresh timer and rebuilds the digest when it is due,
+`handle_call` ticks the agent's refresh timer and brings its digest up to date
+when it is due (from the connection's latest rescan, or by starting one),
 resolves the call on the surface, runs the catalogue tool's handler against
 the engine and passes the reply through the guidance respelling. Everything a
 client can send that the server cannot honour, and every engine failure, comes
@@ -20,8 +21,10 @@ import httpx
 from kelvo_mcp import explain, refresh, surfaces
 from kelvo_mcp.runtime import ToolInputError
 from kelvo_mcp.server.checks import check_args
-from kelvo_mcp.server.connection import CallRecord, Connection, Missing, surface_call
+from kelvo_mcp.server.connection import (Agent, CallRecord, Connection, Missing, next_generation, registry_notes,
+                                         surface_call)
 from kelvo_mcp.server.handlers import HANDLERS, unserved
+from kelvo_mcp.server.handlers.canvas import agent_status
 from kelvo_mcp.tools import _BY_NAME
 
 log = logging.getLogger("kelvo_mcp.server")
@@ -39,54 +42,101 @@ class Reply:
 
 
 NO_PAGES = "off (no docs on an engine without pages)"
+TAKEN = "due; took the connection's latest digest"
+JOINED = "due; the shared rescan under way brings it"
+RESCAN = "due; rescan"
 
 
-def refresh_digest(conn: Connection) -> str:
-    """Rebuild the digest when the timer says it is due; what happened, in words."""
+def digest_due(conn: Connection, agent: Agent) -> str:
+    """Tick the agent's timer; when it is due, bring the agent's digest up to
+    date without the engine where the connection can: the connection's
+    registry is newer than the agent's digest (another agent's rescan, or a
+    record new to this process) and the agent takes it; a rescan is under way
+    and the agent waits for it. Otherwise the answer is RESCAN: the caller
+    runs `rebuild_digest`, the connection's one rescan, which the agent waits
+    for too. Cheap: it may run on the event loop."""
     if not conn.caps.pages:
         return NO_PAGES
-    if not conn.timer.tick():
+    if not agent.timer.tick():
         return "not due"
-    return rebuild_digest(conn)
+    with conn.lock:
+        if conn.generation > agent.generation:
+            agent.digest, agent.generation = conn.digest, conn.generation
+        else:
+            conn.waiting.append(agent)
+            if conn.rescanning:
+                return JOINED
+            conn.rescanning = True
+            return RESCAN
+    agent.timer.fired()
+    return TAKEN
+
+
+def refresh_digest(conn: Connection, agent: Agent) -> str:
+    """The digest step of a call served without a background: a rescan that
+    falls due runs here, first. What happened, in words."""
+    step = digest_due(conn, agent)
+    return rebuild_digest(conn) if step == RESCAN else step
 
 
 def rebuild_digest(conn: Connection) -> str:
-    """The rescan a tick announced: the registry read again within the digest's
-    time budget, the digest built from it and published under the
-    connection's lock, then the timer told (`fired` or `failed`). Never
-    raises: a failure leaves the digest as it was and is due again later."""
+    """The connection's rescan: the registry read again within the digest's
+    time budget and the digest built from it, published under the
+    connection's lock with a new generation (the handshake re-rendered when
+    the approved instructions changed), then handed to every agent waiting
+    for it, whose timers are told (`fired` or `failed`). Never raises: a
+    failure leaves everything as it was, and the waiting agents due again
+    later."""
+    ok = False
     try:
         docs, notes = refresh.derive_registry(conn.engine, budget_seconds=refresh.DIGEST_BUILD_BUDGET_SECONDS)
-        extra = {"registry": "; ".join(f"{k}: {v}" for k, v in notes.items())} if notes else None
-        digest = refresh.build_digest(docs, cap_chars=conn.config.digest_chars, now=conn.wall_clock(), extra=extra)
+        digest = refresh.build_digest(docs, cap_chars=conn.config.digest_chars, now=conn.wall_clock(),
+                                      extra=registry_notes(notes))
+        version = refresh.instructions_version(docs)
+        handshake = refresh.handshake_text(docs, display=conn.display) if version != conn.version else None
     except httpx.TimeoutException as exc:
-        conn.timer.failed()
         outcome = (f"due, but the rescan timed out in the {explain.timeout_phase(exc)} phase; "
                    f"due again in {refresh.RETRY_SECONDS:g} s")
     except Exception as exc:  # an engine error or a fault of this host: the call itself still runs
         if not isinstance(exc, httpx.HTTPError):
             log.exception("the digest rescan failed")
-        conn.timer.failed()
         why = f"HTTP {exc.response.status_code}" if isinstance(exc, httpx.HTTPStatusError) else type(exc).__name__
         outcome = f"due, but the rescan failed with {why}; due again in {refresh.RETRY_SECONDS:g} s"
     else:
-        with conn.lock:
-            conn.docs, conn.notes, conn.digest = docs, notes, digest
-            conn.digest_builds += 1
-        conn.timer.fired()
+        ok = True
         outcome = f"rebuilt (instructions_version {digest['instructions_version'] if digest else None})"
     with conn.lock:
+        if ok:
+            conn.docs, conn.notes, conn.digest, conn.generation = docs, notes, digest, next_generation()
+            if handshake is not None:
+                conn.handshake, conn.version = handshake, version
+            conn.rescans += 1
+            conn.last_rescan_at = conn.wall_clock()
         conn.last_rescan = outcome
+        waiting, conn.waiting, conn.rescanning = conn.waiting, [], False
+        for agent in waiting:
+            if ok:
+                agent.digest, agent.generation = conn.digest, conn.generation
+    for agent in waiting:
+        agent.timer.fired() if ok else agent.timer.failed()
     return outcome
 
 
-def handle_call(conn: Connection, name: str, args: dict[str, Any], *, digest: str | None = None) -> Reply:
-    """One tool call as the host serves it: the digest first, then the call
+def handle_call(conn: Connection, name: str, args: dict[str, Any], *, agent: Agent | None = None,
+                digest: str | None = None) -> Reply:
+    """One tool call as the host serves it, for one agent of the connection
+    (the connection's own by default): the digest first, then the call
     resolved on the surface, run, its failures worded, its guidance respelled.
     `digest` says what the caller already did about the digest (a rescan
     started in the background); without it a due rescan runs here, first."""
+    agent = agent or conn.agent
+    with conn.lock:
+        if agent.calls == 0:
+            conn.agents += 1
+        agent.calls += 1
+        agent.last_seen = conn.clock()
     if digest is None:
-        digest = refresh_digest(conn)
+        digest = refresh_digest(conn, agent)
     tool = ""
     refused = None
     body: dict[str, Any]
@@ -101,15 +151,17 @@ def handle_call(conn: Connection, name: str, args: dict[str, Any], *, digest: st
         body = run_tool(conn, tool, {k: v for k, v in tool_args.items() if k not in ignored})
         if ignored:
             body["notes"] = [*body.get("notes", []), f"ignored by op={args.get('op')!r}: {', '.join(ignored)}"]
+        if tool == "kelvo_status" and "error" not in body:
+            body.update(agent_status(conn, agent))
     with conn.lock:
-        standing = conn.digest
+        standing = agent.digest
     if standing is not None:
         body["standing_docs"] = standing
     body = surfaces.respell_guidance(body, conn.display)
     if refused is not None:
         body["error"] = refused
     with conn.lock:
-        conn.history.append(CallRecord(name, tool, digest))
+        agent.history.append(CallRecord(name, tool, digest))
     error = body.get("error")
     return Reply(body, error if isinstance(error, str) else None, tool, digest)
 

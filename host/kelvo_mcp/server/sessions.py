@@ -1,51 +1,82 @@
-"""Many sessions in one process: the SDK's session manager runs one server
-loop per session, and each session gets its own `Connection` (surface, name
-map, refresh timer, digest), opened when its initialize arrives. Everything
-that calls the engine runs on worker threads under the host's own limiter, so
-the event loop only moves messages: connection start, each tool call, and the
-digest rescans, which run in the background while the call that found them
-due answers with the digest it has.
+"""Many agents in one process, in two tiers of state.
+
+A scope is what agents with the same principal, canvas, profile and key
+rights share: one `Connection` (capabilities, surface, name map,
+instructions, the registry and the handshake), opened when the scope is
+first used and rescanned once however many of its agents fall due at once.
+An agent is one `Agent` record under its scope, told apart by what the
+protocol gives publicly: the `Mcp-Session-Id` header in the handshake era,
+the id a client sends in the `com.kelvo/agent` extension of its capabilities
+in the single-exchange era, and else nothing (the scope's one anonymous
+agent). Both tiers are bounded maps with idle eviction: an evicted scope is
+opened again on next use, an evicted agent starts a new record and is shown
+the standing docs again.
+
+Everything that calls the engine runs on worker threads under the host's own
+limiter, so the event loop only moves messages: scope opening, each tool
+call, and the rescans, which run in the background while the call that found
+them due answers with the digest its agent has.
 """
 
 from __future__ import annotations
 
 import contextlib
 import functools
+import time
 from collections.abc import AsyncIterator, Callable
 from typing import Any
 
 import anyio
 import anyio.abc
 import anyio.to_thread
+import httpx
 
 from kelvo_mcp import refresh
-from kelvo_mcp.server.connection import Connection, open_connection
-from kelvo_mcp.server.pipeline import NO_PAGES, Reply, handle_call, rebuild_digest
+from kelvo_mcp.server.bounded import Bounded
+from kelvo_mcp.server.connection import Agent, Connection, open_connection
+from kelvo_mcp.server.pipeline import RESCAN, Reply, digest_due, handle_call, rebuild_digest
 
 ENGINE_THREADS = 16
+MAX_SCOPES = 256
+MAX_AGENTS = 10_000
+IDLE_SECONDS = 30 * 60.0
+# The principal of every request when no token file names one (a loopback server).
+LOCAL_PRINCIPAL = "local"
+# How long a readiness answer is reused: probes from anyone cost the engine at most one request a second.
+READY_SECONDS = 1.0
+
+ScopeKey = tuple[str, str, str, bool]  # principal, canvas, profile, read-only
+AgentKey = tuple[ScopeKey, str, str]  # scope, "session" or "agent-id", the id
 
 
 class SessionHost:
-    """What the sessions of one HTTP server share: the engine, the settings
-    each connection is opened with, the limiter of engine calls, and the task
-    group the rescans run in."""
+    """What the requests of one HTTP server share: the engine, the settings
+    each scope is opened with, the scopes and agent records, the limiter of
+    engine calls, and the task group the rescans run in."""
 
     def __init__(self, engine: Any, profile: str = "compact", *, readonly: bool = False,
-                 config: refresh.DocsConfig | None = None, engine_threads: int = ENGINE_THREADS) -> None:
+                 config: refresh.DocsConfig | None = None, engine_threads: int = ENGINE_THREADS,
+                 max_scopes: int = MAX_SCOPES, max_agents: int = MAX_AGENTS, idle_seconds: float = IDLE_SECONDS,
+                 clock: Callable[[], float] = time.monotonic) -> None:
         self.engine, self.profile, self.readonly, self.config = engine, profile, readonly, config
-        self.engine_threads = engine_threads
+        self.engine_threads, self.clock = engine_threads, clock
+        self.scopes: Bounded[ScopeKey, Connection] = Bounded(max_scopes, idle_seconds, clock=clock)
+        self.agents: Bounded[AgentKey, tuple[Connection, Agent]] = Bounded(
+            max_agents, idle_seconds, clock=clock, on_evict=lambda _key, entry: entry[0].forget(entry[1]))
         self.limiter: anyio.CapacityLimiter | None = None
         self.rescans: anyio.CapacityLimiter | None = None
         self._tasks: anyio.abc.TaskGroup | None = None
-        self._shared: Connection | None = None
-        self.opened = 0  # connections opened so far
+        self._opening: dict[ScopeKey, anyio.Lock] = {}
+        self._canvas: str | None = config.canvas if config is not None else None
+        self._ready: tuple[float, bool] | None = None
+        self.opened = 0  # scopes opened so far
 
     @contextlib.asynccontextmanager
     async def run(self) -> AsyncIterator[None]:
         """Serve: engine calls get their own limiter, apart from the default
         thread pool; background rescans get a smaller one of their own, so
-        that many sessions coming due at once never hold up the calls. They
-        run in a task group that ends with the server."""
+        that many scopes coming due at once never hold up the calls. They run
+        in a task group that ends with the server."""
         self.limiter = anyio.CapacityLimiter(self.engine_threads)
         self.rescans = anyio.CapacityLimiter(max(1, self.engine_threads // 4))
         async with anyio.create_task_group() as tg:
@@ -60,49 +91,84 @@ class SessionHost:
         """`fn` on a worker thread, counted against the engine limiter."""
         return await anyio.to_thread.run_sync(functools.partial(fn, *args, **kwargs), limiter=self.limiter)
 
+    async def scope(self, principal: str) -> tuple[ScopeKey, Connection]:
+        """The scope of a principal, opened off the event loop when it is new
+        (or was evicted); requests that arrive while it opens wait for that
+        one opening."""
+        if self._canvas is None:
+            self._canvas = await self.in_engine_thread(self._engine_canvas)
+        key = (principal, self._canvas, self.profile, self.readonly)
+        conn = self.scopes.get(key)
+        if conn is not None:
+            return key, conn
+        lock = self._opening.setdefault(key, anyio.Lock())
+        try:
+            async with lock:
+                conn = self.scopes.get(key)
+                if conn is None:
+                    conn = await self.in_engine_thread(open_connection, self.engine, self.profile,
+                                                       readonly=self.readonly, config=self.config)
+                    self.opened += 1
+                    self.scopes.put(key, conn)
+        finally:
+            if not lock.locked() and lock.statistics().tasks_waiting == 0:
+                self._opening.pop(key, None)
+        return key, conn
+
+    def _engine_canvas(self) -> str:
+        try:
+            return str(self.engine.canvas)  # an engine over HTTP asks for it at first use
+        except httpx.HTTPError:
+            return refresh.DEFAULT_DOCS_CANVAS
+
+    def agent(self, key: ScopeKey, conn: Connection, kind: str, ident: str) -> Agent:
+        """The agent record of (scope, kind, id); the scope's anonymous agent
+        without an id. A record whose scope was opened again since moves to
+        the new connection, its timer and history with it."""
+        if kind == "anonymous":
+            return conn.agent
+        entry = self.agents.get((key, kind, ident))
+        if entry is not None and entry[0] is conn:
+            return entry[1]
+        agent = entry[1] if entry is not None else conn.new_agent(kind)
+        if entry is not None and agent.calls:
+            with conn.lock:
+                conn.agents += 1
+        self.agents.put((key, kind, ident), (conn, agent))
+        return agent
+
     async def rescan(self, conn: Connection) -> None:
         await anyio.to_thread.run_sync(rebuild_digest, conn, limiter=self.rescans)
 
-    async def open(self) -> Connection:
-        """Connection start, off the event loop: capabilities, surface,
-        instructions, the registry scan and the handshake; the first digest
-        is built from that scan, so the first call already carries it."""
-        self.opened += 1
-        return await self.in_engine_thread(self._open)  # type: ignore[no-any-return]
-
-    def _open(self) -> Connection:
-        conn = open_connection(self.engine, self.profile, readonly=self.readonly, config=self.config)
-        if conn.docs is not None and conn.timer.tick():
-            extra = {"registry": "; ".join(f"{k}: {v}" for k, v in conn.notes.items())} if conn.notes else None
-            conn.digest = refresh.build_digest(conn.docs, cap_chars=conn.config.digest_chars, now=conn.wall_clock(),
-                                               extra=extra)
-            conn.digest_builds += 1
-            conn.timer.fired()
-        return conn
-
-    async def shared(self) -> Connection:
-        """The connection of requests that come without a session (a client
-        of the protocol's single-exchange era): one for them all."""
-        if self._shared is None:
-            conn = await self.open()
-            self._shared = self._shared or conn
-        return self._shared
-
-    def start_rescan(self, conn: Connection) -> str | None:
-        """Tick the connection's timer; when a rescan is due, start it in the
-        background and say so. Runs on the event loop. None when not serving
-        (no task group to run it in): the call then ticks and rescans itself."""
+    def start_rescan(self, conn: Connection, agent: Agent) -> str | None:
+        """The digest step of a call, on the event loop: when the agent's
+        digest is due and its scope has nothing newer, start the scope's
+        rescan in the background and say so. None when not serving (no task
+        group to run it in): the call then does the step itself."""
         if self._tasks is None:
             return None
-        if not conn.caps.pages:
-            return NO_PAGES
-        if not conn.timer.tick():
-            return "not due"
+        step = digest_due(conn, agent)
+        if step != RESCAN:
+            return step
         self._tasks.start_soon(self.rescan, conn)
         return "due; rescanning in the background"
 
-    async def call(self, conn: Connection, name: str, args: dict[str, Any]) -> Reply:
-        digest = self.start_rescan(conn)
-        return await self.in_engine_thread(handle_call, conn, name, args, digest=digest)  # type: ignore[no-any-return]
+    async def call(self, conn: Connection, agent: Agent, name: str, args: dict[str, Any]) -> Reply:
+        digest = self.start_rescan(conn, agent)
+        return await self.in_engine_thread(  # type: ignore[no-any-return]
+            handle_call, conn, name, args, agent=agent, digest=digest)
 
-
+    async def ready(self) -> bool:
+        """Whether the engine answers a one-row page listing (the embedded
+        engine reads its store for it), the answer reused for READY_SECONDS
+        so that probes cannot drive engine requests."""
+        now = self.clock()
+        if self._ready is None or now - self._ready[0] >= READY_SECONDS:
+            self._ready = (now, self._ready[1] if self._ready is not None else True)  # one probe at a time
+            try:
+                await self.in_engine_thread(self.engine.list_pages, 1)  # bounded by the engine client's time-outs
+                ok = True
+            except Exception:  # any failure means not ready; the probe says no more
+                ok = False
+            self._ready = (self.clock(), ok)
+        return self._ready[1]

@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import datetime
 from typing import Any
 
-from kelvo_mcp.server.connection import Connection
+from kelvo_mcp.server.connection import Agent, Connection
+
+ANONYMOUS_NOTE = ("this client sends neither a session nor an agent id, so every such client of this principal "
+                  "and canvas counts as this one agent")
 
 
 def status(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
@@ -12,6 +16,22 @@ def status(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
     # The engine's kind, never its address: a tool result is read by the agent.
     return {"engine": conn.engine.kind, "canvas": conn.engine.canvas, "capabilities": caps.banner(),
             "role": caps.role, "scopes": list(caps.scopes), "profile": conn.profile}
+
+
+def agent_status(conn: Connection, agent: Agent) -> dict[str, Any]:
+    """What kelvo_status adds for the agent that asks: its own view, and what
+    it shares with the other agents of its scope. Counts are this server
+    process's."""
+    with conn.lock:
+        mine: dict[str, Any] = {"key": agent.key, "calls": agent.calls}
+        at = conn.last_rescan_at
+        shared = {"agents": conn.agents, "rescans": conn.rescans,
+                  "last_rescan": datetime.datetime.fromtimestamp(at, datetime.UTC).isoformat(timespec="seconds")
+                  if at is not None else None,
+                  "counted_by": "this server process"}
+    if agent.key == "anonymous":
+        mine["note"] = ANONYMOUS_NOTE
+    return {"agent": mine, "shared": shared}
 
 
 def canvas_list(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
