@@ -36,7 +36,7 @@ nb::object scopes_of(nb::handle ident) {
     nb::object kept = steal(PyList_New(0));
     // Index by the live size: a hostile item may change the list under us.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw.ptr()); ++i) {
-        nb::object item = borrow(PyList_GET_ITEM(raw.ptr(), i));
+        nb::object item = list_item(raw, i);
         if (PyUnicode_Check(item.ptr()) && truthy(item))
             if (PyList_Append(kept.ptr(), item.ptr()) < 0) raise_current();
     }
@@ -51,7 +51,7 @@ int declared_pages(nb::handle ident) {
     bool pages = false;
     // Every item is converted, as building the set of names would.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(caps.ptr()); ++i) {
-        nb::object item = borrow(PyList_GET_ITEM(caps.ptr(), i));
+        nb::object item = list_item(caps, i);
         if (names_pages(item)) pages = true;
     }
     return pages ? 1 : 0;

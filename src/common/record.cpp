@@ -100,7 +100,7 @@ PyObject* record_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     RecordInfo& info = info_of(type);
     PyObject* self = new_empty(type);
     if (!self) return nullptr;
-    if (fill(info, self, args, kwargs) < 0) {
+    if (slot_guard(-1, [&] { return fill(info, self, args, kwargs); }) < 0) {
         Py_DECREF(self);
         return nullptr;
     }
@@ -175,8 +175,7 @@ PyObject* record_repr(PyObject* self) {
     RecordInfo& info = info_of(Py_TYPE(self));
     int rec = Py_ReprEnter(self);
     if (rec != 0) return rec > 0 ? PyUnicode_FromString("...") : nullptr;
-    PyObject* out = nullptr;
-    try {
+    PyObject* out = slot_guard<PyObject*>(nullptr, [&] {
         TextWriter w;
         w.utf8(info.short_name).ascii("(");
         PyObject** slots = slots_of(self);
@@ -186,10 +185,8 @@ PyObject* record_repr(PyObject* self) {
             if (slots[i]) w.repr(slots[i]);
             else w.ascii("<cleared>");
         }
-        out = w.ascii(")").finish().release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    }
+        return w.ascii(")").finish().release().ptr();
+    });
     Py_ReprLeave(self);
     return out;
 }

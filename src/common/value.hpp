@@ -3,7 +3,9 @@
 // rules, since the host is Python.
 #pragma once
 
+#include <span>
 #include <string>
+#include <vector>
 
 #include "common/py.hpp"
 #include "common/text.hpp"
@@ -25,7 +27,13 @@ std::string format_g(double x);
 // ", " and ": " separators, pure ASCII). TypeError/ValueError/RecursionError
 // as json.dumps raises them.
 std::string json_text(nb::handle v);
-void json_append(std::string& out, nb::handle v);
+// Where the items of chosen lists end in the text, recorded as it is
+// written: ends[0] just past the list's "[", ends[i + 1] just past item i.
+struct JsonMarks {
+    PyObject* list;
+    std::vector<size_t> ends;
+};
+void json_append(std::string& out, nb::handle v, std::span<JsonMarks> marks = {});
 // Append the JSON string literal of a str (ASCII escapes).
 void json_append_string(std::string& out, nb::handle str);
 

@@ -27,12 +27,9 @@ std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle map) {
     std::vector<std::pair<nb::object, nb::object>> out;
     out.reserve(static_cast<size_t>(PyList_GET_SIZE(items.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.ptr(), i);
-        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) {
-            out.emplace_back(borrow(PyTuple_GET_ITEM(item, 0)), borrow(PyTuple_GET_ITEM(item, 1)));
-            continue;
-        }
-        nb::object pair = steal(PySequence_Tuple(item));
+        // Held: tuple(pair) runs the pair's own __iter__, which may drop it.
+        nb::object item = list_item(items, i);
+        nb::object pair = PyTuple_Check(item.ptr()) ? item : steal(PySequence_Tuple(item.ptr()));
         if (PyTuple_GET_SIZE(pair.ptr()) != 2)
             raise(PyExc_ValueError, "map items must be (key, value) pairs");
         out.emplace_back(borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
