@@ -83,6 +83,30 @@ inline PyObject* kept_str(const char* utf8) {
     return s;
 }
 
+// One level of recursion over a host value: RecursionError past the
+// interpreter's own limit, or past `max_nesting` levels on this thread when
+// one is given, never a crash.
+class NestingGuard {
+public:
+    explicit NestingGuard(const char* where, int max_nesting = 0) {
+        if (max_nesting > 0 && depth_ >= max_nesting) {
+            PyErr_Format(PyExc_RecursionError, "maximum nesting depth exceeded%s", where);
+            raise_current();
+        }
+        if (Py_EnterRecursiveCall(where)) raise_current();
+        ++depth_;
+    }
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+    ~NestingGuard() {
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
+
+private:
+    static inline thread_local int depth_ = 0;
+};
+
 // Import `module` and fetch `name` from it, at module load.
 nb::object import_attr(const char* module, const char* name);
 

@@ -11,6 +11,14 @@ bool truthy(nb::handle v) {
     return r != 0;
 }
 
+bool equal(nb::handle a, nb::handle b) {
+    if (a.ptr() == b.ptr()) return true;
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return PyUnicode_Equal(a.ptr(), b.ptr()) == 1;
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
 nb::str str_form(nb::handle v) {
     if (PyUnicode_Check(v.ptr())) return nb::borrow<nb::str>(v);
     return nb::steal<nb::str>(steal(PyObject_Str(v.ptr())).release());
@@ -91,6 +99,7 @@ private:
     struct Guard {
         JsonWriter& w;
         PyObject* container;
+        NestingGuard nesting{" while encoding a JSON object"};
         explicit Guard(JsonWriter& writer, PyObject* c) : w(writer), container(c) {
             // A set, not a scan of the open containers: a value nested tens of
             // thousands deep must fail fast with RecursionError.
@@ -98,16 +107,9 @@ private:
                 PyErr_SetString(PyExc_ValueError, "Circular reference detected");
                 raise_current();
             }
-            w.open_.insert(container);  // before the count: a failed insert leaves nothing open
-            if (Py_EnterRecursiveCall(" while encoding a JSON object")) {
-                w.open_.erase(container);
-                raise_current();
-            }
+            w.open_.insert(container);
         }
-        ~Guard() {
-            w.open_.erase(container);
-            Py_LeaveRecursiveCall();
-        }
+        ~Guard() { w.open_.erase(container); }
     };
 
     void integer(PyObject* v) {

@@ -15,6 +15,10 @@ namespace kelvo {
 // Truthiness as Python's bool(): null, false, 0, "", [] and {} are falsy.
 bool truthy(nb::handle v);
 
+// a == b as `==` and `in` decide it (identity first); errors of a host's
+// __eq__ pass through.
+bool equal(nb::handle a, nb::handle b);
+
 // The string form of a Value: a str as it is, anything else as str(v)
 // (errors of a hostile __str__ pass through).
 nb::str str_form(nb::handle v);

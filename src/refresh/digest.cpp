@@ -60,7 +60,7 @@ nb::str utc_stamp(double t) {
 nb::object requested_row(nb::handle doc) {
     nb::object name = doc_field(doc, Field::name);
     nb::object kind = doc_field(doc, Field::kind);
-    PyObject* state = equals(doc_field(doc, Field::approval), words().changed) ? T.state_changed : T.state_not_approved;
+    PyObject* state = equal(doc_field(doc, Field::approval), words().changed) ? T.state_changed : T.state_not_approved;
     nb::object row = steal(PyDict_New());
     if (PyDict_SetItem(row.ptr(), T.name, name.ptr()) < 0 || PyDict_SetItem(row.ptr(), T.kind, kind.ptr()) < 0 ||
         PyDict_SetItem(row.ptr(), T.state, state) < 0)
@@ -152,8 +152,8 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle d(PyList_GET_ITEM(docs.ptr(), i));
         const bool authority = requests_authority(d);
-        if (p.reported && authority && equals(doc_field(d, Field::approval), words().approved)) {
-            if (equals(doc_field(d, Field::kind), words().skill))
+        if (p.reported && authority && equal(doc_field(d, Field::approval), words().approved)) {
+            if (equal(doc_field(d, Field::kind), words().skill))
                 add(p.lists[2], map_of({{T.name, doc_field(d, Field::name)}, {T.when_to_use, one_liner(d)}}));
             else
                 add(p.instr, doc_field(d, Field::name));

@@ -84,7 +84,7 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle d(PyList_GET_ITEM(docs.ptr(), i));
         if (!is_instruction(d)) continue;
-        (equals(doc_field(d, Field::kind), words().skill) ? skills : instr).push_back(d);
+        (equal(doc_field(d, Field::kind), words().skill) ? skills : instr).push_back(d);
     }
     if (instr.empty() && skills.empty()) {
         parts.push_back(nb::borrow(T.nothing_approved));

@@ -13,12 +13,6 @@ bool contains(nb::handle container, nb::handle item) {
     return r != 0;
 }
 
-bool equal(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) raise_current();
-    return r != 0;
-}
-
 [[noreturn]] void refuse(Writer& w) {
     nb::object message = w.finish();
     PyErr_SetObject(T.tool_input_error, message.ptr());

@@ -110,7 +110,7 @@ nb::object substitute_checked(nb::handle text, const Disp& disp) {
 // else (enum values, property names, defaults) is touched.
 nb::object schema_walk(nb::handle node, const Disp& disp) {
     if (PyDict_Check(node.ptr())) {
-        RecursionGuard guard(" while respelling a tool schema");
+        NestingGuard guard(" while respelling a tool schema", kMaxNesting);
         nb::object out = steal(PyDict_New());
         const Py_ssize_t size = PyDict_GET_SIZE(node.ptr());
         nb::object snap = steal(PyDict_Copy(node.ptr()));  // the name map may change the host's dict
@@ -129,7 +129,7 @@ nb::object schema_walk(nb::handle node, const Disp& disp) {
         return out;
     }
     if (PyList_Check(node.ptr())) {
-        RecursionGuard guard(" while respelling a tool schema");
+        NestingGuard guard(" while respelling a tool schema", kMaxNesting);
         nb::object out = steal(PyList_New(0));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node.ptr()); ++i) {
             nb::object item = steal(PyList_GetItemRef(node.ptr(), i));
@@ -172,7 +172,7 @@ KeyKind classify(PyObject* key) {
 nb::object guide(nb::handle obj, const Disp& disp);
 
 nb::object guide_list(nb::handle list, const Disp& disp, bool maps_only) {
-    RecursionGuard guard(" while respelling a reply");
+    NestingGuard guard(" while respelling a reply", kMaxNesting);
     nb::object out = steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         nb::object item = steal(PyList_GetItemRef(list.ptr(), i));
@@ -200,7 +200,7 @@ nb::object body_hint(nb::handle body, const Disp& disp) {
 }
 
 nb::object guide_map(nb::handle map, const Disp& disp) {
-    RecursionGuard guard(" while respelling a reply");
+    NestingGuard guard(" while respelling a reply", kMaxNesting);
     nb::object out = steal(PyDict_New());
     const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
     nb::object snap = steal(PyDict_Copy(map.ptr()));  // the name map may change the host's dict

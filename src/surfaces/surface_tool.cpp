@@ -9,11 +9,7 @@ const char* const kFieldNames[N_FIELDS] = {"name",        "title",   "descriptio
                                            "annotations", "members", "ops",         "writes"};
 
 nb::object field(nb::handle st, Field f) {
-    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) {
-        PyObject* v = record_field(st.ptr(), f);
-        if (!v) raise(PyExc_RuntimeError, "record has been cleared");
-        return borrow(v);
-    }
+    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) return record_get(st.ptr(), f);
     return attr(st, W.fields[f]);
 }
 
@@ -72,14 +68,7 @@ nb::object get_opt(nb::handle map, nb::handle key) {
 namespace {
 
 PyObject* get_is_family(PyObject* self, void*) {
-    PyObject* ops = record_field(self, OPS);
-    if (!ops) {
-        PyErr_SetString(PyExc_RuntimeError, "record has been cleared");
-        return nullptr;
-    }
-    int r = PyObject_IsTrue(ops);
-    if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    return slot_guard<PyObject*>(nullptr, [&] { return PyBool_FromLong(truthy(record_get(self, OPS))); });
 }
 
 PyGetSetDef kGetsets[] = {
