@@ -16,7 +16,6 @@ PyObject* s_role = nullptr;
 PyObject* s_scopes = nullptr;
 PyObject* s_capabilities = nullptr;
 PyObject* s_lower = nullptr;
-PyObject* s_get = nullptr;
 
 // str(v).strip(), always an exact str.
 nb::object stripped_text(nb::handle v) { return trim(steal(PyObject_Str(v.ptr()))); }
@@ -86,12 +85,8 @@ nb::object resolve(nb::handle client) {
 }  // namespace
 
 nb::object entry(nb::handle map, PyObject* key) {
-    if (PyDict_CheckExact(map.ptr())) {
-        PyObject* v = nullptr;
-        if (PyDict_GetItemRef(map.ptr(), key, &v) < 0) raise_current();
-        return v ? nb::steal(v) : borrow(Py_None);
-    }
-    return steal(PyObject_CallMethodObjArgs(map.ptr(), s_get, key, nullptr));
+    nb::object v = map_get(map, key);
+    return v.is_valid() ? v : borrow(Py_None);
 }
 
 void bind_resolve(nb::module_& m) {
@@ -100,7 +95,6 @@ void bind_resolve(nb::module_& m) {
     s_scopes = interned("scopes");
     s_capabilities = interned("capabilities");
     s_lower = interned("lower");
-    s_get = interned("get");
     m.def("resolve", &resolve, nb::arg("client").none(),
           "What the engine behind client serves, from its whoami reply and, when that does not say, "
           "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.");

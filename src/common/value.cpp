@@ -216,6 +216,13 @@ std::string json_text(nb::handle v) {
     return out;
 }
 
+nb::object map_get(nb::handle map, PyObject* key) {
+    if (PyDict_CheckExact(map.ptr())) return get_member(map, key);
+    static PyObject* get = PyUnicode_InternFromString("get");
+    nb::object v = steal(PyObject_CallMethodOneArg(map.ptr(), get, key));
+    return v.is_none() ? nb::object() : v;
+}
+
 nb::object get_member(nb::handle map, PyObject* key) {
     if (!PyDict_Check(map.ptr())) return nb::object();
     PyObject* r = nullptr;

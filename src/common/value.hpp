@@ -44,5 +44,8 @@ void json_append_string(std::string& out, nb::handle str);
 // Member `key` of a map Value (a new reference), or an invalid object when
 // absent or when `map` is not a dict.
 nb::object get_member(nb::handle map, PyObject* key);
+// `map.get(key)` of a host map, an invalid object for None: a dict read
+// directly, anything else through its own get() (AttributeError without one).
+nb::object map_get(nb::handle map, PyObject* key);
 
 }  // namespace kelvo

@@ -44,9 +44,8 @@ Keys K{};
 // Member `key` of a map that may be falsy (counted as empty); a truthy value
 // that is not a map fails the way `value.get(key)` fails in Python.
 nb::object member_of(nb::handle map, PyObject* key) {
-    if (PyDict_Check(map.ptr())) return get_member(map, key);
-    if (map.is_none() || !truthy(map)) return nb::object();
-    raise_no_attribute(map, "get");
+    if (!PyDict_CheckExact(map.ptr()) && (map.is_none() || !truthy(map))) return nb::object();
+    return map_get(map, key);
 }
 
 // The first truthy of `values`, or an invalid object.

@@ -48,21 +48,15 @@ nb::object get_item(nb::handle map, nb::handle key) {
 }
 
 nb::object get_opt(nb::handle map, nb::handle key) {
-    if (PyDict_Check(map.ptr())) {
-        PyObject* r = nullptr;
-        if (PyDict_GetItemRef(map.ptr(), key.ptr(), &r) < 0) raise_current();
-        return nb::steal(r);
-    }
     // A catalogue schema that is not a map at all is an inconsistency of the
     // catalogue: it surfaces as a lookup error at the point of use.
-    const int has_get = PyObject_HasAttrStringWithError(map.ptr(), "get");
+    const int has_get = PyDict_CheckExact(map.ptr()) ? 1 : PyObject_HasAttrStringWithError(map.ptr(), "get");
     if (has_get < 0) raise_current();
     if (!has_get) {
         PyErr_SetObject(PyExc_KeyError, key.ptr());
         raise_current();
     }
-    nb::object got = steal(PyObject_CallMethod(map.ptr(), "get", "O", key.ptr()));
-    return got.is_none() ? nb::object() : got;
+    return map_get(map, key.ptr());
 }
 
 namespace {
