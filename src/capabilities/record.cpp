@@ -24,38 +24,14 @@ const char* const kNeedsPages[] = {
 PyObject* banner_served = nullptr;  // "pages served · via "
 PyObject* banner_hidden = nullptr;  // "NO pages on this engine (page/doc tools hidden) · via "
 
-// Field `i`, or a RuntimeError when the collector has cleared the record
-// in the middle of breaking a cycle.
-PyObject* field(PyObject* self, size_t i) {
-    PyObject* v = record_field(self, i);
-    if (!v) PyErr_SetString(PyExc_RuntimeError, "record has been cleared");
-    return v;
-}
-
-// Run a C++ body from a C slot: Python errors become a null return.
-template <class F>
-PyObject* guarded(F&& body) {
-    try {
-        return body();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return nullptr;
-}
-
 // key: {} when there is neither a role nor scopes, else {"role", "scopes"}.
 PyObject* get_key(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        PyObject* role = field(self, kRole);
-        PyObject* scopes = role ? field(self, kScopes) : nullptr;
-        if (!scopes) raise_current();
-        nb::object keep_role = borrow(role), keep_scopes = borrow(scopes);
+    return slot_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        nb::object role = record_get(self, kRole), scopes = record_get(self, kScopes);
         if (!truthy(role) && !truthy(scopes)) return PyDict_New();
-        nb::object listed = steal(PySequence_List(scopes));
+        nb::object listed = steal(PySequence_List(scopes.ptr()));
         nb::object out = steal(PyDict_New());
-        if (PyDict_SetItemString(out.ptr(), "role", role) < 0) raise_current();
+        if (PyDict_SetItemString(out.ptr(), "role", role.ptr()) < 0) raise_current();
         if (PyDict_SetItemString(out.ptr(), "scopes", listed.ptr()) < 0) raise_current();
         return out.release().ptr();
     });
@@ -63,23 +39,17 @@ PyObject* get_key(PyObject* self, void*) {
 
 // absent: nothing when pages are served, else NEEDS_PAGES itself.
 PyObject* get_absent(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        PyObject* pages = field(self, kPages);
-        if (!pages) raise_current();
-        nb::object keep = borrow(pages);
-        return Py_NewRef(truthy(pages) ? T.nothing_absent : T.needs_pages);
+    return slot_guard<PyObject*>(nullptr, [&] {
+        return Py_NewRef(truthy(record_get(self, kPages)) ? T.nothing_absent : T.needs_pages);
     });
 }
 
 PyObject* banner(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        PyObject* pages = field(self, kPages);
-        PyObject* source = pages ? field(self, kSource) : nullptr;
-        if (!source) raise_current();
-        nb::object keep_pages = borrow(pages), keep_source = borrow(source);
+    return slot_guard<PyObject*>(nullptr, [&] {
+        nb::object pages = record_get(self, kPages), source = record_get(self, kSource);
         PyObject* head = truthy(pages) ? banner_served : banner_hidden;
         // As an f-string renders the source: format(source, "").
-        nb::object shown = steal(PyObject_Format(source, T.empty_str));
+        nb::object shown = steal(PyObject_Format(source.ptr(), T.empty_str));
         return PyUnicode_Concat(head, shown.ptr());
     });
 }

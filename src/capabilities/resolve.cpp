@@ -16,7 +16,6 @@ PyObject* s_role = nullptr;
 PyObject* s_scopes = nullptr;
 PyObject* s_capabilities = nullptr;
 PyObject* s_lower = nullptr;
-PyObject* s_get = nullptr;
 
 // str(v).strip(), always an exact str.
 nb::object stripped_text(nb::handle v) { return trim(steal(PyObject_Str(v.ptr()))); }
@@ -36,7 +35,7 @@ nb::object scopes_of(nb::handle ident) {
     nb::object kept = steal(PyList_New(0));
     // Index by the live size: a hostile item may change the list under us.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw.ptr()); ++i) {
-        nb::object item = borrow(PyList_GET_ITEM(raw.ptr(), i));
+        nb::object item = list_item(raw, i);
         if (PyUnicode_Check(item.ptr()) && truthy(item))
             if (PyList_Append(kept.ptr(), item.ptr()) < 0) raise_current();
     }
@@ -51,7 +50,7 @@ int declared_pages(nb::handle ident) {
     bool pages = false;
     // Every item is converted, as building the set of names would.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(caps.ptr()); ++i) {
-        nb::object item = borrow(PyList_GET_ITEM(caps.ptr(), i));
+        nb::object item = list_item(caps, i);
         if (names_pages(item)) pages = true;
     }
     return pages ? 1 : 0;
@@ -86,12 +85,8 @@ nb::object resolve(nb::handle client) {
 }  // namespace
 
 nb::object entry(nb::handle map, PyObject* key) {
-    if (PyDict_CheckExact(map.ptr())) {
-        PyObject* v = nullptr;
-        if (PyDict_GetItemRef(map.ptr(), key, &v) < 0) raise_current();
-        return v ? nb::steal(v) : borrow(Py_None);
-    }
-    return steal(PyObject_CallMethodObjArgs(map.ptr(), s_get, key, nullptr));
+    nb::object v = map_get(map, key);
+    return v.is_valid() ? v : borrow(Py_None);
 }
 
 void bind_resolve(nb::module_& m) {
@@ -100,7 +95,6 @@ void bind_resolve(nb::module_& m) {
     s_scopes = interned("scopes");
     s_capabilities = interned("capabilities");
     s_lower = interned("lower");
-    s_get = interned("get");
     m.def("resolve", &resolve, nb::arg("client").none(),
           "What the engine behind client serves, from its whoami reply and, when that does not say, "
           "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.");

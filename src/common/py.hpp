@@ -5,6 +5,9 @@
 #include <nanobind/nanobind.h>
 #include <Python.h>
 
+#include <exception>
+#include <new>
+
 namespace kelvo {
 
 namespace nb = nanobind;
@@ -26,6 +29,27 @@ inline nb::object steal(PyObject* o) {
 }
 
 inline nb::object borrow(PyObject* o) { return nb::borrow(o); }
+
+// Item i of a list, held: code run later (a host's __eq__, items(), a name
+// map) may clear the list, and the item must outlive that. IndexError past
+// the end. Loops over a caller's list re-read its live size each step.
+inline nb::object list_item(nb::handle list, Py_ssize_t i) { return steal(PyList_GetItemRef(list.ptr(), i)); }
+
+// Run a C slot's body: a C++ exception never crosses into the interpreter;
+// it becomes the Python error it stands for (MemoryError for bad_alloc).
+template <class R, class F>
+R slot_guard(R failed, F&& body) noexcept {
+    try {
+        return body();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return failed;
+}
 
 // Raise `type(message)` from C++.
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
@@ -58,6 +82,30 @@ inline PyObject* kept_str(const char* utf8) {
     if (!s) raise_current();
     return s;
 }
+
+// One level of recursion over a host value: RecursionError past the
+// interpreter's own limit, or past `max_nesting` levels on this thread when
+// one is given, never a crash.
+class NestingGuard {
+public:
+    explicit NestingGuard(const char* where, int max_nesting = 0) {
+        if (max_nesting > 0 && depth_ >= max_nesting) {
+            PyErr_Format(PyExc_RecursionError, "maximum nesting depth exceeded%s", where);
+            raise_current();
+        }
+        if (Py_EnterRecursiveCall(where)) raise_current();
+        ++depth_;
+    }
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+    ~NestingGuard() {
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
+
+private:
+    static inline thread_local int depth_ = 0;
+};
 
 // Import `module` and fetch `name` from it, at module load.
 nb::object import_attr(const char* module, const char* name);

@@ -100,7 +100,7 @@ PyObject* record_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     RecordInfo& info = info_of(type);
     PyObject* self = new_empty(type);
     if (!self) return nullptr;
-    if (fill(info, self, args, kwargs) < 0) {
+    if (slot_guard(-1, [&] { return fill(info, self, args, kwargs); }) < 0) {
         Py_DECREF(self);
         return nullptr;
     }
@@ -131,19 +131,13 @@ void record_dealloc(PyObject* self) {
 }
 
 PyObject* fields_tuple(PyObject* self) {
-    const size_t n = info_of(Py_TYPE(self)).fields.size();
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(n));
-    if (!t) return nullptr;
-    PyObject** slots = slots_of(self);
-    for (size_t i = 0; i < n; ++i) {
-        if (!slots[i]) {  // cleared by the collector mid-cycle
-            Py_DECREF(t);
-            PyErr_SetString(PyExc_RuntimeError, "record has been cleared");
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), Py_NewRef(slots[i]));
-    }
-    return t;
+    return slot_guard<PyObject*>(nullptr, [&] {
+        const size_t n = info_of(Py_TYPE(self)).fields.size();
+        nb::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+        for (size_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), record_get(self, i).release().ptr());
+        return t.release().ptr();
+    });
 }
 
 PyObject* record_richcompare(PyObject* a, PyObject* b, int op) {
@@ -175,8 +169,7 @@ PyObject* record_repr(PyObject* self) {
     RecordInfo& info = info_of(Py_TYPE(self));
     int rec = Py_ReprEnter(self);
     if (rec != 0) return rec > 0 ? PyUnicode_FromString("...") : nullptr;
-    PyObject* out = nullptr;
-    try {
+    PyObject* out = slot_guard<PyObject*>(nullptr, [&] {
         TextWriter w;
         w.utf8(info.short_name).ascii("(");
         PyObject** slots = slots_of(self);
@@ -186,10 +179,8 @@ PyObject* record_repr(PyObject* self) {
             if (slots[i]) w.repr(slots[i]);
             else w.ascii("<cleared>");
         }
-        out = w.ascii(")").finish().release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    }
+        return w.ascii(")").finish().release().ptr();
+    });
     Py_ReprLeave(self);
     return out;
 }
@@ -246,6 +237,16 @@ PyObject* record_reduce(PyObject* self, PyObject*) {
 }
 
 }  // namespace
+
+nb::object record_get(PyObject* rec, size_t i) {
+    PyObject* v = record_field(rec, i);
+    if (!v) {
+        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'", Py_TYPE(rec)->tp_name,
+                     info_of(Py_TYPE(rec)).names[i].c_str());
+        raise_current();
+    }
+    return borrow(v);
+}
 
 PyTypeObject* make_record_type(nb::module_& m, RecordSpec shape) {
     auto* info = new RecordInfo();  // lives as long as the process

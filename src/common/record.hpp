@@ -37,9 +37,12 @@ PyTypeObject* make_record_type(nb::module_& m, RecordSpec shape);
 nb::object record_make(PyTypeObject* type, std::initializer_list<nb::handle> values);
 nb::object record_make(PyTypeObject* type, const std::vector<nb::object>& values);
 
-// Field `i` of a record (borrowed; valid while the record lives).
+// Field `i` of a record (borrowed; null once the collector has cleared it).
 inline PyObject* record_field(PyObject* rec, size_t i) {
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(rec) + sizeof(PyObject))[i];
 }
+// Field `i`, held; a cleared field (the collector breaking a cycle) is the
+// AttributeError reading the attribute gives.
+nb::object record_get(PyObject* rec, size_t i);
 
 }  // namespace kelvo

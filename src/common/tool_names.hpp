@@ -5,6 +5,8 @@
 // each caller decides what to do with one.
 #pragma once
 
+#include <type_traits>
+
 #include "common/text.hpp"
 
 namespace kelvo {
@@ -23,6 +25,21 @@ template <class F>
 void each_tool_name(nb::handle text, F&& f) {
     const StrView view(text);
     for (ToolNameMatch m = next_tool_name(view, 0); m.found(); m = next_tool_name(view, m.end)) f(m);
+}
+
+// Name substitution, as re.sub("kelvo_[a-z_]+", f, text) does it with an f
+// that leaves marker keys alone: every other name becomes shown(name), a
+// str's own characters (whatever its __str__ says), None nothing. Any other
+// result is refused with re.sub's TypeError once every name was shown. The
+// result is an exact str: `text` itself when no name changed.
+using NameShown = nb::object (*)(void* context, nb::handle name);
+nb::object substitute_names(nb::handle text, NameShown shown, void* context);
+
+template <class F>
+nb::object substitute_names(nb::handle text, F&& shown) {
+    using Fn = std::remove_reference_t<F>;
+    return substitute_names(text, [](void* c, nb::handle name) { return (*static_cast<Fn*>(c))(name); },
+                            const_cast<void*>(static_cast<const void*>(&shown)));
 }
 
 }  // namespace kelvo

@@ -11,6 +11,14 @@ bool truthy(nb::handle v) {
     return r != 0;
 }
 
+bool equal(nb::handle a, nb::handle b) {
+    if (a.ptr() == b.ptr()) return true;
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return PyUnicode_Equal(a.ptr(), b.ptr()) == 1;
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
 nb::str str_form(nb::handle v) {
     if (PyUnicode_Check(v.ptr())) return nb::borrow<nb::str>(v);
     return nb::steal<nb::str>(steal(PyObject_Str(v.ptr())).release());
@@ -72,7 +80,7 @@ void append_escaped(std::string& out, const Seq& s) {
 
 class JsonWriter {
 public:
-    explicit JsonWriter(std::string& out) : out_(out) {}
+    JsonWriter(std::string& out, std::span<JsonMarks> marks) : out_(out), marks_(marks) {}
 
     void value(PyObject* v) {
         if (v == Py_None) { out_ += "null"; return; }
@@ -91,6 +99,7 @@ private:
     struct Guard {
         JsonWriter& w;
         PyObject* container;
+        NestingGuard nesting{" while encoding a JSON object"};
         explicit Guard(JsonWriter& writer, PyObject* c) : w(writer), container(c) {
             // A set, not a scan of the open containers: a value nested tens of
             // thousands deep must fail fast with RecursionError.
@@ -98,13 +107,9 @@ private:
                 PyErr_SetString(PyExc_ValueError, "Circular reference detected");
                 raise_current();
             }
-            if (Py_EnterRecursiveCall(" while encoding a JSON object")) raise_current();
             w.open_.insert(container);
         }
-        ~Guard() {
-            w.open_.erase(container);
-            Py_LeaveRecursiveCall();
-        }
+        ~Guard() { w.open_.erase(container); }
     };
 
     void integer(PyObject* v) {
@@ -124,12 +129,19 @@ private:
 
     void sequence(PyObject* v) {
         Guard g(*this, v);
-        nb::object fast = steal(PySequence_Fast(v, ""));
+        std::vector<size_t>* ends = nullptr;
+        for (JsonMarks& m : marks_)
+            if (m.list == v) ends = &m.ends;
         out_.push_back('[');
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.ptr()); ++i) {
+        if (ends) ends->push_back(out_.size());
+        // The live size at every step and each item held, as json reads a
+        // list that an item's own code may shrink or clear.
+        const bool list = PyList_Check(v);
+        for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v)); ++i) {
             if (i) out_ += ", ";
-            nb::object item = borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i));
+            nb::object item = list ? list_item(v, i) : borrow(PyTuple_GET_ITEM(v, i));
             value(item.ptr());
+            if (ends) ends->push_back(out_.size());
         }
         out_.push_back(']');
     }
@@ -163,27 +175,30 @@ private:
     }
 
     void mapping(PyObject* v) {
+        if (PyDict_GET_SIZE(v) == 0) {  // as json: an empty dict's items() is never asked
+            out_ += "{}";
+            return;
+        }
         Guard g(*this, v);
         // A snapshot of the items, as json takes it: safe against mutation.
         nb::object items = steal(PyMapping_Items(v));
         out_.push_back('{');
-        const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
-            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+            nb::object pair = list_item(items, i);
+            if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) {
                 PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
                 raise_current();
             }
             if (i) out_ += ", ";
-            nb::object k = borrow(PyTuple_GET_ITEM(pair, 0)), val = borrow(PyTuple_GET_ITEM(pair, 1));
-            key(k.ptr());
+            key(PyTuple_GET_ITEM(pair.ptr(), 0));
             out_ += ": ";
-            value(val.ptr());
+            value(PyTuple_GET_ITEM(pair.ptr(), 1));
         }
         out_.push_back('}');
     }
 
     std::string& out_;
+    std::span<JsonMarks> marks_;
     std::unordered_set<PyObject*> open_;
 };
 
@@ -193,12 +208,19 @@ void json_append_string(std::string& out, nb::handle str) {
     StrView(str).visit([&](auto sv) { append_escaped(out, sv); });
 }
 
-void json_append(std::string& out, nb::handle v) { JsonWriter(out).value(v.ptr()); }
+void json_append(std::string& out, nb::handle v, std::span<JsonMarks> marks) { JsonWriter(out, marks).value(v.ptr()); }
 
 std::string json_text(nb::handle v) {
     std::string out;
-    json_append(out, v);
+    json_append(out, v, {});
     return out;
+}
+
+nb::object map_get(nb::handle map, PyObject* key) {
+    if (PyDict_CheckExact(map.ptr())) return get_member(map, key);
+    static PyObject* get = PyUnicode_InternFromString("get");
+    nb::object v = steal(PyObject_CallMethodOneArg(map.ptr(), get, key));
+    return v.is_none() ? nb::object() : v;
 }
 
 nb::object get_member(nb::handle map, PyObject* key) {

@@ -3,7 +3,9 @@
 // rules, since the host is Python.
 #pragma once
 
+#include <span>
 #include <string>
+#include <vector>
 
 #include "common/py.hpp"
 #include "common/text.hpp"
@@ -12,6 +14,10 @@ namespace kelvo {
 
 // Truthiness as Python's bool(): null, false, 0, "", [] and {} are falsy.
 bool truthy(nb::handle v);
+
+// a == b as `==` and `in` decide it (identity first); errors of a host's
+// __eq__ pass through.
+bool equal(nb::handle a, nb::handle b);
 
 // The string form of a Value: a str as it is, anything else as str(v)
 // (errors of a hostile __str__ pass through).
@@ -25,12 +31,21 @@ std::string format_g(double x);
 // ", " and ": " separators, pure ASCII). TypeError/ValueError/RecursionError
 // as json.dumps raises them.
 std::string json_text(nb::handle v);
-void json_append(std::string& out, nb::handle v);
+// Where the items of chosen lists end in the text, recorded as it is
+// written: ends[0] just past the list's "[", ends[i + 1] just past item i.
+struct JsonMarks {
+    PyObject* list;
+    std::vector<size_t> ends;
+};
+void json_append(std::string& out, nb::handle v, std::span<JsonMarks> marks = {});
 // Append the JSON string literal of a str (ASCII escapes).
 void json_append_string(std::string& out, nb::handle str);
 
 // Member `key` of a map Value (a new reference), or an invalid object when
 // absent or when `map` is not a dict.
 nb::object get_member(nb::handle map, PyObject* key);
+// `map.get(key)` of a host map, an invalid object for None: a dict read
+// directly, anything else through its own get() (AttributeError without one).
+nb::object map_get(nb::handle map, PyObject* key);
 
 }  // namespace kelvo

@@ -28,9 +28,9 @@ void write_item(Writer& w, PyObject* item) {
     nb::object loc = get_member(item, g_loc);
     std::vector<nb::object> path;
     if (loc.is_valid() && (PyList_Check(loc.ptr()) || PyTuple_Check(loc.ptr()))) {
-        nb::object fast = steal(PySequence_Fast(loc.ptr(), ""));
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
-        for (Py_ssize_t i = 1; i < n; ++i) path.push_back(borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i)));
+        // A tuple of the parts: a snapshot of a list that str() of a part may change.
+        nb::object parts = steal(PySequence_Tuple(loc.ptr()));
+        for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(parts.ptr()); ++i) path.push_back(borrow(PyTuple_GET_ITEM(parts.ptr(), i)));
     }
     // The parts in their string forms first (in order, as a join reads
     // them), written straight into the message: the joined place is empty
@@ -52,8 +52,7 @@ nb::object validation_text(PyObject* detail) {
     // The first items, held, so that nothing done while wording them can
     // change what is read.
     std::vector<nb::object> items;
-    const Py_ssize_t n = PyList_GET_SIZE(detail);
-    for (Py_ssize_t i = 0; i < n && i < kMaxItems; ++i) items.push_back(borrow(PyList_GET_ITEM(detail, i)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(detail) && i < kMaxItems; ++i) items.push_back(list_item(detail, i));
     Writer w;
     bool first = true;
     for (const nb::object& item : items) {

@@ -15,12 +15,10 @@ PyObject* s_lean = nullptr;
 PyObject* s_blank_line = nullptr;
 PyObject* s_lean_name = nullptr;  // "SERVER_INSTRUCTIONS_LEAN"
 
-bool equals(nb::handle a, PyObject* b) { return truthy(steal(PyObject_RichCompare(a.ptr(), b, Py_EQ))); }
-
 nb::object render(nb::handle visible, nb::handle display, nb::handle profile, nb::handle extra,
                   nb::handle rewrites) {
     nb::object vis = steal(PySet_New(visible.ptr()));
-    nb::object text = equals(profile, s_lean) ? global(s_lean_name) : selected_text(vis);
+    nb::object text = equal(profile, s_lean) ? global(s_lean_name) : selected_text(vis);
     text = apply_rewrites(std::move(text), rewrites);
     if (!display.is_none()) text = respell(std::move(text), display);
     if (truthy(extra)) {

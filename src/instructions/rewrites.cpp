@@ -28,10 +28,11 @@ PyObject* s_replace = nullptr;
 // `old, new = pair` with the interpreter's own messages for a bad pair.
 void unpack2(PyObject* pair, nb::object& first, nb::object& second) {
     if (PyTuple_CheckExact(pair) || PyList_CheckExact(pair)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair);
+        nb::object held = PyList_CheckExact(pair) ? steal(PyList_AsTuple(pair)) : borrow(pair);
+        const Py_ssize_t n = PyTuple_GET_SIZE(held.ptr());
         if (n == 2) {
-            first = borrow(PySequence_Fast_GET_ITEM(pair, 0));
-            second = borrow(PySequence_Fast_GET_ITEM(pair, 1));
+            first = borrow(PyTuple_GET_ITEM(held.ptr(), 0));
+            second = borrow(PyTuple_GET_ITEM(held.ptr(), 1));
             return;
         }
         if (n < 2) PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);

@@ -2,12 +2,11 @@
 // middle of a session, fitted to a character budget on its JSON text.
 //
 // Entries are given up one at a time ("docs" from the end, then "requested",
-// then "skills") until the JSON text fits. Rather than re-render and
-// re-serialise the map for every entry given up, the length of the JSON text
-// is computed from per-entry lengths measured once: the map's length is its
-// braces, its separators and the sum of its entries, so each lowering costs
-// O(1) and the whole fit is linear in the number of docs. The map itself is
-// rendered once, at the counts found.
+// then "skills") until the JSON text fits. The map is rendered at full counts
+// with `extra` merged and written once, the writer marking where each list
+// item ends; giving up the items from k on removes exactly the text between
+// two marks, so each lowering is measured in O(1) and the fit is linear. Only
+// the "more" entry is re-measured, by writing it, when its width changes.
 #include "refresh/digest.hpp"
 
 #include <climits>
@@ -29,9 +28,6 @@ namespace kelvo::refresh {
 namespace {
 
 constexpr size_t kOneLinerChars = 120;
-// The JSON text of a skill's map and of a requested row, less their values.
-constexpr size_t kSkillFixed = std::string_view("{\"name\": , \"when_to_use\": }").size();
-constexpr size_t kRowFixed = std::string_view("{\"name\": , \"kind\": , \"state\": }").size();
 
 // The digest's own keys, in render order; "more" comes last.
 enum Key { kNote, kVersion, kInstructions, kSkills, kRequested, kDocs, kAsOf, kMore, kKeyCount };
@@ -43,31 +39,8 @@ struct Texts {
     PyObject *digest_note, *unreported_note, *state_changed, *state_not_approved, *more_suffix;
     PyObject *pointer_start, *pointer_end;
     PyObject *name, *kind, *state, *when_to_use;
-    PyObject* skeleton;  // key -> its Key index, for looking up `extra` keys as a dict does
-    size_t key_len[kKeyCount];  // JSON length of each key
-    size_t digest_note_len, unreported_note_len, more_suffix_len;  // suffix without quotes
 };
 Texts T{};
-
-// The JSON text length of a value, measured by writing it (errors of values
-// without a JSON form pass through, as json.dumps raises them).
-class Meter {
-public:
-    size_t operator()(nb::handle v) {
-        buf_.clear();
-        json_append(buf_, v);
-        return buf_.size();
-    }
-
-private:
-    std::string buf_;
-};
-
-size_t digits(size_t n) {
-    size_t d = 1;
-    while (n >= 10) n /= 10, ++d;
-    return d;
-}
 
 // "%Y-%m-%dT%H:%M:%SZ" of a POSIX time, taken down to the whole second.
 nb::str utc_stamp(double t) {
@@ -87,7 +60,7 @@ nb::str utc_stamp(double t) {
 nb::object requested_row(nb::handle doc) {
     nb::object name = doc_field(doc, Field::name);
     nb::object kind = doc_field(doc, Field::kind);
-    PyObject* state = equals(doc_field(doc, Field::approval), words().changed) ? T.state_changed : T.state_not_approved;
+    PyObject* state = equal(doc_field(doc, Field::approval), words().changed) ? T.state_changed : T.state_not_approved;
     nb::object row = steal(PyDict_New());
     if (PyDict_SetItem(row.ptr(), T.name, name.ptr()) < 0 || PyDict_SetItem(row.ptr(), T.kind, kind.ptr()) < 0 ||
         PyDict_SetItem(row.ptr(), T.state, state) < 0)
@@ -108,27 +81,58 @@ nb::object truncated_body(nb::str body, nb::handle cap, nb::handle name) {
     return w.finish();
 }
 
-// One doc of a shown group, with what its entry needs, read once.
-struct Item {
-    nb::object name;
-    nb::object extra;  // a skill's one-liner, or a requested doc's state word
-    size_t len;        // JSON length of the list item
-};
+nb::object map_of(std::initializer_list<std::pair<PyObject*, nb::handle>> entries) {
+    nb::object m = steal(PyDict_New());
+    for (auto& [k, v] : entries)
+        if (PyDict_SetItem(m.ptr(), k, v.ptr()) < 0) raise_current();
+    return m;
+}
 
-struct Group {
-    std::vector<Item> items;
-    std::vector<size_t> prefix;  // prefix[k]: JSON length of the first k items, separators included
-    void measure() {
-        prefix.assign(items.size() + 1, 0);
-        for (size_t k = 0; k < items.size(); ++k) prefix[k + 1] = prefix[k] + items[k].len + (k ? 2 : 0);
-    }
-    // The JSON length of the list of the first k items, brackets included.
-    size_t list_len(size_t k) const { return 2 + prefix[k]; }
+// What every rendering of one digest shares: the groups' entries, made once.
+struct Parts {
+    bool reported;
+    nb::object version, as_of, extra;  // extra: a dict of the caller's entries, or invalid
+    nb::object instr = steal(PyList_New(0));
+    nb::object lists[3];  // docs, requested, skills: every entry of the group
 };
+const Key kListKeys[3] = {kDocs, kRequested, kSkills};
+
+// The "more" map: how many entries of each list are not shown.
+nb::object more_map(const Parts& p, const size_t shown[3]) {
+    nb::object more = steal(PyDict_New());
+    for (int g = 0; g < 3; ++g) {
+        const size_t hidden = static_cast<size_t>(PyList_GET_SIZE(p.lists[g].ptr())) - shown[g];
+        if (!hidden) continue;
+        TextWriter text;
+        nb::str entry = text.decimal(static_cast<long long>(hidden)).text(T.more_suffix).finish();
+        if (PyDict_SetItem(more.ptr(), T.keys[kListKeys[g]], entry.ptr()) < 0) raise_current();
+    }
+    return more;
+}
+
+// The digest with the first shown[g] entries of each list, `extra` merged.
+nb::object render(const Parts& p, const size_t shown[3], nb::object rendered[3]) {
+    nb::object out = steal(PyDict_New());
+    auto set = [&](Key k, nb::handle v) {
+        if (PyDict_SetItem(out.ptr(), T.keys[k], v.ptr()) < 0) raise_current();
+    };
+    set(kNote, nb::handle(p.reported ? T.digest_note : T.unreported_note));
+    set(kVersion, p.version);
+    set(kInstructions, steal(PyList_GetSlice(p.instr.ptr(), 0, PY_SSIZE_T_MAX)));
+    for (int g : {2, 1, 0}) {
+        rendered[g] = steal(PyList_GetSlice(p.lists[g].ptr(), 0, static_cast<Py_ssize_t>(shown[g])));
+        set(kListKeys[g], rendered[g]);
+    }
+    set(kAsOf, p.as_of);
+    nb::object more = more_map(p, shown);
+    if (PyDict_GET_SIZE(more.ptr())) set(kMore, more);
+    if (p.extra.is_valid() && PyDict_Update(out.ptr(), p.extra.ptr()) < 0) raise_current();
+    return out;
+}
 
 nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now, nb::handle extra) {
     nb::list docs = visible_docs(docs_in);
-    const size_t n = static_cast<size_t>(PyList_GET_SIZE(docs.ptr()));
+    const Py_ssize_t n = PyList_GET_SIZE(docs.ptr());
     if (n == 0) return nb::none();
 
     nb::object cap_int = steal(PyNumber_Long(cap_chars.ptr()));
@@ -139,45 +143,27 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
     if (overflow < 0 || cap_ll < kMinDigestChars) cap_ll = kMinDigestChars;
     const size_t cap = static_cast<size_t>(cap_ll);
 
-    const bool reported = approvals_reported(docs);
-
-    // The four groups, each in the order of the visible docs.
-    std::vector<nb::object> instr;
-    Group skills, requested, others;
-    Meter meter;
-
-    for (size_t i = 0; i < n; ++i) {
+    Parts p;
+    p.reported = approvals_reported(docs);
+    for (nb::object& l : p.lists) l = steal(PyList_New(0));
+    auto add = [](nb::handle list, nb::handle v) {
+        if (PyList_Append(list.ptr(), v.ptr()) < 0) raise_current();
+    };
+    for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle d(PyList_GET_ITEM(docs.ptr(), i));
         const bool authority = requests_authority(d);
-        const bool instruction =
-            reported && authority && equals(doc_field(d, Field::approval), words().approved);
-        if (instruction) {
-            nb::object name = doc_field(d, Field::name);
-            if (equals(doc_field(d, Field::kind), words().skill)) {
-                nb::object line = one_liner(d);
-                const size_t len = kSkillFixed + meter(name) + meter(line);
-                skills.items.push_back({std::move(name), std::move(line), len});
-            } else {
-                instr.push_back(std::move(name));
-            }
+        if (p.reported && authority && equal(doc_field(d, Field::approval), words().approved)) {
+            if (equal(doc_field(d, Field::kind), words().skill))
+                add(p.lists[2], map_of({{T.name, doc_field(d, Field::name)}, {T.when_to_use, one_liner(d)}}));
+            else
+                add(p.instr, doc_field(d, Field::name));
         } else if (authority) {
-            nb::object name = doc_field(d, Field::name);
-            nb::object kind = doc_field(d, Field::kind);
-            PyObject* state =
-                equals(doc_field(d, Field::approval), words().changed) ? T.state_changed : T.state_not_approved;
-            const size_t len = kRowFixed + meter(name) + meter(kind) + meter(nb::handle(state));
-            requested.items.push_back({std::move(name), nb::make_tuple(kind, nb::handle(state)), len});
+            add(p.lists[1], requested_row(d));
         } else {
-            nb::object name = doc_field(d, Field::name);
-            const size_t len = meter(name);
-            others.items.push_back({std::move(name), nb::object(), len});
+            add(p.lists[0], doc_field(d, Field::name));
         }
     }
-    skills.measure();
-    requested.measure();
-    others.measure();
-
-    nb::object version = reported ? nb::object(instructions_version(docs)) : nb::none();
+    p.version = p.reported ? nb::object(instructions_version(docs)) : nb::none();
     double when;
     if (now.is_none()) {
         PyTime_t t;
@@ -187,147 +173,54 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
         when = PyFloat_AsDouble(now.ptr());
         if (when == -1.0 && PyErr_Occurred()) raise_current();
     }
-    nb::str as_of = utc_stamp(when);
+    p.as_of = utc_stamp(when);
+    if (!extra.is_none() && truthy(extra)) {  // the caller's entries, read once
+        p.extra = steal(PyDict_New());
+        if (PyDict_Merge(p.extra.ptr(), extra.ptr(), 1) < 0) raise_current();
+    }
 
-    // `extra`, taken once as a plain dict, and its keys looked up among the
-    // digest's own the way the merge into the digest map will find them.
-    nb::object ex;
-    nb::object overrides[kKeyCount];
-    struct Added {
-        nb::object key, value;
-        bool more;  // the digest's own "more" key, absent at full counts
+    // The digest at full counts, written once with its lists' item ends marked.
+    size_t shown[3], full[3];
+    for (int g = 0; g < 3; ++g) shown[g] = full[g] = static_cast<size_t>(PyList_GET_SIZE(p.lists[g].ptr()));
+    nb::object rendered[3];
+    nb::object out = render(p, shown, rendered);
+    JsonMarks marks[3];
+    for (int g = 0; g < 3; ++g) marks[g].list = rendered[g].ptr();
+    std::string text;
+    json_append(text, out, marks);
+    if (text.size() <= cap) return out;
+
+    // Text given up by showing k items of list g ("extra" may have replaced
+    // the list, and then nothing of it is written).
+    auto cut = [&](int g, size_t k) -> size_t {
+        const std::vector<size_t>& e = marks[g].ends;
+        return e.empty() ? 0 : e.back() - e[k];
     };
-    std::vector<Added> added;
-    if (!extra.is_none() && truthy(extra)) {
-        ex = steal(PyDict_New());
-        if (PyDict_Merge(ex.ptr(), extra.ptr(), 1) < 0) raise_current();
-        PyObject *k, *v;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(ex.ptr(), &pos, &k, &v)) {
-            PyObject* idx = nullptr;
-            if (PyDict_GetItemRef(T.skeleton, k, &idx) < 0) raise_current();
-            const long key = idx ? PyLong_AsLong(idx) : -1;
-            Py_XDECREF(idx);
-            if (key >= 0) overrides[key] = nb::borrow(v);
-            if (key < 0 || key == kMore) added.push_back({nb::borrow(k), nb::borrow(v), key == kMore});
-        }
-    }
-
-    // Entry lengths (key, ": ", value), measured in the order of the map
-    // rendered at full counts, so the first value without a JSON form is
-    // the one json.dumps would stop at.
-    auto entry = [&](Key k, size_t value_len) { return T.key_len[k] + 2 + value_len; };
-    size_t fixed = 0;      // entries that never change length
-    size_t entries = 0;    // number of entries apart from "more"
-    size_t over[kKeyCount] = {};
-    for (int k = kNote; k <= kAsOf; ++k)
-        if (overrides[k].is_valid()) over[k] = entry(static_cast<Key>(k), meter(overrides[k]));
-    fixed += over[kNote] ? over[kNote]
-                         : entry(kNote, reported ? T.digest_note_len : T.unreported_note_len);
-    fixed += over[kVersion] ? over[kVersion] : entry(kVersion, meter(version));
-    if (over[kInstructions]) {
-        fixed += over[kInstructions];
-    } else {
-        size_t len = 2;
-        for (size_t i = 0; i < instr.size(); ++i) len += meter(instr[i]) + (i ? 2 : 0);
-        fixed += entry(kInstructions, len);
-    }
-    fixed += over[kAsOf] ? over[kAsOf] : entry(kAsOf, meter(as_of));
-    entries = 7;
-    size_t more_override = 0;
-    for (const Added& a : added) {
-        if (a.more) {
-            more_override = entry(kMore, meter(a.value));
-            continue;
-        }
-        nb::object one = steal(PyDict_New());
-        if (PyDict_SetItem(one.ptr(), a.key.ptr(), a.value.ptr()) < 0) raise_current();
-        fixed += meter(one) - 2;  // `"key": value`, the key written as json.dumps writes keys
-        ++entries;
-    }
-
-    Group* lists[3] = {&others, &requested, &skills};
-    const Key list_keys[3] = {kDocs, kRequested, kSkills};
-    size_t shown[3] = {others.items.size(), requested.items.size(), skills.items.size()};
-
-    auto total = [&]() -> size_t {
-        size_t len = 2 + fixed;
-        size_t count = entries;
-        size_t more_len = 0, more_entries = 0;
+    // The ", "more": {...}" entry, written for each width of the hidden
+    // counts it meets (a handful per fit); none when `extra` has its own.
+    const int extra_more = p.extra.is_valid() ? PyDict_Contains(p.extra.ptr(), T.keys[kMore]) : 0;
+    if (extra_more < 0) raise_current();
+    std::string last_width;
+    size_t more_len = 0;
+    auto more = [&]() -> size_t {
+        std::string width;
+        bool any = false;
         for (int g = 0; g < 3; ++g) {
-            const Key k = list_keys[g];
-            len += over[k] ? over[k] : entry(k, lists[g]->list_len(shown[g]));
-            const size_t hidden = lists[g]->items.size() - shown[g];
-            if (hidden) {
-                more_len += T.key_len[k] + 2 + 2 + digits(hidden) + T.more_suffix_len + (more_entries ? 2 : 0);
-                ++more_entries;
-            }
+            any |= shown[g] < full[g];
+            width += shown[g] < full[g] ? std::to_string(full[g] - shown[g]).size() : 0;
         }
-        if (overrides[kMore].is_valid()) {
-            len += more_override;
-            ++count;
-        } else if (more_entries) {
-            len += entry(kMore, 2 + more_len);
-            ++count;
+        if (extra_more || !any) return 0;
+        if (width != last_width) {
+            nb::object entry = map_of({{T.keys[kMore], more_map(p, shown)}});
+            more_len = json_text(entry).size();  // {"more": {...}}, its braces standing for ", "
+            last_width = width;
         }
-        return len + 2 * (count - 1);
+        return more_len;
     };
-
+    auto length = [&]() { return text.size() - cut(0, shown[0]) - cut(1, shown[1]) - cut(2, shown[2]) + more(); };
     for (int g = 0; g < 3; ++g)
-        while (shown[g] > 0 && total() > cap) --shown[g];
-
-    // The digest at the counts found.
-    nb::dict out;
-    PyObject* o = out.ptr();
-    auto set = [&](Key k, nb::handle v) {
-        if (PyDict_SetItem(o, T.keys[k], v.ptr()) < 0) raise_current();
-    };
-    set(kNote, nb::handle(reported ? T.digest_note : T.unreported_note));
-    set(kVersion, version);
-    nb::list names;
-    for (const nb::object& nm : instr) names.append(nm);
-    set(kInstructions, names);
-    nb::list skill_list;
-    for (size_t i = 0; i < shown[2]; ++i) {
-        nb::object m = steal(PyDict_New());
-        if (PyDict_SetItem(m.ptr(), T.name, skills.items[i].name.ptr()) < 0 ||
-            PyDict_SetItem(m.ptr(), T.when_to_use, skills.items[i].extra.ptr()) < 0)
-            raise_current();
-        skill_list.append(m);
-    }
-    set(kSkills, skill_list);
-    nb::list rows;
-    for (size_t i = 0; i < shown[1]; ++i) {
-        nb::object m = steal(PyDict_New());
-        PyObject* pair = requested.items[i].extra.ptr();
-        if (PyDict_SetItem(m.ptr(), T.name, requested.items[i].name.ptr()) < 0 ||
-            PyDict_SetItem(m.ptr(), T.kind, PyTuple_GET_ITEM(pair, 0)) < 0 ||
-            PyDict_SetItem(m.ptr(), T.state, PyTuple_GET_ITEM(pair, 1)) < 0)
-            raise_current();
-        rows.append(m);
-    }
-    set(kRequested, rows);
-    nb::list other_names;
-    for (size_t i = 0; i < shown[0]; ++i) other_names.append(others.items[i].name);
-    set(kDocs, other_names);
-    set(kAsOf, as_of);
-    nb::dict more;
-    for (int g = 0; g < 3; ++g) {
-        const size_t hidden = lists[g]->items.size() - shown[g];
-        if (!hidden) continue;
-        const std::string count = std::to_string(hidden);
-        TextWriter text;
-        nb::str entry = text.ascii(count).text(T.more_suffix).finish();
-        if (PyDict_SetItem(more.ptr(), T.keys[list_keys[g]], entry.ptr()) < 0) raise_current();
-    }
-    if (PyDict_GET_SIZE(more.ptr())) set(kMore, more);
-    if (ex.is_valid()) {
-        PyObject *k, *v;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(ex.ptr(), &pos, &k, &v))
-            if (PyDict_SetItem(o, k, v) < 0) raise_current();
-    }
-    return out;
+        while (shown[g] > 0 && length() > cap) --shown[g];
+    return render(p, shown, rendered);
 }
 
 }  // namespace
@@ -368,16 +261,6 @@ void bind_digest(nb::module_& m) {
     T.kind = interned("kind");
     T.state = interned("state");
     T.when_to_use = interned("when_to_use");
-    nb::dict skeleton;
-    for (int k = 0; k < kKeyCount; ++k) skeleton[nb::handle(T.keys[k])] = nb::int_(k);
-    // Kept for the life of the process as a plain pointer: a static owning
-    // object would be released after the interpreter has finalized.
-    T.skeleton = skeleton.release().ptr();
-    Meter meter;
-    for (int k = 0; k < kKeyCount; ++k) T.key_len[k] = meter(nb::handle(T.keys[k]));
-    T.digest_note_len = meter(nb::handle(T.digest_note));
-    T.unreported_note_len = meter(nb::handle(T.unreported_note));
-    T.more_suffix_len = meter(nb::handle(T.more_suffix)) - 2;
 
     m.attr("DEFAULT_DIGEST_CHARS") = nb::int_(kDefaultDigestChars);
     m.attr("MIN_DIGEST_CHARS") = nb::int_(kMinDigestChars);

@@ -34,21 +34,8 @@ public:
 
     nb::str operator()(nb::handle text) const {
         if (display_.is_none()) return nb::borrow<nb::str>(text);
-        TextWriter out;
-        Py_ssize_t copied = 0;
-        each_tool_name(text, [&](const ToolNameMatch& m) {
-            if (m.marker) return;
-            nb::object name = steal(PyUnicode_Substring(text.ptr(), m.begin, m.end));
-            nb::object shown = steal(PyObject_CallOneArg(display_.ptr(), name.ptr()));
-            if (!PyUnicode_Check(shown.ptr())) {
-                PyErr_Format(PyExc_TypeError, "expected str instance, %.200s found", Py_TYPE(shown.ptr())->tp_name);
-                raise_current();
-            }
-            out.sub(text, copied, m.begin).str(shown);
-            copied = m.end;
-        });
-        if (copied == 0) return nb::borrow<nb::str>(text);
-        return out.sub(text, copied, PyUnicode_GET_LENGTH(text.ptr())).finish();
+        return nb::borrow<nb::str>(substitute_names(
+            text, [&](nb::handle name) { return steal(PyObject_CallOneArg(display_.ptr(), name.ptr())); }));
     }
 
 private:
@@ -97,7 +84,7 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle d(PyList_GET_ITEM(docs.ptr(), i));
         if (!is_instruction(d)) continue;
-        (equals(doc_field(d, Field::kind), words().skill) ? skills : instr).push_back(d);
+        (equal(doc_field(d, Field::kind), words().skill) ? skills : instr).push_back(d);
     }
     if (instr.empty() && skills.empty()) {
         parts.push_back(nb::borrow(T.nothing_approved));

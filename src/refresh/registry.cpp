@@ -44,9 +44,8 @@ Keys K{};
 // Member `key` of a map that may be falsy (counted as empty); a truthy value
 // that is not a map fails the way `value.get(key)` fails in Python.
 nb::object member_of(nb::handle map, PyObject* key) {
-    if (PyDict_Check(map.ptr())) return get_member(map, key);
-    if (map.is_none() || !truthy(map)) return nb::object();
-    raise_no_attribute(map, "get");
+    if (!PyDict_CheckExact(map.ptr()) && (map.is_none() || !truthy(map))) return nb::object();
+    return map_get(map, key);
 }
 
 // The first truthy of `values`, or an invalid object.
@@ -217,37 +216,25 @@ const Words& words() { return g_words; }
 
 nb::object doc_field(nb::handle doc, Field f) {
     const size_t i = static_cast<size_t>(f);
-    if (Py_IS_TYPE(doc.ptr(), g_doc_info)) {
-        PyObject* v = record_field(doc.ptr(), i);
-        if (!v) raise_obj(PyExc_AttributeError, nb::handle(g_field_names[i]));
-        return nb::borrow(v);
-    }
+    if (Py_IS_TYPE(doc.ptr(), g_doc_info)) return record_get(doc.ptr(), i);
     return steal(PyObject_GetAttr(doc.ptr(), g_field_names[i]));
 }
 
-bool equals(nb::handle value, PyObject* word) {
-    if (value.ptr() == word) return true;
-    if (PyUnicode_CheckExact(value.ptr()))  // most words differ in length already
-        return PyUnicode_GET_LENGTH(value.ptr()) == PyUnicode_GET_LENGTH(word) && PyUnicode_Equal(value.ptr(), word) == 1;
-    const int r = PyObject_RichCompareBool(value.ptr(), word, Py_EQ);
-    if (r < 0) raise_current();
-    return r == 1;
-}
 
 bool requests_authority(nb::handle doc) {
     if (truthy(doc_field(doc, Field::pinned))) return true;
-    return equals(doc_field(doc, Field::kind), g_words.skill);
+    return equal(doc_field(doc, Field::kind), g_words.skill);
 }
 
 bool is_instruction(nb::handle doc) {
-    return requests_authority(doc) && equals(doc_field(doc, Field::approval), g_words.approved);
+    return requests_authority(doc) && equal(doc_field(doc, Field::approval), g_words.approved);
 }
 
 bool is_builtin_seed(nb::handle doc) {
-    if (!equals(doc_field(doc, Field::name), g_kelvo_first_name)) return false;
+    if (!equal(doc_field(doc, Field::name), g_kelvo_first_name)) return false;
     nb::object body = stripped(doc_field(doc, Field::body));
     for (PyObject* seed : g_seed_bodies)
-        if (equals(body, seed)) return true;
+        if (equal(body, seed)) return true;
     return false;
 }
 
@@ -266,7 +253,7 @@ bool approvals_reported(nb::handle docs) {
     nb::object it = steal(PyObject_GetIter(docs.ptr()));
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object d = nb::steal(item);
-        if (equals(doc_field(d, Field::approval), g_words.unknown)) return false;
+        if (equal(doc_field(d, Field::approval), g_words.unknown)) return false;
     }
     if (PyErr_Occurred()) raise_current();
     return true;

@@ -29,10 +29,6 @@ const Words& words();
 
 nb::object doc_field(nb::handle doc, Field f);
 
-// `value == word` for a str word, with the interpreter's equality for
-// anything that is not an exact str (errors pass through).
-bool equals(nb::handle value, PyObject* word);
-
 // `body.strip()`: a str body trimmed directly, anything else through its own
 // strip() as Python would call it.
 nb::object stripped(nb::handle body);

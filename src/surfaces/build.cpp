@@ -107,9 +107,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
     nb::object all_ops = steal(PySet_New(member_to.ptr()));
     for (auto& [k, p] : items_of(props)) {
         nb::object owned = get_item(owners, k);
-        int same = PyObject_RichCompareBool(owned.ptr(), all_ops.ptr(), Py_EQ);
-        if (same < 0) raise_current();
-        if (same) continue;
+        if (equal(owned, all_ops)) continue;
         nb::object sorted = as_list(owned);
         if (PyList_Sort(sorted.ptr()) < 0) raise_current();
         nb::object old = get_opt(p, W.description);
@@ -156,8 +154,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
         append(lines, fam.description);
     for (Py_ssize_t i = 0; i < n; ++i) {
         const nb::object& name = names[static_cast<size_t>(i)];
-        int create = PyObject_RichCompareBool(name.ptr(), W.page_create, Py_EQ);
-        if (create < 0) raise_current();
+        const bool create = equal(name, W.page_create);
         Writer w;
         w.utf8("op='").str(words[static_cast<size_t>(i)]).utf8("': ");
         if (create)
@@ -189,9 +186,7 @@ nb::object build_surface(nb::handle profile, nb::handle readonly, nb::handle abs
     int which = -1;
     for (int i = 0; i < 3 && which < 0; ++i) {
         nb::object p = steal(PyUnicode_FromString(kProfiles[i]));
-        int eq = PyObject_RichCompareBool(profile.ptr(), p.ptr(), Py_EQ);
-        if (eq < 0) raise_current();
-        if (eq) which = i;
+        if (equal(profile, p)) which = i;
     }
     if (which < 0) {
         Writer w;
@@ -236,12 +231,9 @@ nb::object build_surface(nb::handle profile, nb::handle readonly, nb::handle abs
         nb::object members = steal(PyList_New(0));
         for (Py_ssize_t j = i; j < n; ++j) {
             nb::handle u = PyList_GET_ITEM(tools.ptr(), j);
-            int same = PyObject_RichCompareBool(attr(u, W.family).ptr(), fam.ptr(), Py_EQ);
-            if (same < 0) raise_current();
-            if (same) append(members, u);
+            if (equal(attr(u, W.family), fam)) append(members, u);
         }
-        int page_read = PyObject_RichCompareBool(fam.ptr(), W.page_read_key, Py_EQ);
-        if (page_read < 0) raise_current();
+        const bool page_read = equal(fam, W.page_read_key);
         append(out, family(fam, members, page_read && has_grammar));
     }
     nb::object disp = display_name(out);

@@ -1,7 +1,5 @@
 // Call resolution: a call on a surface back to the catalogue tool whose
 // handler runs it, or a refusal that names the right call.
-#include <cstring>
-
 #include "surfaces/surfaces.hpp"
 #include "common/record.hpp"
 
@@ -11,12 +9,6 @@ namespace {
 
 bool contains(nb::handle container, nb::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) raise_current();
-    return r != 0;
-}
-
-bool equal(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) raise_current();
     return r != 0;
 }
@@ -54,35 +46,6 @@ nb::object pop_op(nb::handle a) {
     PyObject* v = nullptr;
     if (PyDict_Pop(a.ptr(), W.op, &v) < 0) raise_current();
     return normalised_op(nb::steal(v));
-}
-
-bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
-// The usual surface, a list of surface tools named by str, called by a str
-// name: found by comparing text, with no map of the surface made and no code
-// of the host's run. `known` is false when the surface or name is of another
-// kind; otherwise the result is the tool a map of the surface would give for
-// the name (the last of that name, `last` true) or the first (`last`
-// false), or null when none has it.
-PyObject* named_tool(PyObject* surface, PyObject* name, bool last, bool& known) {
-    known = false;
-    if (!PyList_CheckExact(surface) || !PyUnicode_CheckExact(name)) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(surface);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* st = PyList_GET_ITEM(surface, i);
-        if (!Py_IS_TYPE(st, T.surface_tool) || !PyUnicode_CheckExact(record_field(st, NAME))) return nullptr;
-    }
-    known = true;
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        PyObject* st = PyList_GET_ITEM(surface, last ? n - 1 - j : j);
-        if (same_text(record_field(st, NAME), name)) return st;
-    }
-    return nullptr;
 }
 
 nb::object pair(nb::handle name, nb::handle args) { return steal(PyTuple_Pack(2, name.ptr(), args.ptr())); }
@@ -184,31 +147,31 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
 }
 
 nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
-    bool known = false;
-    nb::object st, a;
-    if (PyObject* named = named_tool(surface.ptr(), name.ptr(), true, known)) {
-        st = borrow(named);
-        a = args_map(args);
-    } else {
-        // A name off the usual surface, or another kind of surface: the map
-        // of the surface decides, and answers for names it does not hold.
-        nb::object tools = as_list(surface);
-        nb::object by = steal(PyDict_New());
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
-            nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
-            if (PyDict_SetItem(by.ptr(), field(t, NAME).ptr(), t.ptr()) < 0) raise_current();
-        }
-        a = args_map(args);
-        PyObject* found = nullptr;
-        int on = PyDict_GetItemRef(by.ptr(), name.ptr(), &found);
-        if (on < 0) raise_current();
-        if (!on) return resolve_off_surface(by, name, a);
-        st = nb::steal(found);
+    nb::object tools = as_list(surface);
+    nb::object by = steal(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
+        nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
+        if (PyDict_SetItem(by.ptr(), field(t, NAME).ptr(), t.ptr()) < 0) raise_current();
     }
+    nb::object a = args_map(args);
+    PyObject* found = nullptr;
+    const int on = PyDict_GetItemRef(by.ptr(), name.ptr(), &found);
+    if (on < 0) raise_current();
+    if (!on) return resolve_off_surface(by, name, a);
+    nb::object st = nb::steal(found);
     if (!is_family(st)) return pair(name, a);
 
     nb::object op = pop_op(a);
     nb::object ops = field(st, OPS);
+    // Every member is looked up before any answer, as the op summary reads
+    // them all: a member the catalogue lacks is a KeyError, grammar or not.
+    nb::object by_name = catalogue(W.cat_by_name);
+    if (PyDict_Check(ops.ptr())) {
+        nb::object members = steal(PyDict_Values(ops.ptr()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members.ptr()); ++i) get_item(by_name, list_item(members, i));
+    } else {
+        for (auto& [o, m] : items_of(ops)) get_item(by_name, m);
+    }
     nb::object family_props = get_item(field(st, INPUT_SCHEMA), W.properties);
     const bool has_grammar = contains(get_item(get_item(family_props, W.op), W.enum_), W.grammar);
     if (has_grammar && equal(name, W.page_read_tool) && equal(op, W.grammar))
@@ -220,7 +183,7 @@ nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
         w.utf8(" (got ").repr(op).utf8("). Ops: ").str(op_summary(ops));
         refuse(w);
     }
-    nb::object member = get_item(catalogue(W.cat_by_name), get_item(ops, op));
+    nb::object member = get_item(by_name, get_item(ops, op));
     nb::object schema = attr(member, W.input_schema);
 
     nb::object missing = steal(PyList_New(0));
@@ -253,41 +216,17 @@ nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
 nb::object ignored_args(nb::handle surface, nb::handle name, nb::handle args) {
     nb::object a = args_map(args);
     nb::object st;
-    bool known = false;
-    if (PyObject* found = named_tool(surface.ptr(), name.ptr(), false, known)) st = borrow(found);
-    if (!known) {
-        nb::object tools = as_list(surface);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()) && !st.is_valid(); ++i) {
-            nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
-            if (equal(field(t, NAME), name)) st = borrow(t);
-        }
+    nb::object tools = as_list(surface);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()) && !st.is_valid(); ++i) {
+        nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
+        if (equal(field(t, NAME), name)) st = borrow(t);
     }
-    nb::object none = steal(PyList_New(0));
-    if (!st.is_valid() || !is_family(st)) return none;
+    nb::object out = steal(PyList_New(0));
+    if (!st.is_valid() || !is_family(st)) return out;
     nb::object op = normalised_op(get_opt(a, W.op));
     nb::object ops = field(st, OPS);
-    if (!contains(ops, op)) return none;
-    nb::object member = get_item(catalogue(W.cat_by_name), get_item(ops, op));
-    nb::object schema = attr(member, W.input_schema);
-    nb::object out = steal(PyList_New(0));
-    nb::object props = get_opt(schema, W.properties);
-    nb::object keys = steal(PyDict_Keys(a.ptr()));
-    bool text_keys = props.is_valid() && PyDict_CheckExact(props.ptr());
-    for (Py_ssize_t i = 0; text_keys && i < PyList_GET_SIZE(keys.ptr()); ++i)
-        text_keys = PyUnicode_CheckExact(PyList_GET_ITEM(keys.ptr(), i));
-    if (text_keys) {
-        // Names given as str: the member's own property map answers for the
-        // set of its names.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
-            PyObject* k = PyList_GET_ITEM(keys.ptr(), i);
-            if (same_text(k, W.canvas) || same_text(k, W.op)) continue;
-            const int in = PyDict_Contains(props.ptr(), k);
-            if (in < 0) raise_current();
-            if (!in && PyList_Append(out.ptr(), k) < 0) raise_current();
-        }
-        if (PyList_Sort(out.ptr()) < 0) raise_current();
-        return out;
-    }
+    if (!contains(ops, op)) return out;
+    nb::object schema = attr(get_item(catalogue(W.cat_by_name), get_item(ops, op)), W.input_schema);
     nb::object allowed = property_names(schema);
     if (PySet_Add(allowed.ptr(), W.canvas) < 0 || PySet_Add(allowed.ptr(), W.op) < 0) raise_current();
     for (auto& [k, v] : items_of(a))

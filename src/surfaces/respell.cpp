@@ -1,7 +1,6 @@
 // Respelling: member tool names inside texts, tool schemas and tool replies
 // become the family-call form of the surface (kelvo_page_get ->
 // kelvo_page_read(op='get')); user content is left alone.
-#include <memory>
 #include <string_view>
 
 #include "common/record.hpp"
@@ -89,12 +88,7 @@ public:
             if (found < 0) raise_current();
             return found ? nb::steal(r) : borrow(name);
         }
-        nb::object r = steal(PyObject_CallOneArg(fn_, name.ptr()));
-        if (!PyUnicode_Check(r.ptr())) {
-            PyErr_Format(PyExc_TypeError, "expected str instance, %.200s found", Py_TYPE(r.ptr())->tp_name);
-            raise_current();
-        }
-        return r;
+        return steal(PyObject_CallOneArg(fn_, name.ptr()));
     }
 
 private:
@@ -102,30 +96,7 @@ private:
     PyObject* fast_ = nullptr;
 };
 
-// A str that is exactly of type str (a subclass comes back as a plain copy).
-nb::object exact(nb::handle s) {
-    if (PyUnicode_CheckExact(s.ptr())) return borrow(s);
-    return steal(PyUnicode_FromObject(s.ptr()));
-}
-
-// Name substitution: every tool name (marker keys left alone) becomes
-// disp(name); a text in which nothing changes comes back as it is.
-nb::object substitute(nb::handle text, const Disp& disp) {
-    std::unique_ptr<Writer> w;  // made at the first rewrite
-    Py_ssize_t copied = 0;
-    each_tool_name(text, [&](const ToolNameMatch& m) {
-        if (m.marker) return;
-        nb::object match = steal(PyUnicode_Substring(text.ptr(), m.begin, m.end));
-        nb::object shown = disp(match);
-        if (shown.ptr() == match.ptr()) return;
-        if (!w) w = std::make_unique<Writer>();
-        w->sub(text, copied, m.begin).str(shown);
-        copied = m.end;
-    });
-    if (!w) return exact(text);
-    w->sub(text, copied, PyUnicode_GET_LENGTH(text.ptr()));
-    return w->finish();
-}
+nb::object substitute(nb::handle text, const Disp& disp) { return substitute_names(text, disp); }
 
 nb::object substitute_checked(nb::handle text, const Disp& disp) {
     if (!PyUnicode_Check(text.ptr())) {
@@ -139,12 +110,13 @@ nb::object substitute_checked(nb::handle text, const Disp& disp) {
 // else (enum values, property names, defaults) is touched.
 nb::object schema_walk(nb::handle node, const Disp& disp) {
     if (PyDict_Check(node.ptr())) {
-        RecursionGuard guard(" while respelling a tool schema");
+        NestingGuard guard(" while respelling a tool schema", kMaxNesting);
         nb::object out = steal(PyDict_New());
         const Py_ssize_t size = PyDict_GET_SIZE(node.ptr());
+        nb::object snap = steal(PyDict_Copy(node.ptr()));  // the name map may change the host's dict
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(node.ptr(), &pos, &k, &v)) {
+        while (PyDict_Next(snap.ptr(), &pos, &k, &v)) {
             nb::object key = borrow(k), value = borrow(v);
             nb::object walked;
             if (PyUnicode_Check(k) && PyUnicode_EqualToUTF8(k, "description") && PyUnicode_Check(v))
@@ -157,7 +129,7 @@ nb::object schema_walk(nb::handle node, const Disp& disp) {
         return out;
     }
     if (PyList_Check(node.ptr())) {
-        RecursionGuard guard(" while respelling a tool schema");
+        NestingGuard guard(" while respelling a tool schema", kMaxNesting);
         nb::object out = steal(PyList_New(0));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node.ptr()); ++i) {
             nb::object item = steal(PyList_GetItemRef(node.ptr(), i));
@@ -200,7 +172,7 @@ KeyKind classify(PyObject* key) {
 nb::object guide(nb::handle obj, const Disp& disp);
 
 nb::object guide_list(nb::handle list, const Disp& disp, bool maps_only) {
-    RecursionGuard guard(" while respelling a reply");
+    NestingGuard guard(" while respelling a reply", kMaxNesting);
     nb::object out = steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         nb::object item = steal(PyList_GetItemRef(list.ptr(), i));
@@ -217,19 +189,24 @@ nb::object body_hint(nb::handle body, const Disp& disp) {
     if (at == -2) raise_current();
     if (at == -1) return nb::object();
     nb::object shown = disp(borrow(W.doc_get));
+    if (!PyUnicode_Check(shown.ptr())) {  // "read " + shown + "('"
+        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(shown.ptr())->tp_name);
+        raise_current();
+    }
     Writer w;
-    w.utf8("read ").str(shown).utf8("('");
+    w.utf8("read ").text(shown).utf8("('");
     nb::object replacement = w.finish();
     return steal(PyUnicode_Replace(body.ptr(), hint, replacement.ptr(), -1));
 }
 
 nb::object guide_map(nb::handle map, const Disp& disp) {
-    RecursionGuard guard(" while respelling a reply");
+    NestingGuard guard(" while respelling a reply", kMaxNesting);
     nb::object out = steal(PyDict_New());
     const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
+    nb::object snap = steal(PyDict_Copy(map.ptr()));  // the name map may change the host's dict
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(map.ptr(), &pos, &k, &v)) {
+    while (PyDict_Next(snap.ptr(), &pos, &k, &v)) {
         nb::object key = borrow(k), value = borrow(v);
         nb::object done;
         const KeyKind kind = classify(k);
@@ -244,9 +221,10 @@ nb::object guide_map(nb::handle map, const Disp& disp) {
             // One level only: texts substituted, everything else kept.
             done = steal(PyDict_New());
             const Py_ssize_t inner = PyDict_GET_SIZE(v);
+            nb::object inner_snap = steal(PyDict_Copy(v));
             Py_ssize_t ip = 0;
             PyObject *ik, *iv;
-            while (PyDict_Next(value.ptr(), &ip, &ik, &iv)) {
+            while (PyDict_Next(inner_snap.ptr(), &ip, &ik, &iv)) {
                 nb::object ikey = borrow(ik), ivalue = borrow(iv);
                 nb::object sub = PyUnicode_Check(iv) ? substitute(ivalue, disp) : ivalue;
                 if (PyDict_SetItem(done.ptr(), ikey.ptr(), sub.ptr()) < 0) raise_current();

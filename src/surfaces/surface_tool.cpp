@@ -9,11 +9,7 @@ const char* const kFieldNames[N_FIELDS] = {"name",        "title",   "descriptio
                                            "annotations", "members", "ops",         "writes"};
 
 nb::object field(nb::handle st, Field f) {
-    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) {
-        PyObject* v = record_field(st.ptr(), f);
-        if (!v) raise(PyExc_RuntimeError, "record has been cleared");
-        return borrow(v);
-    }
+    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) return record_get(st.ptr(), f);
     return attr(st, W.fields[f]);
 }
 
@@ -27,12 +23,9 @@ std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle map) {
     std::vector<std::pair<nb::object, nb::object>> out;
     out.reserve(static_cast<size_t>(PyList_GET_SIZE(items.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.ptr(), i);
-        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) {
-            out.emplace_back(borrow(PyTuple_GET_ITEM(item, 0)), borrow(PyTuple_GET_ITEM(item, 1)));
-            continue;
-        }
-        nb::object pair = steal(PySequence_Tuple(item));
+        // Held: tuple(pair) runs the pair's own __iter__, which may drop it.
+        nb::object item = list_item(items, i);
+        nb::object pair = PyTuple_Check(item.ptr()) ? item : steal(PySequence_Tuple(item.ptr()));
         if (PyTuple_GET_SIZE(pair.ptr()) != 2)
             raise(PyExc_ValueError, "map items must be (key, value) pairs");
         out.emplace_back(borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
@@ -55,34 +48,21 @@ nb::object get_item(nb::handle map, nb::handle key) {
 }
 
 nb::object get_opt(nb::handle map, nb::handle key) {
-    if (PyDict_Check(map.ptr())) {
-        PyObject* r = nullptr;
-        if (PyDict_GetItemRef(map.ptr(), key.ptr(), &r) < 0) raise_current();
-        return nb::steal(r);
-    }
     // A catalogue schema that is not a map at all is an inconsistency of the
     // catalogue: it surfaces as a lookup error at the point of use.
-    const int has_get = PyObject_HasAttrStringWithError(map.ptr(), "get");
+    const int has_get = PyDict_CheckExact(map.ptr()) ? 1 : PyObject_HasAttrStringWithError(map.ptr(), "get");
     if (has_get < 0) raise_current();
     if (!has_get) {
         PyErr_SetObject(PyExc_KeyError, key.ptr());
         raise_current();
     }
-    nb::object got = steal(PyObject_CallMethod(map.ptr(), "get", "O", key.ptr()));
-    return got.is_none() ? nb::object() : got;
+    return map_get(map, key.ptr());
 }
 
 namespace {
 
 PyObject* get_is_family(PyObject* self, void*) {
-    PyObject* ops = record_field(self, OPS);
-    if (!ops) {
-        PyErr_SetString(PyExc_RuntimeError, "record has been cleared");
-        return nullptr;
-    }
-    int r = PyObject_IsTrue(ops);
-    if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    return slot_guard<PyObject*>(nullptr, [&] { return PyBool_FromLong(truthy(record_get(self, OPS))); });
 }
 
 PyGetSetDef kGetsets[] = {

@@ -90,30 +90,7 @@ inline nb::object as_list(nb::handle iterable) { return steal(PySequence_List(it
 // The interpreter's check measures the C stack, so how deep a value may nest
 // would follow the compiler's frame sizes; a fixed bound on the nesting,
 // far beyond any real reply or schema, makes it the same on every build.
-class RecursionGuard {
-public:
-    static constexpr int kMaxNesting = 20000;
-    explicit RecursionGuard(const char* where) {
-        if (++depth_ > kMaxNesting) {
-            --depth_;
-            PyErr_Format(PyExc_RecursionError, "maximum nesting depth exceeded%s", where);
-            raise_current();
-        }
-        if (Py_EnterRecursiveCall(where)) {
-            --depth_;
-            raise_current();
-        }
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    ~RecursionGuard() {
-        Py_LeaveRecursiveCall();
-        --depth_;
-    }
-
-private:
-    static inline thread_local int depth_ = 0;
-};
+constexpr int kMaxNesting = 20000;
 
 // Module set-up, one per behaviour.
 void load_tables(nb::module_& m);

@@ -136,15 +136,26 @@ def target_resolve_call(data):
         assert ignored == sorted(k for k in (args or {}) if k not in allowed)
 
 
+class Lying(str):
+    def __str__(self):
+        return "WRONG"
+
+
 def target_respell(data):
     """respell_text substitutes exactly the tool names the pattern finds
     (marker keys left alone); respell_guidance respells guidance keys and
     leaves user content as it was, without touching the reply it is given."""
     d = Draw(data)
     surface = d.pick(list(SURFACES.values())) if d.int(0, 3) else _surface(d)
-    disp = S.display_name(surface) if d.int(0, 3) else (lambda n: n[::-1] + "\\g<0>")
+    pick = d.int(0, 5)
+    # The name map's result is inserted as its own characters (a str subclass
+    # whose __str__ lies included), as re.sub inserts it.
+    disp = (S.display_name(surface) if pick < 3 else (lambda n: n[::-1] + "\\g<0>") if pick == 3
+            else (lambda n: Lying(n.upper())))
     text = d.text(NAME_WORDS + ["read kelvo_doc_get('", "kelvo_doc_get"], 16)
     assert S.respell_text(text, disp) == subst(text, disp)
+    drop = lambda n: None if len(n) % 2 else n  # noqa: E731  (None stands for nothing)
+    assert S.respell_text(text, drop) == subst(text, drop)
     keys = sorted(GUIDANCE | CONTENT) + ["next_call", "other", "x"]
     reply = d.value(3, NAME_WORDS + keys + ["read kelvo_doc_get('"])
     if isinstance(reply, dict) and d.bool():

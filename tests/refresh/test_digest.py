@@ -302,3 +302,19 @@ def test_huge_cap_and_many_docs():
     docs = [doc(f"d{i}") for i in range(3000)]
     assert len(r.build_digest(docs, cap_chars=10**40, now=0)["docs"]) == 3000
     assert r.build_digest(docs, cap_chars=-10**40, now=0)["more"] == {"docs": "3000" + MORE_SUFFIX}
+
+
+def test_extra_replacing_a_group_is_measured_after_the_merge():
+    bad_skill = doc("s", "skill", when="w")
+    bad_skill = r.DocInfo(object(), *[getattr(bad_skill, f) for f in r.DocInfo.__match_args__[1:]])
+    bad_row = r.DocInfo(object(), "doc", "T", "", True, "p", None, "", 1, "none")
+    docs = [bad_skill, bad_row, doc("plain")]
+    got = r.build_digest(docs, extra={"skills": [], "requested": "none"}, now=0)
+    assert got["skills"] == [] and got["requested"] == "none" and got["docs"] == ["plain"]
+    with pytest.raises(TypeError, match="not JSON serializable"):
+        r.build_digest(docs, extra={"skills": []}, now=0)
+    # The replaced group still gives up entries, and "more" counts them.
+    many = [doc(f"n{i:03}-" + "x" * 30) for i in range(60)]
+    got = r.build_digest(many, cap_chars=400, extra={"docs": "elsewhere"}, now=0)
+    assert got["docs"] == "elsewhere" and got["more"] == {"docs": "60" + MORE_SUFFIX}
+    assert dumped(got) == dumped(reference_digest(many, 400, now=0, extra={"docs": "elsewhere"}))

@@ -213,3 +213,13 @@ def test_bad_shapes_raise():
         r.handshake_text(None, error=Error())
     assert r.handshake_text([doc("a")], cap_chars=10**40, kelvo_first=False).endswith("## a\ntext")
     assert LEFT_START in r.handshake_text([doc("a")], cap_chars=-10**40)
+
+
+def test_display_text_written_as_returned_not_through_str():
+    class Odd(str):
+        def __str__(self):
+            return "WRONG"
+
+    text = r.handshake_text([], display=lambda n: Odd(n.upper()))
+    assert "WRONG" not in text and "KELVO_" in text
+    assert "kelvo_" not in r.handshake_text([], display=lambda n: None).replace("__kelvo_", "")

@@ -231,3 +231,12 @@ def test_inconsistent_catalogue_gives_lookup_errors(small, monkeypatch):
     wrong_shape = S.SurfaceTool("kelvo_page_read", "t", "d", [], {}, ("kelvo_page_get",), {"get": "kelvo_page_get"})
     with pytest.raises(TypeError):
         S.resolve_call([wrong_shape], "kelvo_page_read", {"op": "get"})
+
+
+def test_member_missing_from_the_catalogue_is_a_lookup_error(small):
+    read = next(s for s in small if s.name == "kelvo_page_read")
+    ghost = copy.replace(read, ops={**read.ops, "ghost": "kelvo_ghost"})
+    surface = [ghost if s is read else s for s in small]
+    for args in ({"op": "grammar"}, {"op": "get", "page_id": "p"}, {"op": "nope"}):
+        with pytest.raises(KeyError, match="kelvo_ghost"):
+            S.resolve_call(surface, "kelvo_page_read", args)

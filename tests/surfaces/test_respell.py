@@ -251,3 +251,23 @@ def test_subclasses_are_read_as_their_base_values(disp):
     out = S.respell_guidance(Map(note=Text("kelvo_page_get")), disp)
     assert type(out) is dict and out == {"note": "kelvo_page_read(op='get')"}
     assert type(S.respell_text(Text("plain"), disp)) is str
+
+
+class Shouting(str):
+    def __str__(self):
+        return "WRONG"
+
+
+def test_names_replaced_by_the_returned_text_as_re_sub_does():
+    import re
+    cases = [lambda n: Shouting("x"), lambda n: None, lambda n: n.upper()]
+    for disp in cases:
+        expected = re.sub("kelvo_[a-z_]+", lambda m: disp(m.group()), "see kelvo_page_get, kelvo_doc_get.")
+        assert S.respell_text("see kelvo_page_get, kelvo_doc_get.", disp) == expected
+        assert S.respell_guidance({"note": "see kelvo_page_get, kelvo_doc_get."}, disp) == {"note": expected}
+    assert S.respell_text("see kelvo_page_get", lambda n: Shouting("x")) == "see x"
+    # re.sub's refusal, after every name was shown.
+    seen = []
+    with pytest.raises(TypeError, match=r"^sequence item 1: expected str instance, int found$"):
+        S.respell_text("a kelvo_x b kelvo_y", lambda n: seen.append(n) or (5 if n == "kelvo_x" else n))
+    assert seen == ["kelvo_x", "kelvo_y"]
