@@ -24,7 +24,7 @@ import anyio
 
 from kelvo_mcp import surfaces
 from kelvo_mcp.engine.api import TIMEOUTS, CanvasError
-from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
+from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_state_engine, open_store_engine, seed_engine
 from kelvo_mcp.engine.client import HttpEngine
 from kelvo_mcp.listen import bind_socket, is_loopback, read_token, security_settings, serve_http
 from kelvo_mcp.server.connection import open_connection
@@ -51,17 +51,9 @@ def open_engine(canvas: Path | None, state: Path | None, store: Path | None = No
         return HttpEngine(engine_url, timeouts=timeouts)
     if store is not None:
         return open_store_engine(store, canvas=canvas, state=state)
-    if state is not None and state.exists():
-        engine = seed_engine(load_canvas(state, "state file"))
-    else:
-        engine = seed_engine(load_canvas(canvas or SAMPLE_CANVAS))
     if state is not None:
-        engine.state_file = state
-        try:
-            engine.save_state()
-        except OSError as e:
-            raise CanvasError(f"cannot write state file {state}: {e.strerror or e}") from None
-    return engine
+        return open_state_engine(state, canvas)
+    return seed_engine(load_canvas(canvas or SAMPLE_CANVAS))
 
 
 
