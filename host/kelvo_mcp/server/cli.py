@@ -34,11 +34,13 @@ from kelvo_mcp.server.sessions import ENGINE_THREADS, SessionHost
 
 
 def open_engine(canvas: Path | None, state: Path | None, store: Path | None = None,
-                engine_url: str | None = None, read_timeout: float | None = None) -> Any:
+                engine_url: str | None = None, read_timeout: float | None = None,
+                engine_token: str | None = None) -> Any:
     """The engine the server runs on:
 
     - `engine_url`: an engine served over HTTP (`python -m kelvo_mcp.engine`),
-      reached with `HttpEngine`; `read_timeout` replaces the read phase's budget;
+      reached with `HttpEngine` sending `engine_token`; `read_timeout`
+      replaces the read phase's budget;
     - `store`: the embedded engine on that SQLite store, which other servers
       may share; a new store is filled once from `state` when that file
       exists, else from `canvas`;
@@ -48,7 +50,7 @@ def open_engine(canvas: Path | None, state: Path | None, store: Path | None = No
     """
     if engine_url is not None:
         timeouts = dict(TIMEOUTS, **({"read": read_timeout} if read_timeout is not None else {}))
-        return HttpEngine(engine_url, timeouts=timeouts)
+        return HttpEngine(engine_url, timeouts=timeouts, token=engine_token)
     if store is not None:
         return open_store_engine(store, canvas=canvas, state=state)
     if state is not None:
@@ -75,6 +77,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                              "instead of an embedded one")
     parser.add_argument("--engine-read-timeout", type=float, metavar="SECONDS",
                         help=f"with --engine: how long to wait for a reply (default {TIMEOUTS['read']:g})")
+    parser.add_argument("--engine-token-file", type=Path, metavar="FILE",
+                        help="with --engine: the engine's bearer token (its --token-file)")
     parser.add_argument("--readonly", action="store_true", help="offer no tool that writes")
     parser.add_argument("--http", metavar="HOST:PORT",
                         help="serve MCP over streamable HTTP at http://HOST:PORT/mcp, many sessions at once "
@@ -99,9 +103,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--engine uses the engine's own canvas: --store, --state and --canvas go without it")
     if ns.engine_read_timeout is not None and (ns.engine is None or not ns.engine_read_timeout > 0):
         parser.error("--engine-read-timeout wants --engine and a number of seconds above 0")
+    if ns.engine_token_file is not None and ns.engine is None:
+        parser.error("--engine-token-file goes with --engine")
     try:
-        engine = open_engine(ns.canvas, ns.state, ns.store, ns.engine, ns.engine_read_timeout)
-    except CanvasError as e:
+        engine_token = read_token(ns.engine_token_file) if ns.engine_token_file else None
+        engine = open_engine(ns.canvas, ns.state, ns.store, ns.engine, ns.engine_read_timeout, engine_token)
+    except (CanvasError, ValueError) as e:
         parser.error(str(e))  # exits with status 2
     logging.basicConfig(stream=sys.stderr, level=logging.WARNING)
     try:
