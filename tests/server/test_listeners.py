@@ -147,9 +147,6 @@ def test_connections_beyond_the_bound_get_503_and_the_engine_serves_on(served):
     with HttpEngine(served.url, token=AGENT, admin_token=USER) as engine:
         assert engine.list_canvases()["canvases"][0]["name"] == "agent_docs"
         engine.approve("pg_0001", "approved")  # the user's token approves
-        assert engine.get_page("pg_0001")["instruction"] == {"state": "approved"}
-        with HttpEngine(served.url, token=AGENT, admin_token=AGENT) as agent, pytest.raises(httpx.HTTPStatusError):
-            agent.approve("pg_0001", "none")
     assert canvas(served.db)[0][2] == "approved"
 
 

@@ -77,19 +77,6 @@ def test_sixteen_saves_of_one_new_name_make_one_page_and_are_all_acknowledged(en
     assert sorted(b["text"] for b in page["blocks"][1:]) == sorted(f"lesson {i}" for i in range(16))
 
 
-def test_a_save_keeps_the_old_docs_kind_trigger_and_pin_and_leaves_an_approved_doc_changed(engines):
-    engine = engines[0]
-    page = engine.add_page("rules", doc_blocks("rules", "Old.", kind="skill", pinned=True, when_to_use="always"),
-                           approval="approved")
-    saved = engine.save_doc("rules", [{**P, "text": "New."}])
-    assert (saved["page_id"], saved["kind"], saved["created"]) == (page.page_id, "skill", False)
-    got = engine.get_page(page.page_id)
-    meta = refresh.parse_sentinel(got["blocks"][0]["text"])
-    assert (meta["kind"], meta["pinned"], meta["when_to_use"]) == ("skill", True, "always")
-    assert refresh.blocks_to_markdown(got["blocks"]) == "New." and got["instruction"] == {"state": "changed"}
-    assert engine.save_doc("rules", [], "doc")["kind"] == "doc"  # a kind given replaces the old one
-
-
 def _canvas_with_look_alikes(engine):
     """Docs a look-up can get wrong: a name twice, a learnings doc behind a
     name already taken, a marker that is not the first text, plain pages."""
