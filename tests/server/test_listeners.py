@@ -95,6 +95,7 @@ def without(headers, *names):
     ("POST", PAGES, BASE | {"Authorization": "Bearer guessed"}, MARKED.encode(), 401, "bearer token"),
     ("PUT", APPROVAL, BASE, APPROVE, 403, "an agent's token never approves"),
     ("PUT", APPROVAL, without(BASE, "Authorization"), APPROVE, 403, "an agent's token never approves"),
+    ("PUT", APPROVAL + "#", BASE | {"Connection": "close"}, APPROVE, 404, "Not Found"),  # one path for gate and router
     # Bodies framed otherwise than by a Content-Length within the cap.
     ("POST", PAGES, BASE | {"Content-Length": "-1"}, MARKED.encode(), 400, ""),
     ("POST", PAGES, BASE | {"Content-Length": "12abc"}, MARKED.encode(), 400, ""),

@@ -176,12 +176,14 @@ class EngineApp:
         if scope["type"] != "http":
             return
         method = scope["method"]
-        raw_path = scope["raw_path"].decode("latin-1")
-        target = raw_path + (f"?{scope['query_string'].decode('latin-1')}" if scope["query_string"] else "")
+        raw_path, query = scope["raw_path"].decode("latin-1"), scope["query_string"].decode("latin-1")
+        # The gate and the router read one parse of the path: what the gate
+        # let through is what runs.
+        parts = _parts(raw_path)
         headers: dict[str, str] = {}
         try:
             try:
-                length = self.gate.check(method, _parts(raw_path), Headers(scope=scope))
+                length = self.gate.check(method, parts, Headers(scope=scope))
             except _Reply as r:
                 r.headers["Connection"] = "close"  # the body, if any, is left unread
                 raise
@@ -190,7 +192,8 @@ class EngineApp:
                 await anyio.sleep(self.latency)
             if self._limiter is None:
                 self._limiter = anyio.CapacityLimiter(self.threads)
-            reply = await anyio.to_thread.run_sync(route, self.engine, method, target, body, limiter=self._limiter)
+            reply = await anyio.to_thread.run_sync(route, self.engine, method, parts, query, body,
+                                                   limiter=self._limiter)
             status = 200
         except _Gone:
             return
@@ -208,7 +211,7 @@ class EngineApp:
         except httpx.TimeoutException:
             status, reply = 504, {"detail": "the engine timed out while serving the request"}
         except Exception:
-            log.exception("%s %s failed", method, target)
+            log.exception("%s %s failed", method, raw_path)
             status, reply = 500, {"detail": "internal error while serving the request"}
         data = json.dumps(reply).encode()
         out = [(b"content-type", b"application/json"), (b"content-length", str(len(data)).encode()),
@@ -251,10 +254,9 @@ def _field(body: Any, name: str, kind: type, *, required: bool = True) -> Any:
     return value
 
 
-def route(engine: EmbeddedEngine, method: str, target: str, body: Any) -> Any:
-    """One request on `engine`: the reply body, or the engine's error."""
-    split = urllib.parse.urlsplit(target)
-    parts = _parts(split.path)
+def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: str, body: Any) -> Any:
+    """One request on `engine`, its path in `parts` as the gate read them:
+    the reply body, or the engine's error."""
     if parts is None:
         raise _Reply(404, "Not Found")
     if parts == ["canvases"] and method == "GET":
@@ -263,7 +265,7 @@ def route(engine: EmbeddedEngine, method: str, target: str, body: Any) -> Any:
         raise _Reply(404, "Not Found")
     canvas, rest = parts[1], parts[2:]
     engine.check_canvas(canvas)
-    query = urllib.parse.parse_qs(split.query)
+    params = urllib.parse.parse_qs(query)
     match rest, method:
         case ["whoami"], "GET":
             return engine.whoami()
@@ -272,10 +274,10 @@ def route(engine: EmbeddedEngine, method: str, target: str, body: Any) -> Any:
         case ["canvases"], "GET":
             return engine.list_canvases()
         case ["pages"], "GET":
-            limit = query.get("limit", ["50"])[-1]
+            limit = params.get("limit", ["50"])[-1]
             if not limit.isdigit():
                 raise _Reply(422, [{"loc": ["query", "limit"], "msg": "must be a whole number"}])
-            return engine.list_pages(limit=int(limit), cursor=query.get("cursor", [None])[-1])
+            return engine.list_pages(limit=int(limit), cursor=params.get("cursor", [None])[-1])
         case ["pages"], "POST":
             return engine.create_page(_field(body, "title", str), _field(body, "blocks", list),
                                       _field(body, "icon", str, required=False))

@@ -94,18 +94,22 @@ def check_or_create(conn: sqlite3.Connection, path: Path) -> int | None:
 
 def upgrade(conn: sqlite3.Connection, path: Path) -> int | None:
     """The steps from the store's schema on, in one write transaction,
-    after a copy of the file as it was (taken under the same write lock,
-    so it holds every commit made before the upgrade)."""
+    after a copy of the file as it was (taken while that transaction holds
+    the write lock, so it holds every commit made before the upgrade)."""
     conn.execute("BEGIN IMMEDIATE")
     version = SCHEMA_VERSION
     try:
         version = header(conn)[1]  # another process may have upgraded it meanwhile
         if version < SCHEMA_VERSION:
             backup = path.with_name(f"{path.name}.schema{version}.bak")
-            kept = sqlite3.connect(backup)
+            # Copied through a reader of its own: a connection cannot copy
+            # while it holds the write lock (its backup waits for itself), and
+            # a reader beside the lock sees every commit made before it.
+            reader, kept = sqlite3.connect(path), sqlite3.connect(backup)
             try:
-                conn.backup(kept)
+                reader.backup(kept)
             finally:
+                reader.close()
                 kept.close()
             for step in range(version + 1, SCHEMA_VERSION + 1):
                 STEPS[step](conn)
