@@ -65,7 +65,7 @@ class EmbeddedEngine:
                 self.canvas = tx.meta("canvas") or canvas
                 self.identity = tx.meta("identity") or self.identity
         self.wall_clock = wall_clock
-        self.calls = deque(maxlen=256)  # type: ignore[assignment]  # a long-lived server keeps the recent ones
+        self.calls: deque[tuple[str, Any]] = deque(maxlen=256)  # a long-lived server keeps the recent ones
         self.faults: dict[str, Fault] = {}
         self.lock = threading.RLock()
         self.state_file: Path | None = None
