@@ -178,7 +178,6 @@ def serve(engine_url: str, engine_threads: int) -> None:
     threading.Thread(target=commands, daemon=True).start()
     host = sessions.SessionHost(engine, "compact", engine_threads=engine_threads)
     sock = bind_socket("127.0.0.1:0")
-    http_host.no_delay(sock)
     serve_http(http_host.http_app(host, security=security_settings("127.0.0.1")), sock)
 
 

@@ -16,11 +16,21 @@ START_SECONDS = 30.0  # a cold interpreter on a busy machine; normally well unde
 
 
 class EngineProcess:
-    def __init__(self, *args):
+    """`token`, `admin_token`: written to files the engine is given with
+    --token-file and --admin-token-file."""
+
+    def __init__(self, *args, token=None, admin_token=None):
         self.args = [str(a) for a in args]
         self.proc = None
         self.url = None
         self.stderr = tempfile.TemporaryFile()
+        self.token, self.admin_token = token, admin_token
+        self._tokens = tempfile.TemporaryDirectory()
+        for flag, value in (("--token-file", token), ("--admin-token-file", admin_token)):
+            if value is not None:
+                path = pathlib.Path(self._tokens.name) / flag.strip("-")
+                path.write_text(value + "\n")
+                self.args += [flag, str(path)]
 
     def start(self):
         env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(HOST), os.environ.get("PYTHONPATH")]))}
@@ -72,6 +82,7 @@ class EngineProcess:
         if self.proc is not None and self.proc.stdout:
             self.proc.stdout.close()
         self.stderr.close()
+        self._tokens.cleanup()
 
     def __enter__(self):
         return self.start()

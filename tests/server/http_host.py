@@ -28,7 +28,7 @@ async def serving(engine, *, token=None, profile="compact", config=None, engine_
     import uvicorn
 
     from kelvo_mcp.listen import bind_socket, security_settings
-    from kelvo_mcp.server.http_host import http_app, no_delay
+    from kelvo_mcp.server.http_host import http_app
     from kelvo_mcp.server.sessions import SessionHost
     from kelvo_mcp.server.tokens import TokenFile
 
@@ -39,7 +39,6 @@ async def serving(engine, *, token=None, profile="compact", config=None, engine_
             (pathlib.Path(tmp) / "tokens").write_text(token)
             tokens = TokenFile(pathlib.Path(tmp) / "tokens")
     sock = bind_socket("127.0.0.1:0")
-    no_delay(sock)
     port = sock.getsockname()[1]
     app = http_app(host, security=security_settings("127.0.0.1"), tokens=tokens, **options)
     uv = uvicorn.Server(uvicorn.Config(app, log_level="error", lifespan="on", timeout_graceful_shutdown=1))

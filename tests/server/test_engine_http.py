@@ -67,7 +67,8 @@ def test_over_http_every_call_answers_as_the_embedded_engine_does(tmp_path):
         expected = scenario(embedded)
     finally:
         embedded.close()
-    with EngineProcess("--store", tmp_path / "served.db") as proc, HttpEngine(proc.url, timeouts=FAST) as remote:
+    with EngineProcess("--store", tmp_path / "served.db", admin_token="the-users-own") as proc, \
+            HttpEngine(proc.url, timeouts=FAST, admin_token=proc.admin_token) as remote:
         assert scenario(remote) == expected
         assert remote.canvas == "agent_docs"
 
@@ -155,7 +156,7 @@ def test_a_stopped_engine_gives_a_connect_error_and_the_probe_fails_open():
 ])
 def test_requests_the_engine_cannot_serve_get_a_status_and_a_detail(served, method, path, body, status, detail):
     with httpx.Client(base_url=served.url, timeout=5.0) as http:
-        resp = http.request(method, path, content=body)
+        resp = http.request(method, path, content=body, headers={"Content-Type": "application/json"} if body else {})
     assert resp.status_code == status and resp.json() == {"detail": detail}
 
 

@@ -1,21 +1,26 @@
 """The engine's durable store: engines in one process and in several sharing
 one file, writes surviving a killed process, files that are not ours
-refused, a JSON state file taken in once, listings paged with a cursor."""
+refused, an older store upgraded, a JSON state file taken in once and kept
+by one process, listings paged with a cursor."""
 
 import json
+import os
 import sqlite3
+import subprocess
+import sys
 import threading
 
 import httpx
 import pytest
 
 from kelvo_mcp.engine.api import CanvasError
-from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, import_state, load_canvas, open_store_engine, seed_engine
+from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, import_state, load_canvas, open_state_engine, open_store_engine, \
+    seed_engine
 from kelvo_mcp.engine.client import HttpEngine
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.engine.store import SCHEMA_VERSION, Store, StoreError
 
-from engine_proc import EngineProcess, run_engine_cli  # noqa: E402
+from engine_proc import HOST, EngineProcess, run_engine_cli  # noqa: E402
 
 FAST = {"connect": 5.0, "read": 5.0, "write": 5.0, "pool": 5.0}
 P = {"block_type": "paragraph"}
@@ -316,3 +321,100 @@ def test_a_busy_store_answers_503_not_a_crash(db):
     finally:
         holder.close()
         engine.close()
+
+
+def _store_at_schema_1(path, pages):
+    """A store as the first release wrote it, holding `pages` (title, blocks, approval)."""
+    from kelvo_mcp.engine.schema import APPLICATION_ID, STEPS
+
+    conn = sqlite3.connect(path, isolation_level=None)
+    conn.execute("PRAGMA journal_mode=WAL")
+    conn.execute("BEGIN")
+    STEPS[1](conn)
+    conn.executemany("INSERT INTO meta (key, value) VALUES (?, ?)",
+                     [("canvas", '"agent_docs"'), ("identity", "{}"), ("seeded_from", '"canvas file old.json"')])
+    conn.executemany("INSERT INTO pages (page_id, title, updated_at, approval, blocks) VALUES (?, ?, NULL, ?, ?)",
+                     [(f"pg_{i:04d}", t, a, json.dumps(b)) for i, (t, b, a) in enumerate(pages, start=1)])
+    conn.execute(f"UPDATE meta SET value = '{len(pages) + 1}' WHERE key = 'next_page'")
+    conn.execute(f"PRAGMA application_id={APPLICATION_ID}")
+    conn.execute("PRAGMA user_version=1")
+    conn.execute("COMMIT")
+    conn.close()
+
+
+OLD_PAGES = [("plain", [{**P, "text": "kept", "block_id": "b1", "order": 0}], None),
+             ("rules", [{**P, "text": '{"__kelvo_agent_doc__": 1, "name": "rules", "kind": "skill", "v": 1}',
+                         "block_id": "b2", "order": 0}, {**P, "text": "Old.", "block_id": "b3", "order": 1}], "approved"),
+             ("rules again", [{**P, "text": '{"__kelvo_agent_doc__": 1, "name": "rules", "kind": "doc", "v": 1}',
+                               "block_id": "b4", "order": 0}], "none")]
+
+
+def _rows(path):
+    conn = sqlite3.connect(path)
+    try:
+        return conn.execute("SELECT page_id, title, approval, blocks FROM pages ORDER BY seq").fetchall()
+    finally:
+        conn.close()
+
+
+def test_a_store_of_the_previous_schema_is_upgraded_with_its_data_intact_and_a_copy_kept(db):
+    _store_at_schema_1(db, OLD_PAGES)
+    before = _rows(db)
+    engine = open_store_engine(db)
+    try:
+        assert engine.store.upgraded_from == 1
+        assert [(p.title, p.blocks, p.approval) for p in engine.pages] == OLD_PAGES
+        # The upgraded store finds the doc in force of a name: the first page of it.
+        saved = engine.save_doc("rules", [{**P, "text": "New."}])
+        assert (saved["page_id"], saved["created"]) == ("pg_0002", False)
+        assert engine.save_doc("fresh", [])["page_id"] == "pg_0004"
+    finally:
+        engine.close()
+    backup = db.with_name("canvas.db.schema1.bak")
+    assert _rows(backup) == before
+    with sqlite3.connect(backup) as conn:
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == 1
+    with Store.open(db) as again:
+        assert again.upgraded_from is None and again.integrity_check() == "ok"
+
+
+def test_an_upgrade_that_fails_leaves_the_store_as_it_was(db, monkeypatch):
+    from kelvo_mcp.engine import schema
+
+    _store_at_schema_1(db, OLD_PAGES)
+
+    def half_done(conn):
+        conn.execute("ALTER TABLE pages ADD COLUMN doc_name TEXT")
+        raise sqlite3.OperationalError("disk I/O error")
+
+    monkeypatch.setitem(schema.STEPS, 2, half_done)
+    with pytest.raises(StoreError, match=f"cannot upgrade store {db} from schema 1: disk I/O error"):
+        Store.open(db)
+    conn = sqlite3.connect(db)
+    try:
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == 1
+        assert [c[1] for c in conn.execute("PRAGMA table_info(pages)")][-1] == "blocks"
+    finally:
+        conn.close()
+
+
+def test_a_second_process_on_one_state_file_is_refused_in_one_line(tmp_path):
+    pytest.importorskip("mcp")
+    state = tmp_path / "state.json"
+    first = open_state_engine(state)
+    try:
+        run = subprocess.run([sys.executable, "-m", "kelvo_mcp.server", "--state", str(state)], capture_output=True,
+                             text=True, timeout=60, stdin=subprocess.DEVNULL,
+                             env={**os.environ, "PYTHONPATH": str(HOST), "SKBUILD_EDITABLE_SKIP": "1"})
+        assert run.returncode == 2
+        assert run.stderr.splitlines()[-1] == (
+            f"python -m kelvo_mcp.server: error: state file {state} is in use by another process (pid {os.getpid()}); "
+            "--state serves one process at a time: to share a canvas, give each server --store FILE")
+        first.create_page("kept", [])
+    finally:
+        first.close()
+    second = open_state_engine(state)  # the lock went with the first engine
+    try:
+        assert "kept" in [p.title for p in second.pages]
+    finally:
+        second.close()

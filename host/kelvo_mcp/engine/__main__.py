@@ -1,5 +1,5 @@
 import sys
 
-from kelvo_mcp.engine.http_api import main
+from kelvo_mcp.engine.cli import main
 
 sys.exit(main())

@@ -17,6 +17,7 @@ from typing import Any
 from kelvo_mcp import refresh
 from kelvo_mcp.engine.api import APPROVALS, CanvasError
 from kelvo_mcp.engine.embedded import EmbeddedEngine
+from kelvo_mcp.engine.statefile import lock_state
 from kelvo_mcp.engine.store import Store
 
 SENTINEL_KEY = "__kelvo_agent_doc__"
@@ -179,3 +180,26 @@ def open_store_engine(path: str | Path, *, canvas: str | Path | None = None, sta
     return EmbeddedEngine(store=store, wall_clock=wall_clock)
 
 
+
+
+def open_state_engine(state: Path, canvas: Path | None = None) -> EmbeddedEngine:
+    """The in-memory engine kept in the JSON state file `state`: read from
+    it when it exists (else seeded from the canvas file), written back whole
+    after every write. One process only: the file's lock is taken first and
+    held until `close()` (`kelvo_mcp.engine.statefile`)."""
+    lock = lock_state(state)
+    try:
+        if state.exists():
+            engine = seed_engine(load_canvas(state, "state file"))
+        else:
+            engine = seed_engine(load_canvas(canvas or SAMPLE_CANVAS))
+        engine.state_file = state
+        try:
+            engine.save_state()
+        except OSError as e:
+            raise CanvasError(f"cannot write state file {state}: {e.strerror or e}") from None
+    except BaseException:
+        lock.close()
+        raise
+    engine.state_lock = lock
+    return engine

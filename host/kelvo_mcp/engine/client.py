@@ -36,15 +36,20 @@ class HttpEngine:
     kind = "http"
 
     def __init__(self, base_url: str, *, timeouts: Mapping[str, float] = TIMEOUTS, canvas: str | None = None,
-                 max_connections: int = 64, wall_clock: Callable[[], float] = time.time) -> None:
+                 max_connections: int = 64, wall_clock: Callable[[], float] = time.time,
+                 token: str | None = None, admin_token: str | None = None) -> None:
         self.base_url = base_url.rstrip("/")
+        self.admin_token = admin_token  # sent by approve() alone: what the user holds, never an agent
+        headers = {"Accept": "application/json"}
+        if token is not None:
+            headers["Authorization"] = f"Bearer {token}"
         self.timeouts = {**TIMEOUTS, **timeouts}
         self.http = httpx.Client(
             base_url=self.base_url,
             timeout=httpx.Timeout(connect=self.timeouts["connect"], read=self.timeouts["read"],
                                   write=self.timeouts["write"], pool=self.timeouts["pool"]),
             limits=httpx.Limits(max_connections=max_connections, max_keepalive_connections=max_connections),
-            headers={"Accept": "application/json"})
+            headers=headers)
         self.wall_clock = wall_clock
         self.calls: deque[tuple[str, Any]] = deque(maxlen=256)
         self.faults: dict[str, Fault] = {}
@@ -76,11 +81,12 @@ class HttpEngine:
         return f"/canvases/{urllib.parse.quote(self.canvas, safe='')}{'/' + quoted if quoted else ''}"
 
     def _send(self, call: str, method: str, path: str, arg: Any = None, *,
-              params: dict[str, Any] | None = None, json: Any = None) -> Any:
+              params: dict[str, Any] | None = None, json: Any = None, token: str | None = None) -> Any:
         with self.lock:
             self.calls.append((call, arg))
             fault = self.faults.pop(call, None)
-        request = self.http.build_request(method, path, params=params, json=json)
+        headers = {"Authorization": f"Bearer {token}"} if token is not None else None
+        request = self.http.build_request(method, path, params=params, json=json, headers=headers)
         if isinstance(fault, int):
             resp = httpx.Response(fault, json={"detail": "internal error while serving the request"},
                                   request=request)
@@ -137,6 +143,16 @@ class HttpEngine:
         return self._send("rename_page", "PATCH", self._path("pages", page_id),  # type: ignore[no-any-return]
                           page_id, json={"title": title})
 
+    def save_doc(self, name: str, blocks: list[dict[str, Any]], kind: str | None = None) -> dict[str, Any]:
+        body: dict[str, Any] = {"blocks": blocks}
+        if kind:
+            body["kind"] = kind
+        return self._send("save_doc", "PUT", self._path("docs", name), name, json=body)  # type: ignore[no-any-return]
+
+    def append_learning(self, blocks: list[dict[str, Any]]) -> dict[str, Any]:
+        return self._send("append_learning", "POST", self._path("learnings"),  # type: ignore[no-any-return]
+                          json={"blocks": blocks})
+
     def delete_page(self, page_id: str) -> dict[str, Any]:
         return self._send("delete_page", "DELETE", self._path("pages", page_id), page_id)  # type: ignore[no-any-return]
 
@@ -152,8 +168,10 @@ class HttpEngine:
 
     def approve(self, page_id: str, state: str | None = "approved") -> None:
         """What the user does in the Kelvo app: approve a page (or set its
-        approval state); not a call of the host's engine client."""
-        self._send("approve", "PUT", self._path("pages", page_id, "approval"), page_id, json={"state": state})
+        approval state); not a call of the host's engine client. Sent with
+        the admin token; the engine refuses it with any other."""
+        self._send("approve", "PUT", self._path("pages", page_id, "approval"), page_id, json={"state": state},
+                   token=self.admin_token)
 
     def refuse(self, call: str, method: str = "POST") -> None:
         """A call the engine does not serve, sent as it is: the engine's 501."""

@@ -24,7 +24,6 @@ import datetime
 import json
 import os
 import sqlite3
-import tempfile
 import threading
 import time
 import urllib.parse
@@ -32,79 +31,19 @@ from collections import deque
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import IO, TYPE_CHECKING, Any
 
 import httpx
 
 from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, PageNotFound
+from kelvo_mcp.engine.docs import LEARNINGS, marker_block
+from kelvo_mcp.engine.memory import CanvasTx, MemoryTx
+from kelvo_mcp.engine.statefile import write_state
 
 if TYPE_CHECKING:
     from kelvo_mcp.engine.store import Store
 
 _URL_PATH_MAX = 2000
-
-
-class _Tx(Protocol):
-    """The canvas inside one engine call: the memory one below, or a store's
-    transaction (`kelvo_mcp.store.Tx`)."""
-
-    def get(self, page_id: Any) -> Page | None: ...
-    def listing(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]: ...
-    def all(self) -> list[Page]: ...
-    def insert(self, page: Page) -> None: ...
-    def update(self, page: Page) -> None: ...
-    def delete(self, page_id: str) -> None: ...
-    def next_page_id(self) -> str: ...
-    def note_page_id(self, page_id: str) -> None: ...
-    def next_block_number(self) -> int: ...
-    def note_block_number(self, n: int) -> None: ...
-
-
-class _MemoryTx:
-    """The in-memory canvas, used under the engine's lock."""
-
-    def __init__(self, engine: EmbeddedEngine) -> None:
-        self.engine = engine
-        self.pages: list[Page] = engine._pages
-
-    def get(self, page_id: Any) -> Page | None:
-        return next((p for p in self.pages if p.page_id == page_id), None)
-
-    def listing(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]:
-        start = int(cursor) if cursor and cursor.isdigit() else 0
-        end = start + max(int(limit), 0)
-        has_more = len(self.pages) > end
-        return self.pages[start:end], has_more, str(end) if has_more else None
-
-    def all(self) -> list[Page]:
-        return list(self.pages)
-
-    def insert(self, page: Page) -> None:
-        self.pages.append(page)
-
-    def update(self, page: Page) -> None:
-        pass  # changed in place
-
-    def delete(self, page_id: str) -> None:
-        self.pages[:] = [p for p in self.pages if p.page_id != page_id]
-
-    def next_page_id(self) -> str:
-        while self.get(f"pg_{self.engine._next_id:04d}") is not None:
-            self.engine._next_id += 1
-        self.engine._next_id += 1
-        return f"pg_{self.engine._next_id - 1:04d}"
-
-    def note_page_id(self, page_id: str) -> None:
-        held = page_id[3:]
-        if page_id[:3] == "pg_" and held.isdigit():
-            self.engine._next_id = max(self.engine._next_id, int(held) + 1)
-
-    def next_block_number(self) -> int:
-        self.engine._blocks_made += 1
-        return self.engine._blocks_made
-
-    def note_block_number(self, n: int) -> None:
-        self.engine._blocks_made = max(self.engine._blocks_made, n)
 
 
 class EmbeddedEngine:
@@ -126,10 +65,11 @@ class EmbeddedEngine:
                 self.canvas = tx.meta("canvas") or canvas
                 self.identity = tx.meta("identity") or self.identity
         self.wall_clock = wall_clock
-        self.calls = deque(maxlen=256)  # type: ignore[assignment]  # a long-lived server keeps the recent ones
+        self.calls: deque[tuple[str, Any]] = deque(maxlen=256)  # a long-lived server keeps the recent ones
         self.faults: dict[str, Fault] = {}
         self.lock = threading.RLock()
         self.state_file: Path | None = None
+        self.state_lock: IO[str] | None = None  # held while this engine keeps the state file
         self._blocks_made = 0
 
     @property
@@ -150,14 +90,17 @@ class EmbeddedEngine:
     def close(self) -> None:
         if self.store is not None:
             self.store.close()
+        if self.state_lock is not None:
+            self.state_lock.close()  # the lock goes with the file's last descriptor
+            self.state_lock = None
 
     # -- transactions -------------------------------------------------------
 
     @contextmanager
-    def _tx(self, write: bool = False, method: str = "GET", path: str = "/") -> Iterator[_Tx]:
+    def _tx(self, write: bool = False, method: str = "GET", path: str = "/") -> Iterator[CanvasTx]:
         if self.store is None:
             with self.lock:
-                yield _MemoryTx(self)
+                yield MemoryTx(self)
                 if write:
                     self.save_state()
             return
@@ -176,7 +119,7 @@ class EmbeddedEngine:
         with self._tx(write=True) as tx:
             return self._insert(tx, title, list(blocks or []), page_id, updated_at, approval)
 
-    def _insert(self, tx: _Tx, title: str, blocks: list[dict[str, Any]], page_id: str | None,
+    def _insert(self, tx: CanvasTx, title: str, blocks: list[dict[str, Any]], page_id: str | None,
                 updated_at: Any, approval: str | None) -> Page:
         if page_id:
             tx.note_page_id(page_id)  # ids given, as from a canvas file: new ones are numbered past them
@@ -192,6 +135,17 @@ class EmbeddedEngine:
                 raise PageNotFound(f"page {page_id!r} not found")
             page.approval = state
             tx.update(page)
+
+    def approve_doc(self, name: str, state: str | None = "approved") -> str | None:
+        """The user's approval of the doc in force named `name`; its page id,
+        or None when there is no such doc."""
+        with self._tx(write=True) as tx:
+            found = tx.find_doc(name=name)
+            if found is None:
+                return None
+            found[0].approval = state
+            tx.update(found[0])
+            return found[0].page_id
 
     def fail_next(self, call: str, fault: Fault) -> None:
         """The next `call` fails: an httpx time-out of that kind, or that HTTP status."""
@@ -214,7 +168,7 @@ class EmbeddedEngine:
 
     @contextmanager
     def _serving(self, call: str, method: str, path: str, arg: Any = None, *,
-                 write: bool = False) -> Iterator[_Tx]:
+                 write: bool = False) -> Iterator[CanvasTx]:
         with self.lock:
             self.calls.append((call, arg))
             fault = self.faults.pop(call, None)
@@ -225,13 +179,13 @@ class EmbeddedEngine:
         with self._tx(write, method, path) as tx:
             yield tx
 
-    def _page(self, tx: _Tx, page_id: Any, method: str, path: str) -> Page:
+    def _page(self, tx: CanvasTx, page_id: Any, method: str, path: str) -> Page:
         page = tx.get(page_id)
         if page is None:
             raise self.status_error(404, method, path, "Not Found")
         return page
 
-    def _stamp(self, tx: _Tx, block: dict[str, Any], order: int) -> dict[str, Any]:
+    def _stamp(self, tx: CanvasTx, block: dict[str, Any], order: int) -> dict[str, Any]:
         if "block_id" in block:
             # Ids read back from a state file: new ones are numbered past them.
             held = str(block["block_id"])
@@ -240,7 +194,7 @@ class EmbeddedEngine:
             return {**block, "order": order}
         return {"block_id": f"b{tx.next_block_number()}", **block, "order": order}
 
-    def _touch(self, tx: _Tx, page: Page) -> None:
+    def _touch(self, tx: CanvasTx, page: Page) -> None:
         # An edit of an approved page leaves it "changed" until the user approves it again.
         if page.approval == "approved":
             page.approval = "changed"
@@ -317,6 +271,40 @@ class EmbeddedEngine:
             self._touch(tx, page)
             return {"page_id": page_id, "title": title}
 
+    def save_doc(self, name: str, blocks: list[dict[str, Any]], kind: str | None = None) -> dict[str, Any]:
+        """Save the doc `name` with the body `blocks` (the marker is written
+        here): over the doc in force of that name, found inside the same
+        write transaction, or as a new page when there is none. `kind`
+        (default: the old doc's, else "doc") goes into the marker with the
+        old doc's trigger and pin. Two saves of one new name make one page."""
+        with self._serving("save_doc", "PUT", f"/docs/{name}", name, write=True) as tx:
+            found = tx.find_doc(name=name)
+            old = found[1] if found else None
+            kind = kind or (old.kind if old else "doc")
+            written = [marker_block(name, kind, old), *copy.deepcopy(blocks)]
+            if found is None:
+                page = self._insert(tx, name, written, None, _iso(self.wall_clock()), "none")
+            else:
+                page = found[0]
+                page.blocks = [self._stamp(tx, b, i) for i, b in enumerate(written)]
+                self._touch(tx, page)
+            return {"page_id": page.page_id, "name": name, "kind": kind, "created": found is None,
+                    "blocks_written": len(written)}
+
+    def append_learning(self, blocks: list[dict[str, Any]]) -> dict[str, Any]:
+        """Append `blocks` to the learnings doc (the first doc in force of
+        that kind), made in the same write transaction when there is none."""
+        with self._serving("append_learning", "POST", "/learnings", None, write=True) as tx:
+            found = tx.find_doc(kind=LEARNINGS)
+            if found is None:
+                written = [marker_block(LEARNINGS, LEARNINGS, None), *copy.deepcopy(blocks)]
+                page = self._insert(tx, "Learnings", written, None, _iso(self.wall_clock()), "none")
+            else:
+                page = found[0]
+                page.blocks += [self._stamp(tx, copy.deepcopy(b), len(page.blocks) + i) for i, b in enumerate(blocks)]
+                self._touch(tx, page)
+            return {"page_id": page.page_id, "created": found is None, "blocks_written": len(blocks)}
+
     def delete_page(self, page_id: str) -> dict[str, Any]:
         with self._serving("delete_page", "DELETE", f"/pages/{page_id}", page_id, write=True) as tx:
             self._page(tx, page_id, "DELETE", f"/pages/{page_id}")
@@ -351,14 +339,7 @@ class EmbeddedEngine:
             data = {"canvas": self.canvas, "identity": self.identity, "next_page": self._next_id,
                     "pages": [{"page_id": p.page_id, "title": p.title, "updated_at": p.updated_at,
                                "approval": p.approval, "blocks": p.blocks} for p in self._pages]}
-            fd, tmp = tempfile.mkstemp(prefix=".state-", dir=self.state_file.parent)
-            try:
-                with os.fdopen(fd, "w", encoding="utf-8") as f:
-                    json.dump(data, f, indent=1)  # ASCII: any text an agent sent survives
-                os.replace(tmp, self.state_file)
-            except BaseException:
-                os.unlink(tmp)
-                raise
+            write_state(self.state_file, data)
 
 
 def _iso(seconds: float) -> str:

@@ -3,13 +3,15 @@
     python -m kelvo_mcp.engine --store canvas.db --listen 127.0.0.1:8470
     python -m kelvo_mcp.engine --store canvas.db --listen 127.0.0.1:0 --latency-ms 2
     python -m kelvo_mcp.engine --listen 127.0.0.1:0 --canvas my.json     # in memory, gone at exit
+    python -m kelvo_mcp.engine --store canvas.db --approve deploy-steps   # the user approves a doc
 
 When it is ready it prints one line, "kelvo engine serving <what> at
 <url>", the URL with the port actually bound (port 0 picks a free one);
 `kelvo_mcp.engine.client.HttpEngine(url)` talks to it. Several engine
-processes may serve the same store file.
+processes may serve the same store file. The command line is in
+`kelvo_mcp.engine.cli`.
 
-Routes, under /v1, JSON in and out (`page_id` and `canvas` percent-encoded):
+Routes, under /v1, JSON in and out (`page_id`, `name` and `canvas` percent-encoded):
 
     GET    /canvases                                list_canvases
     GET    /canvases/{canvas}/whoami                whoami
@@ -22,8 +24,24 @@ Routes, under /v1, JSON in and out (`page_id` and `canvas` percent-encoded):
     POST   /canvases/{canvas}/pages/{id}/blocks     append_blocks {"blocks"}
     PUT    /canvases/{canvas}/pages/{id}/blocks     write_blocks  {"blocks"}
     PATCH  /canvases/{canvas}/pages/{id}/blocks     update_blocks {"updates"}
-    PUT    /canvases/{canvas}/pages/{id}/approval   approve       {"state"}: what the user does in the app
+    PUT    /canvases/{canvas}/docs/{name}           save_doc      {"blocks", "kind"?}
+    POST   /canvases/{canvas}/learnings             append_learning {"blocks"}
+    PUT    /canvases/{canvas}/pages/{id}/approval   approve       {"state"}: the user's act, admin token only
     any    /canvases/{canvas}/{call}                the engine's 501 for a call it does not serve
+
+What a request passes before the engine sees it (`Gate`), each refusal one
+JSON line {"detail": ...} on a closed connection, nothing read further and
+nothing written: the Host header against the allow-list (421) and the
+Origin, when sent, too (403), so a page in a browser reaches nothing, not
+by a cross-site form nor by DNS rebinding; then the bearer token when one is
+set (401). The approval route takes the admin token alone: an agent's token
+is refused there (403), and without an admin token approvals are not taken
+over HTTP at all (403): the user's approval is what makes a doc an
+instruction, and no agent credential can stand in for it. A method that
+carries a body needs a Content-Length (411; chunked bodies are refused too),
+within the cap (413), and the JSON media type (415); a malformed length is
+the HTTP stack's 400. Read deadlines and the connection bound are the
+listener's (`kelvo_mcp.listen`).
 
 An error is the engine's own status with a JSON body {"detail": ...} (a
 string, or a list of {"loc", "msg"} items for a body that fails
@@ -31,33 +49,32 @@ validation), and the header X-Kelvo-Error where the engine sets one: a
 canvas other than the one served is 404 with X-Kelvo-Error:
 canvas_not_found. A time-out injected with `fail_next` comes back as 504.
 
-The stdlib's threading server: one thread per connection, HTTP/1.1 keep-alive,
-so a client's pooled connections are reused; the engine serialises what must
-be serialised (a store transaction per call).
+uvicorn serves it; engine calls run on worker threads (at most
+`ENGINE_THREADS` at once), the engine serialising what must be serialised (a
+store transaction per call).
 """
 
 from __future__ import annotations
 
-import argparse
+import hmac
 import json
 import logging
-import signal
-import sys
-import time
 import urllib.parse
-from collections.abc import Sequence
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from pathlib import Path
 from typing import Any
 
+import anyio
 import httpx
+from starlette.datastructures import Headers
+from starlette.types import Receive, Scope, Send
 
-from kelvo_mcp.engine.api import APPROVALS, CanvasError, PageNotFound
-from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
+from kelvo_mcp.engine.api import APPROVALS, PageNotFound
 from kelvo_mcp.engine.embedded import EmbeddedEngine
+from kelvo_mcp.listen import header_allowed
 
 API_PREFIX = "/v1"
-_BODY_MAX = 16 * 1024 * 1024
+BODY_MAX = 16 * 1024 * 1024
+ENGINE_THREADS = 16
+_BODY_METHODS = ("POST", "PUT", "PATCH")
 
 log = logging.getLogger("kelvo_mcp.engine")
 
@@ -70,71 +87,121 @@ class _Reply(Exception):
         self.status, self.detail, self.headers = status, detail, headers or {}
 
 
-class EngineHTTPServer(ThreadingHTTPServer):
-    """An HTTP server for one engine; `latency` seconds are spent before
-    each request is served."""
+class _Gone(Exception):
+    """The client went away before its body was read: there is no one to answer."""
 
-    daemon_threads = True
-    block_on_close = False
-    request_queue_size = 128
 
-    def __init__(self, address: tuple[str, int], engine: EmbeddedEngine, latency: float = 0.0) -> None:
-        self.engine = engine
-        self.latency = latency
-        super().__init__(address, _Handler)
+def _parts(path: str) -> list[str] | None:
+    """The path's segments under the API prefix, unquoted; None outside it."""
+    if path != API_PREFIX and not path.startswith(API_PREFIX + "/"):
+        return None
+    parts = [urllib.parse.unquote(p) for p in path[len(API_PREFIX):].split("/")[1:]]
+    if parts and parts[-1] == "":
+        parts.pop()
+    return parts
 
-    def handle_error(self, request: Any, client_address: Any) -> None:
-        # A client that went away mid-reply is the client's matter, not a fault here.
-        if isinstance(sys.exc_info()[1], ConnectionError):
+
+def _is_approval(parts: list[str] | None) -> bool:
+    return parts is not None and len(parts) == 5 and parts[0] == "canvases" and parts[2:5:2] == ["pages", "approval"]
+
+
+class Gate:
+    """The checks a request passes before its body is read (see the module
+    docstring); `check` raises the refusal."""
+
+    def __init__(self, hosts: list[str], origins: list[str], token: str | None = None,
+                 admin_token: str | None = None, body_max: int = BODY_MAX) -> None:
+        self.hosts, self.origins, self.body_max = hosts, origins, body_max
+        self.token, self.admin_token = token, admin_token
+
+    def check(self, method: str, parts: list[str] | None, headers: Headers) -> int:
+        """The length of the body to read (0 for none)."""
+        hosts = headers.getlist("host")
+        if len(hosts) != 1 or not header_allowed(hosts[0], self.hosts):
+            raise _Reply(421, "the Host header names no host this engine serves")
+        origins = headers.getlist("origin")
+        if origins and (len(origins) > 1 or not header_allowed(origins[0], self.origins)):
+            raise _Reply(403, "requests from this Origin are not taken")
+        given = self._bearer(headers)
+        if _is_approval(parts):
+            if self.admin_token is None:
+                raise _Reply(403, "this engine takes no approvals over HTTP; the user approves a doc with "
+                                  "python -m kelvo_mcp.engine --store FILE --approve NAME")
+            if not _same(given, self.admin_token):
+                raise _Reply(403, "approving a doc takes the admin token; an agent's token never approves")
+        elif self.token is not None and not (_same(given, self.token) or _same(given, self.admin_token)):
+            raise _Reply(401, "a bearer token is required", {"WWW-Authenticate": 'Bearer realm="kelvo-engine"'})
+        return self._length(method, headers)
+
+    def _length(self, method: str, headers: Headers) -> int:
+        lengths = headers.getlist("content-length")
+        if "transfer-encoding" in headers:
+            raise _Reply(411, "chunked bodies are not taken: send the body with a Content-Length")
+        if method not in _BODY_METHODS:
+            if any(v.strip() != "0" for v in lengths):
+                raise _Reply(400, f"a {method} request carries no body")
+            return 0
+        if not lengths:
+            raise _Reply(411, "a body needs a Content-Length")
+        if len(set(lengths)) != 1 or not lengths[0].strip().isdigit():
+            raise _Reply(400, "the Content-Length is not a whole number of bytes")
+        length = int(lengths[0])
+        if length > self.body_max:
+            raise _Reply(413, f"the body is larger than {self.body_max} bytes")
+        media = headers.get("content-type", "").partition(";")[0].strip().lower()
+        if length and media != "application/json":
+            raise _Reply(415, "the body must be sent as application/json")
+        return length
+
+    @staticmethod
+    def _bearer(headers: Headers) -> str | None:
+        scheme, _, given = headers.get("authorization", "").partition(" ")
+        return given.strip() if scheme.lower() == "bearer" else None
+
+
+def _same(given: str | None, token: str | None) -> bool:
+    return given is not None and token is not None and hmac.compare_digest(given.encode(), token.encode())
+
+
+class EngineApp:
+    """The ASGI application: the gate, the body read, then `route` on a
+    worker thread; `latency` seconds are spent before each request is served."""
+
+    def __init__(self, engine: EmbeddedEngine, gate: Gate, latency: float = 0.0,
+                 threads: int = ENGINE_THREADS) -> None:
+        self.engine, self.gate, self.latency, self.threads = engine, gate, latency, threads
+        self._limiter: anyio.CapacityLimiter | None = None
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
             return
-        super().handle_error(request, client_address)
-
-    @property
-    def url(self) -> str:
-        host, port = self.server_address[:2]
-        host = str(host)
-        return f"http://{f'[{host}]' if ':' in host else host}:{port}{API_PREFIX}"
-
-
-class _Handler(BaseHTTPRequestHandler):
-    server: EngineHTTPServer
-    protocol_version = "HTTP/1.1"
-    server_version = "kelvo-engine/0.1"
-    # A reply goes out in one write (the buffered wfile is flushed after each
-    # request) with Nagle off: headers and body written apart would wait out
-    # the client's delayed ACK, some 40 ms a request.
-    wbufsize = 64 * 1024
-    disable_nagle_algorithm = True
-
-    def do_GET(self) -> None:
-        self._serve("GET")
-
-    def do_POST(self) -> None:
-        self._serve("POST")
-
-    def do_PUT(self) -> None:
-        self._serve("PUT")
-
-    def do_PATCH(self) -> None:
-        self._serve("PATCH")
-
-    def do_DELETE(self) -> None:
-        self._serve("DELETE")
-
-    def log_message(self, format: str, *args: Any) -> None:
-        log.debug("%s %s", self.address_string(), format % args)
-
-    def _serve(self, method: str) -> None:
+        method = scope["method"]
+        raw_path, query = scope["raw_path"].decode("latin-1"), scope["query_string"].decode("latin-1")
+        # The gate and the router read one parse of the path: what the gate
+        # let through is what runs.
+        parts = _parts(raw_path)
+        headers: dict[str, str] = {}
         try:
-            body = self._body()
-            if self.server.latency:
-                time.sleep(self.server.latency)
-            status, reply, headers = 200, route(self.server.engine, method, self.path, body), {}
+            try:
+                length = self.gate.check(method, parts, Headers(scope=scope))
+            except _Reply as r:
+                r.headers["Connection"] = "close"  # the body, if any, is left unread
+                raise
+            body = await _read_json(receive, length)
+            if self.latency:
+                await anyio.sleep(self.latency)
+            if self._limiter is None:
+                self._limiter = anyio.CapacityLimiter(self.threads)
+            reply = await anyio.to_thread.run_sync(route, self.engine, method, parts, query, body,
+                                                   limiter=self._limiter)
+            status = 200
+        except _Gone:
+            return
         except _Reply as r:
             status, reply, headers = r.status, {"detail": r.detail}, r.headers
         except httpx.HTTPStatusError as exc:
             resp = exc.response
-            status, headers = resp.status_code, {}
+            status = resp.status_code
             try:
                 reply = resp.json()
             except ValueError:
@@ -142,31 +209,35 @@ class _Handler(BaseHTTPRequestHandler):
             if resp.headers.get("X-Kelvo-Error"):
                 headers["X-Kelvo-Error"] = resp.headers["X-Kelvo-Error"]
         except httpx.TimeoutException:
-            status, reply, headers = 504, {"detail": "the engine timed out while serving the request"}, {}
+            status, reply = 504, {"detail": "the engine timed out while serving the request"}
         except Exception:
-            log.exception("%s %s failed", method, self.path)
-            status, reply, headers = 500, {"detail": "internal error while serving the request"}, {}
+            log.exception("%s %s failed", method, raw_path)
+            status, reply = 500, {"detail": "internal error while serving the request"}
         data = json.dumps(reply).encode()
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(data)))
-        for name, value in headers.items():
-            self.send_header(name, value)
-        self.end_headers()
-        self.wfile.write(data)
+        out = [(b"content-type", b"application/json"), (b"content-length", str(len(data)).encode()),
+               *((k.lower().encode(), v.encode()) for k, v in headers.items())]
+        await send({"type": "http.response.start", "status": status, "headers": out})
+        await send({"type": "http.response.body", "body": data})
 
-    def _body(self) -> Any:
-        length = int(self.headers.get("Content-Length") or 0)
-        if length > _BODY_MAX:
-            self.close_connection = True
-            raise _Reply(413, f"the body is larger than {_BODY_MAX} bytes")
-        raw = self.rfile.read(length) if length else b""
-        if not raw:
-            return None
-        try:
-            return json.loads(raw)
-        except (ValueError, UnicodeDecodeError):
-            raise _Reply(400, "the request body is not JSON") from None
+
+async def _read_json(receive: Receive, length: int) -> Any:
+    """The body (exactly `length` bytes, as the HTTP stack frames it) as JSON."""
+    raw = bytearray()
+    more = True
+    while more:
+        message = await receive()
+        if message["type"] == "http.disconnect":
+            raise _Gone()
+        raw += message.get("body", b"")
+        more = message.get("more_body", False)
+        if len(raw) > length:
+            raise _Reply(400, "the body is longer than its Content-Length", {"Connection": "close"})
+    if not raw:
+        return None
+    try:
+        return json.loads(raw)
+    except (ValueError, UnicodeDecodeError):
+        raise _Reply(400, "the request body is not JSON") from None
 
 
 def _field(body: Any, name: str, kind: type, *, required: bool = True) -> Any:
@@ -183,22 +254,18 @@ def _field(body: Any, name: str, kind: type, *, required: bool = True) -> Any:
     return value
 
 
-def route(engine: EmbeddedEngine, method: str, target: str, body: Any) -> Any:
-    """One request on `engine`: the reply body, or the engine's error."""
-    split = urllib.parse.urlsplit(target)
-    path = split.path
-    if path != API_PREFIX and not path.startswith(API_PREFIX + "/"):
+def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: str, body: Any) -> Any:
+    """One request on `engine`, its path in `parts` as the gate read them:
+    the reply body, or the engine's error."""
+    if parts is None:
         raise _Reply(404, "Not Found")
-    parts = [urllib.parse.unquote(p) for p in path[len(API_PREFIX):].split("/")[1:]]
-    if parts and parts[-1] == "":
-        parts.pop()
     if parts == ["canvases"] and method == "GET":
         return engine.list_canvases()
     if len(parts) < 3 or parts[0] != "canvases":
         raise _Reply(404, "Not Found")
     canvas, rest = parts[1], parts[2:]
     engine.check_canvas(canvas)
-    query = urllib.parse.parse_qs(split.query)
+    params = urllib.parse.parse_qs(query)
     match rest, method:
         case ["whoami"], "GET":
             return engine.whoami()
@@ -207,10 +274,10 @@ def route(engine: EmbeddedEngine, method: str, target: str, body: Any) -> Any:
         case ["canvases"], "GET":
             return engine.list_canvases()
         case ["pages"], "GET":
-            limit = query.get("limit", ["50"])[-1]
+            limit = params.get("limit", ["50"])[-1]
             if not limit.isdigit():
                 raise _Reply(422, [{"loc": ["query", "limit"], "msg": "must be a whole number"}])
-            return engine.list_pages(limit=int(limit), cursor=query.get("cursor", [None])[-1])
+            return engine.list_pages(limit=int(limit), cursor=params.get("cursor", [None])[-1])
         case ["pages"], "POST":
             return engine.create_page(_field(body, "title", str), _field(body, "blocks", list),
                                       _field(body, "icon", str, required=False))
@@ -226,6 +293,10 @@ def route(engine: EmbeddedEngine, method: str, target: str, body: Any) -> Any:
             return engine.write_blocks(page_id, _field(body, "blocks", list))
         case ["pages", page_id, "blocks"], "PATCH":
             return engine.update_blocks(page_id, _field(body, "updates", list))
+        case ["docs", name], "PUT":
+            return engine.save_doc(name, _field(body, "blocks", list), _field(body, "kind", str, required=False))
+        case ["learnings"], "POST":
+            return engine.append_learning(_field(body, "blocks", list))
         case ["pages", page_id, "approval"], "PUT":
             state = _field(body, "state", str, required=False)
             if state is not None and state not in APPROVALS:
@@ -235,61 +306,6 @@ def route(engine: EmbeddedEngine, method: str, target: str, body: Any) -> Any:
             except PageNotFound:
                 raise _Reply(404, "Not Found") from None
             return {"page_id": page_id, "approval": state}
-        case [call], _ if call not in ("whoami", "resolve", "canvases", "pages"):
+        case [call], _ if call not in ("whoami", "resolve", "canvases", "pages", "learnings"):
             engine.refuse(call, method)
     raise _Reply(404, "Not Found")
-
-
-def _address(text: str) -> tuple[str, int]:
-    host, sep, port = text.rpartition(":")
-    if not sep or not port.isdigit() or int(port) > 65535:
-        raise argparse.ArgumentTypeError(f"{text!r} is not HOST:PORT")
-    return host.strip("[]") or "127.0.0.1", int(port)
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m kelvo_mcp.engine",
-                                     description="Serve the embedded Kelvo engine over HTTP.")
-    parser.add_argument("--store", type=Path, metavar="FILE",
-                        help="keep the canvas in this SQLite store, shared with other engines "
-                             "(default: in memory, gone at exit)")
-    parser.add_argument("--listen", type=_address, default=("127.0.0.1", 0), metavar="HOST:PORT",
-                        help="where to listen (default 127.0.0.1:0, a free port)")
-    parser.add_argument("--latency-ms", type=float, default=0.0, metavar="N",
-                        help="spend N ms before serving each request")
-    parser.add_argument("--canvas", type=Path, metavar="FILE",
-                        help="the canvas file that fills a new store or the in-memory canvas "
-                             "(default: the built-in sample)")
-    parser.add_argument("--state", type=Path, metavar="FILE",
-                        help="a JSON state file of the reference server, taken into a new store once")
-    parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
-    ns = parser.parse_args(argv)
-    logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if ns.verbose else logging.WARNING)
-    try:
-        if ns.store is not None:
-            engine = open_store_engine(ns.store, canvas=ns.canvas, state=ns.state)
-            what = f"store {ns.store}"
-        else:
-            if ns.state is not None:
-                parser.error("--state is taken into a store: give --store too")
-            engine = seed_engine(load_canvas(ns.canvas or SAMPLE_CANVAS))
-            what = "an in-memory canvas"
-    except CanvasError as e:
-        parser.error(str(e))  # exits with status 2
-    try:
-        httpd = EngineHTTPServer(ns.listen, engine, max(ns.latency_ms, 0.0) / 1000)
-    except OSError as e:
-        engine.close()
-        parser.error(f"cannot listen on {ns.listen[0]}:{ns.listen[1]}: {e.strerror or e}")
-    # SIGTERM stops the server like ^C: requests in flight are cut off, and a
-    # write that was not acknowledged may or may not have been committed.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    print(f"kelvo engine serving {what} at {httpd.url}", flush=True)
-    try:
-        httpd.serve_forever()
-    except KeyboardInterrupt:
-        pass
-    finally:
-        httpd.server_close()
-        engine.close()
-    return 0

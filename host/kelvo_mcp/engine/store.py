@@ -17,11 +17,16 @@ What it promises:
 - Versioned from its first release: the SQLite header's application id and
   user_version, and a `meta` table with the app name. A file that is not a
   store of ours, or one written by a newer schema, is refused with one
-  `StoreError` line and left untouched.
+  `StoreError` line and left untouched; an older one is upgraded, after a
+  copy of it is kept (`kelvo_mcp.engine.schema`).
+- Doc look-ups by the index: each page row carries the name and kind of the
+  doc it is (null for other pages), worked out by the core's rule whenever
+  the row is written, so a save finds the doc in force with one indexed
+  query inside its own transaction.
 
 Connections: a small pool, one connection per transaction in flight. The
-engine's HTTP server runs a thread per connection and the MCP server its
-handlers on worker threads; a single connection behind a lock would make every
+engine's HTTP server and the MCP server run engine calls on worker
+threads; a single connection behind a lock would make every
 reader wait for every other, which WAL exists to avoid, while thread-local
 connections would be opened per short-lived thread and left to the garbage
 collector. A connection is used by one thread at a time and goes back to the
@@ -38,25 +43,15 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
-from kelvo_mcp.engine.api import CanvasError, Page
+from kelvo_mcp import refresh
+from kelvo_mcp.engine.api import Page
+from kelvo_mcp.engine.docs import doc_of
+from kelvo_mcp.engine.schema import SCHEMA_VERSION, StoreError, check_or_create, doc_columns
 
-APP_NAME = "kelvo-mcp-engine-store"
-APPLICATION_ID = 0x4B6C766F  # "Klvo" in the SQLite header
-SCHEMA_VERSION = 1
+__all__ = ["BUSY_TIMEOUT", "SCHEMA_VERSION", "Store", "StoreError", "Tx"]
+
 BUSY_TIMEOUT = 10.0  # seconds a writer waits for another's commit
 _POOL_IDLE_MAX = 8
-
-_SCHEMA = (
-    "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
-    # seq keeps the canvas order (creation order) and is the listing cursor;
-    # updated_at and blocks hold JSON text.
-    "CREATE TABLE pages (seq INTEGER PRIMARY KEY AUTOINCREMENT, page_id TEXT NOT NULL UNIQUE,"
-    " title TEXT NOT NULL, updated_at TEXT, approval TEXT, blocks TEXT NOT NULL)",
-)
-
-
-class StoreError(CanvasError):
-    """The store file cannot be used; the message says why, in one line."""
 
 
 class Store:
@@ -68,6 +63,7 @@ class Store:
         self._idle: list[sqlite3.Connection] = []
         self._pool_lock = threading.Lock()
         self._closed = False
+        self.upgraded_from: int | None = None  # the schema the file had, when opening upgraded it
 
     # -- opening --------------------------------------------------------------
 
@@ -78,7 +74,7 @@ class Store:
         store = cls(Path(path), busy_timeout)
         conn = store._connect(configure=False)
         try:
-            store._check_or_create(conn)
+            store.upgraded_from = check_or_create(conn, store.path)
             store._configure(conn)
         except BaseException:
             conn.close()
@@ -98,57 +94,6 @@ class Store:
 
     def _configure(self, conn: sqlite3.Connection) -> None:
         conn.execute("PRAGMA synchronous=FULL")
-
-    def _check_or_create(self, conn: sqlite3.Connection) -> None:
-        where = f"store {self.path}"
-        try:
-            app, version, tables = self._header(conn)
-        except sqlite3.OperationalError as e:
-            raise StoreError(f"cannot open {where}: {e}") from None
-        except sqlite3.DatabaseError:
-            raise StoreError(f"{self.path} is not a Kelvo engine store (not an SQLite database)") from None
-        if app == 0 and version == 0 and tables == 0:
-            self._create(conn)
-            app, version, tables = self._header(conn)
-        if app != APPLICATION_ID:
-            raise StoreError(f"{self.path} is an SQLite database of another application, not a Kelvo engine "
-                             f"store (application id {app:#x}, {tables} tables)")
-        if version > SCHEMA_VERSION:
-            raise StoreError(f"{where} was written by a newer kelvo-mcp (schema {version}; "
-                             f"this one reads schema {SCHEMA_VERSION} and older)")
-        row = conn.execute("SELECT value FROM meta WHERE key = 'app'").fetchone() if tables else None
-        if row is None or json.loads(row[0]) != APP_NAME:
-            raise StoreError(f"{self.path} carries the Kelvo application id but no store metadata; "
-                             "it is not a Kelvo engine store")
-        mode = conn.execute("PRAGMA journal_mode=WAL").fetchone()[0]
-        if str(mode).lower() != "wal":
-            raise StoreError(f"{where}: cannot use the WAL journal here (journal mode stays {mode})")
-
-    @staticmethod
-    def _header(conn: sqlite3.Connection) -> tuple[int, int, int]:
-        app = conn.execute("PRAGMA application_id").fetchone()[0]
-        version = conn.execute("PRAGMA user_version").fetchone()[0]
-        tables = conn.execute("SELECT count(*) FROM sqlite_schema").fetchone()[0]
-        return int(app), int(version), int(tables)
-
-    def _create(self, conn: sqlite3.Connection) -> None:
-        # WAL first: it cannot be switched on inside a transaction. Two
-        # processes creating the same new file meet at BEGIN IMMEDIATE; the
-        # second finds the schema there and leaves it.
-        conn.execute("PRAGMA journal_mode=WAL")
-        conn.execute("BEGIN IMMEDIATE")
-        try:
-            if self._header(conn) == (0, 0, 0):
-                for statement in _SCHEMA:
-                    conn.execute(statement)
-                conn.executemany("INSERT INTO meta (key, value) VALUES (?, ?)",
-                                 [("app", json.dumps(APP_NAME)), ("next_page", "1"), ("blocks_made", "0")])
-                conn.execute(f"PRAGMA application_id={APPLICATION_ID}")
-                conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
-            conn.execute("COMMIT")
-        except BaseException:
-            conn.execute("ROLLBACK")
-            raise
 
     # -- connections and transactions ------------------------------------------
 
@@ -301,12 +246,29 @@ class Tx:
         return int(self.conn.execute("SELECT count(*) FROM pages").fetchone()[0])
 
     def insert(self, page: Page) -> None:
-        self.conn.execute("INSERT INTO pages (page_id, title, updated_at, approval, blocks) VALUES (?, ?, ?, ?, ?)",
-                          (page.page_id, page.title, _json(page.updated_at), page.approval, _json(page.blocks)))
+        self.conn.execute("INSERT INTO pages (page_id, title, updated_at, approval, blocks, doc_name, doc_kind)"
+                          " VALUES (?, ?, ?, ?, ?, ?, ?)", (page.page_id, page.title, _json(page.updated_at),
+                                                            page.approval, _json(page.blocks), *doc_columns(page)))
 
     def update(self, page: Page) -> None:
-        self.conn.execute("UPDATE pages SET title = ?, updated_at = ?, approval = ?, blocks = ? WHERE page_id = ?",
-                          (page.title, _json(page.updated_at), page.approval, _json(page.blocks), page.page_id))
+        self.conn.execute("UPDATE pages SET title = ?, updated_at = ?, approval = ?, blocks = ?, doc_name = ?,"
+                          " doc_kind = ? WHERE page_id = ?", (page.title, _json(page.updated_at), page.approval,
+                                                              _json(page.blocks), *doc_columns(page), page.page_id))
+
+    def find_doc(self, *, name: str | None = None, kind: str | None = None) -> tuple[Page, refresh.DocInfo] | None:
+        """`docs.first_doc` over the canvas, by the index."""
+        if name is not None:
+            row = self.conn.execute(f"SELECT {self._COLUMNS} FROM pages WHERE doc_name = ? ORDER BY seq LIMIT 1",
+                                    (name,)).fetchone()
+        else:
+            row = self.conn.execute(
+                f"SELECT {self._COLUMNS} FROM pages AS p WHERE doc_kind = ? AND NOT EXISTS (SELECT 1 FROM pages"
+                " AS q WHERE q.doc_name = p.doc_name AND q.seq < p.seq) ORDER BY seq LIMIT 1", (kind,)).fetchone()
+        if row is None:
+            return None
+        page = self._page(row)
+        d = doc_of(page)
+        return None if d is None else (page, d)
 
     def delete(self, page_id: str) -> None:
         self.conn.execute("DELETE FROM pages WHERE page_id = ?", (page_id,))

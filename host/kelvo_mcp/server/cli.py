@@ -25,12 +25,12 @@ import anyio
 
 from kelvo_mcp import surfaces
 from kelvo_mcp.engine.api import TIMEOUTS, CanvasError
-from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
+from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_state_engine, open_store_engine, seed_engine
 from kelvo_mcp.engine.client import HttpEngine
 from kelvo_mcp.listen import bind_socket, is_loopback, security_settings, serve_http
 from kelvo_mcp.server.connection import open_connection
 from kelvo_mcp.server.http_host import (DEFAULT_MAX_REQUEST_BODY_SIZE, DEFAULT_MAX_SESSIONS,
-                                        DEFAULT_SESSION_IDLE_TIMEOUT, http_app, no_delay)
+                                        DEFAULT_SESSION_IDLE_TIMEOUT, http_app)
 from kelvo_mcp.server.mcp_adapter import make_server, serve_stdio
 from kelvo_mcp.server.sessions import ENGINE_THREADS, SessionHost
 from kelvo_mcp.server.tokens import TokenFile
@@ -39,11 +39,13 @@ SHUTDOWN_SECONDS = 10.0
 
 
 def open_engine(canvas: Path | None, state: Path | None, store: Path | None = None,
-                engine_url: str | None = None, read_timeout: float | None = None) -> Any:
+                engine_url: str | None = None, read_timeout: float | None = None,
+                engine_token: str | None = None) -> Any:
     """The engine the server runs on:
 
     - `engine_url`: an engine served over HTTP (`python -m kelvo_mcp.engine`),
-      reached with `HttpEngine`; `read_timeout` replaces the read phase's budget;
+      reached with `HttpEngine` sending `engine_token`; `read_timeout`
+      replaces the read phase's budget;
     - `store`: the embedded engine on that SQLite store, which other servers
       may share; a new store is filled once from `state` when that file
       exists, else from `canvas`;
@@ -53,20 +55,12 @@ def open_engine(canvas: Path | None, state: Path | None, store: Path | None = No
     """
     if engine_url is not None:
         timeouts = dict(TIMEOUTS, **({"read": read_timeout} if read_timeout is not None else {}))
-        return HttpEngine(engine_url, timeouts=timeouts)
+        return HttpEngine(engine_url, timeouts=timeouts, token=engine_token)
     if store is not None:
         return open_store_engine(store, canvas=canvas, state=state)
-    if state is not None and state.exists():
-        engine = seed_engine(load_canvas(state, "state file"))
-    else:
-        engine = seed_engine(load_canvas(canvas or SAMPLE_CANVAS))
     if state is not None:
-        engine.state_file = state
-        try:
-            engine.save_state()
-        except OSError as e:
-            raise CanvasError(f"cannot write state file {state}: {e.strerror or e}") from None
-    return engine
+        return open_state_engine(state, canvas)
+    return seed_engine(load_canvas(canvas or SAMPLE_CANVAS))
 
 
 
@@ -88,6 +82,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                              "instead of an embedded one")
     parser.add_argument("--engine-read-timeout", type=float, metavar="SECONDS",
                         help=f"with --engine: how long to wait for a reply (default {TIMEOUTS['read']:g})")
+    parser.add_argument("--engine-token-file", type=Path, metavar="FILE",
+                        help="with --engine: the engine's bearer token (its --token-file)")
     parser.add_argument("--readonly", action="store_true", help="offer no tool that writes")
     parser.add_argument("--http", metavar="HOST:PORT",
                         help="serve MCP over streamable HTTP at http://HOST:PORT/mcp, many sessions at once "
@@ -136,9 +132,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--engine uses the engine's own canvas: --store, --state and --canvas go without it")
     if ns.engine_read_timeout is not None and (ns.engine is None or not ns.engine_read_timeout > 0):
         parser.error("--engine-read-timeout wants --engine and a number of seconds above 0")
+    if ns.engine_token_file is not None and ns.engine is None:
+        parser.error("--engine-token-file goes with --engine")
     try:
-        engine = open_engine(ns.canvas, ns.state, ns.store, ns.engine, ns.engine_read_timeout)
-    except CanvasError as e:
+        engine_token = read_token(ns.engine_token_file) if ns.engine_token_file else None
+        engine = open_engine(ns.canvas, ns.state, ns.store, ns.engine, ns.engine_read_timeout, engine_token)
+    except (CanvasError, ValueError) as e:
         parser.error(str(e))  # exits with status 2
     logging.basicConfig(stream=sys.stderr, level=logging.WARNING)
     try:
@@ -159,7 +158,6 @@ def serve(parser: argparse.ArgumentParser, ns: argparse.Namespace, engine: Any) 
         sock = bind_socket(ns.http)
     except ValueError as e:
         parser.error(str(e))
-    no_delay(sock)
     bound = sock.getsockname()[0]
     host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads)
     security = security_settings(bound, ns.allow_host, ns.allow_origin)

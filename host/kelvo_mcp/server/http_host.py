@@ -16,7 +16,6 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import signal
-import socket
 from collections.abc import AsyncIterator
 
 from mcp.server.auth.middleware.auth_context import AuthContextMiddleware
@@ -57,14 +56,6 @@ async def healthz(request: Request) -> Response:
     if request.method != "GET":
         return Response(status_code=405, headers={"Allow": "GET"})
     return Response(b"ok\n", media_type="text/plain")
-
-
-def no_delay(sock: socket.socket) -> None:
-    """Replies leave as soon as they are written. Without it, a reply written
-    as headers and then body (every single-exchange reply) waits for the
-    client's delayed ACK of the headers before the body goes: 40 ms a call
-    on Linux. Connections accepted on the socket inherit the option."""
-    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
 
 def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: TokenFile | None = None,

@@ -85,15 +85,9 @@ def doc_save(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any
     if len(body) > refresh.MAX_DOC_CHARS:
         raise ToolInputError(f"{tool}: the body has {len(body)} characters; a doc holds at most "
                              f"{refresh.MAX_DOC_CHARS}. Split it into docs that each cover one topic.")
-    old = doc_named(conn, name)
-    kind = args.get("kind") or (old.kind if old else "doc")
-    marker = refresh.make_sentinel(name, kind, old.when_to_use if old else "", old.pinned if old else False)
-    blocks: list[dict[str, Any]] = [{"block_type": "paragraph", "text": marker},
-                                    *map(dict, refresh.markdown_to_blocks(body))]
-    if old is not None:
-        page_id = conn.engine.write_blocks(old.page_id, blocks)["page_id"]
-    else:
-        page_id = conn.engine.create_page(name, blocks)["page_id"]
+    # Found and written in one engine call: two saves of one new name make one page.
+    saved = conn.engine.save_doc(name, [*map(dict, refresh.markdown_to_blocks(body))], args.get("kind"))
+    kind, page_id = saved["kind"], saved["page_id"]
     return {"name": name, "kind": kind, "page_id": page_id, "saved": True,
             "note": "Saved. It acts as an instruction only once the user approves it in the Kelvo app; "
                     "kelvo_doc_list shows its approval state."}
@@ -112,12 +106,7 @@ def learn(conn: Connection, tool: str, args: dict[str, Any]) -> dict[str, Any]:
     day = datetime.datetime.fromtimestamp(conn.wall_clock(), datetime.UTC).strftime("%Y-%m-%d")
     topic = " ".join(str(args.get("topic") or "").split())
     line = {"block_type": "bulleted", "text": f"{day}{f' [{topic}]' if topic else ''}: {text}"}
-    doc = next((d for d in all_docs(conn) if d.kind == "learnings"), None)
-    if doc is not None:
-        page_id = conn.engine.append_blocks(doc.page_id, [line])["page_id"]
-    else:
-        marker = {"block_type": "paragraph", "text": refresh.make_sentinel("learnings", "learnings")}
-        page_id = conn.engine.create_page("Learnings", [marker, line])["page_id"]
+    page_id = conn.engine.append_learning([line])["page_id"]  # the learnings doc, made when missing
     return {"page_id": page_id, "learned": line["text"]}
 
 
