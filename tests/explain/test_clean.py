@@ -221,6 +221,26 @@ def test_lone_surrogates_pass_through():
     assert explain._clean("\ud800 https://x \udfff sk-\udc00") == "\ud800 <url> \udfff sk-\udc00"
 
 
+@pytest.mark.parametrize("tail", [
+    ["api_key", "=", "v"], ["API-KEY", ":", "v"], ["apikey", "=v"], ["Bearer", "t"], ["https://h/Bearer", "t"],
+    ["https://h/api_key", "=", "v"], ["sk-1234567", "8"], ["kelvo_sk_", "x"], ["x"],
+    ["w" * 40 + "api_key", "=", "v"], ["w" * 40 + "Bearer", "t"],
+])
+def test_secrets_across_words_agree_wherever_a_long_body_is_read_to(tail):
+    # A long body is cleaned a prefix of words at a time; a secret of up to
+    # three words must come out the same at every place the prefix can end,
+    # whatever whitespace separates its words, and when the words before it
+    # shrink (URLs) or hold it back (a cap's worth of text in few words).
+    leads = [(["w"], 320), (["https://u"], 260), (["w" * 97], 40)]
+    leads += [(["https://" + "u" * k], 70) for k in range(1, 7)]  # about a cap's worth left of a window
+    for lead, most in leads:
+        for sep in (" ", "\n\u3000"):
+            for n in range(most):
+                words = lead * n + tail + ["z"] * 40
+                text = sep.join(words)
+                assert explain._clean(text) == reference(text), (lead[0][:9], repr(sep), n)
+
+
 def test_megabyte_bodies():
     big = "a" * 1_000_000
     assert explain._clean(big + " sk-12345678") == "a" * 300 + ELLIPSIS
