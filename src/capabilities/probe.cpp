@@ -130,9 +130,11 @@ void bind_probe(nb::module_& m) {
 
     m.def("_probe_pages", &probe_pages, nb::arg("client").none(),
           "Whether the engine serves pages, from one list_pages(limit=1) call: True, False, or None when "
-          "the answer is unclear.");
+          "the answer is unclear.",
+          nb::sig("def _probe_pages(client: EngineClient) -> bool | None"));
     m.def("_canvas_missing", [](nb::handle resp) { return canvas_missing(resp); }, nb::arg("resp").none(),
-          "Whether a 404 response names a missing canvas (header X-Kelvo-Error or JSON detail).");
+          "Whether a 404 response names a missing canvas (header X-Kelvo-Error or JSON detail).",
+          nb::sig("def _canvas_missing(resp: httpx.Response) -> bool"));
     s_probe_pages_name = interned("_probe_pages");
     s_canvas_missing_name = interned("_canvas_missing");
     probe_pages_fn = nb::object(m.attr("_probe_pages")).release().ptr();

@@ -103,7 +103,8 @@ void bind_resolve(nb::module_& m) {
     s_get = interned("get");
     m.def("resolve", &resolve, nb::arg("client").none(),
           "What the engine behind client serves, from its whoami reply and, when that does not say, "
-          "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.");
+          "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.",
+          nb::sig("def resolve(client: EngineClient) -> Capabilities"));
 }
 
 }  // namespace kelvo::capabilities

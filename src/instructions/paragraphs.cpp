@@ -100,7 +100,8 @@ void bind_paragraphs(nb::module_& m) {
     s_full_name = interned("SERVER_INSTRUCTIONS");
     s_needs_name = interned("NEEDS");
     s_split = interned("split");
-    m.def("paragraphs", &paragraphs, "The paragraphs of SERVER_INSTRUCTIONS: the text split at every blank line.");
+    m.def("paragraphs", &paragraphs, "The paragraphs of SERVER_INSTRUCTIONS: the text split at every blank line.",
+          nb::sig("def paragraphs() -> list[str]"));
     m.attr("_PAGE_AUTHORING") = groups[kAuthoring];
     m.attr("_DOCS") = groups[kDocsGroup];
     m.attr("_REPO_SYNC") = groups[kSync];

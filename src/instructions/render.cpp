@@ -69,7 +69,8 @@ void bind_render(nb::module_& m) {
           nb::arg("profile").none() = "full", nb::arg("extra").none() = "", nb::arg("rewrites").none() = nb::tuple(),
           "The server instructions for the tools in visible: the lean text when profile is 'lean', else the "
           "paragraphs about visible tools; then each (old, new) of rewrites, tool names respelled through "
-          "display, and extra appended after a blank line.");
+          "display, and extra appended after a blank line.",
+          nb::sig("def render(visible: Iterable[str], *, display: Callable[[str], str] | None = None, profile: str = 'full', extra: str = '', rewrites: Iterable[tuple[str, str]] = ()) -> str"));
 }
 
 }  // namespace kelvo::instructions

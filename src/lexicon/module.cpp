@@ -65,7 +65,9 @@ NB_MODULE(lexicon, m) {
     m.attr("CARD_HEIGHT_MIN") = get("card_height_min");
 
     m.def("utf16_len", &utf16_len, nb::arg("s").none(),
-          "Number of UTF-16 code units in s (astral code points count 2, lone surrogates 1).");
+          "Number of UTF-16 code units in s (astral code points count 2, lone surrogates 1).",
+          nb::sig("def utf16_len(s: str) -> int"));
     m.def("icon_ok", &icon_ok, nb::arg("s").none(),
-          "Whether s, stripped of whitespace, is non-empty and at most ICON_MAX_UTF16 UTF-16 units.");
+          "Whether s, stripped of whitespace, is non-empty and at most ICON_MAX_UTF16 UTF-16 units.",
+          nb::sig("def icon_ok(s: str) -> bool"));
 }

@@ -391,14 +391,18 @@ void bind_digest(nb::module_& m) {
           },
           nb::arg("docs").none(), nb::kw_only(), nb::arg("cap_chars").none() = nb::int_(kDefaultDigestChars),
           nb::arg("now").none() = nb::none(), nb::arg("extra").none() = nb::none(),
-          "The standing-docs digest fitted to cap_chars characters of JSON text, or None when no doc is visible.");
+          "The standing-docs digest fitted to cap_chars characters of JSON text, or None when no doc is visible.",
+          nb::sig("def build_digest(docs: Sequence[DocInfo], *, cap_chars: int = 2000, now: float | None = None, extra: Mapping[str, Any] | None = None) -> dict[str, Any] | None"));
     m.def("_one_liner", [](nb::handle d) { return one_liner(d); }, nb::arg("d").none(),
-          "The line that stands for a doc in short listings.");
+          "The line that stands for a doc in short listings.",
+          nb::sig("def _one_liner(d: DocInfo) -> str"));
     m.def("_requested_row", [](nb::handle d) { return requested_row(d); }, nb::arg("d").none(),
-          "The digest row of a doc that asks for authority without being approved.");
+          "The digest row of a doc that asks for authority without being approved.",
+          nb::sig("def _requested_row(d: DocInfo) -> _RequestedRow"));
     m.def("_truncated_body", [](nb::str body, nb::handle cap, nb::handle name) { return truncated_body(body, cap, name); },
           nb::arg("body"), nb::arg("cap").none(), nb::arg("name").none(),
-          "The body cut to cap code points, with a pointer to the full text.");
+          "The body cut to cap code points, with a pointer to the full text.",
+          nb::sig("def _truncated_body(body: str, cap: int, name: str) -> str"));
 }
 
 }  // namespace kelvo::refresh

@@ -191,7 +191,8 @@ void bind_handshake(nb::module_& m) {
           },
           nb::arg("docs").none(), nb::kw_only(), nb::arg("cap_chars").none() = nb::int_(kHandshakeChars),
           nb::arg("error").none() = nb::none(), nb::arg("display").none() = nb::none(),
-          nb::arg("kelvo_first").none() = true, "The standing instructions shown in full at connection start.");
+          nb::arg("kelvo_first").none() = true, "The standing instructions shown in full at connection start.",
+          nb::sig("def handshake_text(docs: Sequence[DocInfo] | None, *, cap_chars: int = 4000, error: str | None = None, display: Callable[[str], str] | None = None, kelvo_first: bool = True) -> str"));
 }
 
 }  // namespace kelvo::refresh

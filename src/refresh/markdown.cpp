@@ -412,9 +412,11 @@ void bind_markdown(nb::module_& m) {
 
     m.def("blocks_to_markdown", [](nb::handle blocks) { return blocks_to_markdown(blocks); }, nb::arg("blocks").none(),
           "The Markdown of a page's blocks: map elements sorted by `order`, marker blocks left out, "
-          "chunks joined by a blank line.");
+          "chunks joined by a blank line.",
+          nb::sig("def blocks_to_markdown(blocks: Iterable[object] | None) -> str"));
     m.def("markdown_to_blocks", [](nb::handle text) { return markdown_to_blocks(text); },
-          nb::arg("text").none(), "A new list of {'block_type', 'text'} maps for a Markdown text, in document order.");
+          nb::arg("text").none(), "A new list of {'block_type', 'text'} maps for a Markdown text, in document order.",
+          nb::sig("def markdown_to_blocks(text: str | None) -> list[_Block]"));
 }
 
 }  // namespace kelvo::refresh

@@ -257,13 +257,17 @@ nb::object build_surface(nb::handle profile, nb::handle readonly, nb::handle abs
 void bind_build(nb::module_& m) {
     m.def("build_surface", &build_surface, nb::arg("profile").none() = "full", nb::kw_only(),
           nb::arg("readonly").none() = false, nb::arg("absent").none() = nb::frozenset(),
-          "The surface of one connection for a profile: a list of SurfaceTool.");
+          "The surface of one connection for a profile: a list of SurfaceTool.",
+          nb::sig("def build_surface(profile: str = 'full', *, readonly: bool = False, absent: Iterable[str] = frozenset()) -> list[SurfaceTool]"));
     m.def("_single", &single_py, nb::arg("t").none(), nb::kw_only(), nb::arg("compact").none(),
-          "One catalogue tool as a surface tool (compact: with the short canvas description).");
+          "One catalogue tool as a surface tool (compact: with the short canvas description).",
+          nb::sig("def _single(t: CatalogueTool, *, compact: bool) -> SurfaceTool"));
     m.def("_family", &family_py, nb::arg("family").none(), nb::arg("members").none(), nb::kw_only(), nb::arg("grammar").none() = false,
-          "One family tool folded from its member catalogue tools.");
+          "One family tool folded from its member catalogue tools.",
+          nb::sig("def _family(family: str, members: Sequence[CatalogueTool], *, grammar: bool = False) -> SurfaceTool"));
     m.def("_short_canvas", &short_canvas_py, nb::arg("schema").none(), nb::arg("docs_tool").none(),
-          "A copy of a schema whose canvas property carries the short description.");
+          "A copy of a schema whose canvas property carries the short description.",
+          nb::sig("def _short_canvas(schema: Mapping[str, Any], docs_tool: bool) -> dict[str, Any]"));
 }
 
 }  // namespace kelvo::surfaces

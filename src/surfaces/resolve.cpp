@@ -300,9 +300,11 @@ nb::object ignored_args(nb::handle surface, nb::handle name, nb::handle args) {
 
 void bind_resolve(nb::module_& m) {
     m.def("resolve_call", &resolve_call, nb::arg("surface").none(), nb::arg("name").none(), nb::arg("args").none(),
-          "The catalogue tool that runs a call on this surface and its arguments, as (name, args).");
+          "The catalogue tool that runs a call on this surface and its arguments, as (name, args).",
+          nb::sig("def resolve_call(surface: Sequence[SurfaceTool], name: str, args: Mapping[str, Any] | None) -> tuple[str, dict[str, Any]]"));
     m.def("ignored_args", &ignored_args, nb::arg("surface").none(), nb::arg("name").none(), nb::arg("args").none(),
-          "The passed arguments that the chosen op of a family call does not take, sorted.");
+          "The passed arguments that the chosen op of a family call does not take, sorted.",
+          nb::sig("def ignored_args(surface: Sequence[SurfaceTool], name: str, args: Mapping[str, Any] | None) -> list[str]"));
 }
 
 }  // namespace kelvo::surfaces

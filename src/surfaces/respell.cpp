@@ -357,16 +357,22 @@ void bind_respell(nb::module_& m) {
     T.name_map = reinterpret_cast<PyTypeObject*>(type);  // held for the life of the process
 
     m.def("display_name", &display_name, nb::arg("surface").none(),
-          "The name map of a surface: a member tool name to its family-call form, any other name to itself.");
+          "The name map of a surface: a member tool name to its family-call form, any other name to itself.",
+          nb::sig("def display_name(surface: Sequence[SurfaceTool]) -> Callable[[str], str]"));
     m.def("respell_text", &respell_text, nb::arg("text").none(), nb::arg("disp").none(),
-          "Rewrite every tool name in text through the name map disp.");
+          "Rewrite every tool name in text through the name map disp.",
+          nb::sig("def respell_text(text: str, disp: Callable[[str], str]) -> str"));
     m.def("respell_guidance", &respell_guidance, nb::arg("obj").none(), nb::arg("disp").none(),
-          "Rewrite tool names in the guidance parts of a tool reply, leaving user content alone.");
+          "Rewrite tool names in the guidance parts of a tool reply, leaving user content alone.",
+          nb::sig("def respell_guidance(obj: _T, disp: Callable[[str], str]) -> _T"));
     m.def("_respell", &respell_st, nb::arg("st").none(), nb::arg("disp").none(),
-          "A copy of a surface tool with tool names respelled in its description and schema descriptions.");
+          "A copy of a surface tool with tool names respelled in its description and schema descriptions.",
+          nb::sig("def _respell(st: SurfaceTool, disp: Callable[[str], str]) -> SurfaceTool"));
     m.def("alias_lines", &alias_lines, nb::arg("surface").none(),
-          "'member \xE2\x86\x92 family op=word' for every folded member of a surface, joined with '; '.");
-    m.def("surface_names", &surface_names, nb::arg("surface").none(), "The set of tool names a surface offers.");
+          "'member \xE2\x86\x92 family op=word' for every folded member of a surface, joined with '; '.",
+          nb::sig("def alias_lines(surface: Sequence[SurfaceTool]) -> str"));
+    m.def("surface_names", &surface_names, nb::arg("surface").none(), "The set of tool names a surface offers.",
+          nb::sig("def surface_names(surface: Sequence[SurfaceTool]) -> set[str]"));
 }
 
 }  // namespace kelvo::surfaces
