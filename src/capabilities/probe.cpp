@@ -77,7 +77,7 @@ nb::object judge_status_error(PyObject* exc) {
     nb::object resp = steal(PyObject_GetAttr(exc, s_response));
     nb::object status = steal(PyObject_GetAttr(resp.ptr(), s_status_code));
     if (compares(status.ptr(), s_404, Py_NE)) return borrow(Py_True);
-    nb::object replaced = rebound(s_canvas_missing_name, canvas_missing_fn);
+    nb::object replaced = T.globals.replaced(s_canvas_missing_name, canvas_missing_fn);
     const bool missing = replaced.is_valid() ? truthy(steal(PyObject_CallOneArg(replaced.ptr(), resp.ptr())))
                                              : canvas_missing(resp);
     return borrow(missing ? Py_None : Py_False);
@@ -86,7 +86,7 @@ nb::object judge_status_error(PyObject* exc) {
 }  // namespace
 
 nb::object probe_pages_via_module(nb::handle client) {
-    nb::object replaced = rebound(s_probe_pages_name, probe_pages_fn);
+    nb::object replaced = T.globals.replaced(s_probe_pages_name, probe_pages_fn);
     return replaced.is_valid() ? steal(PyObject_CallOneArg(replaced.ptr(), client.ptr())) : probe_pages(client);
 }
 

@@ -99,20 +99,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-nb::object rebound(PyObject* name, PyObject* original) {
-    PyObject* v = nullptr;
-    const int found = PyDict_GetItemRef(T.globals, name, &v);
-    if (found < 0) raise_current();
-    if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        raise_current();
-    }
-    nb::object current = nb::steal(v);
-    return current.ptr() == original ? nb::object() : current;
-}
-
 void bind_record(nb::module_& m) {
-    T.globals = Py_NewRef(PyModule_GetDict(m.ptr()));
+    T.globals.bind(m);
     T.empty_str = kept_str("");
     T.empty_tuple = steal(PyTuple_New(0)).release().ptr();
     T.source_fail_open = kept_str("fail-open");

@@ -13,4 +13,15 @@ nb::object import_attr(const char* module, const char* name) {
     return steal(PyObject_GetAttrString(mod.ptr(), name));
 }
 
+nb::object ModuleGlobals::operator[](PyObject* name) const {
+    PyObject* v = nullptr;
+    const int found = PyDict_GetItemRef(dict_, name, &v);
+    if (found < 0) raise_current();
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_current();
+    }
+    return nb::steal(v);
+}
+
 }  // namespace kelvo

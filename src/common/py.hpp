@@ -62,4 +62,22 @@ inline PyObject* kept_str(const char* utf8) {
 // Import `module` and fetch `name` from it, at module load.
 nb::object import_attr(const char* module, const char* name);
 
+// A module's namespace read as its module-level functions read their globals:
+// the current binding of a name, NameError once it is deleted. A host that
+// rebinds a name (a test double, say) is heard.
+class ModuleGlobals {
+public:
+    void bind(nb::module_& m) { dict_ = Py_NewRef(PyModule_GetDict(m.ptr())); }
+    nb::object operator[](PyObject* name) const;
+    // The current binding, or an invalid object while it is still `original`
+    // (the caller then takes its native path directly).
+    nb::object replaced(PyObject* name, PyObject* original) const {
+        nb::object current = (*this)[name];
+        return current.ptr() == original ? nb::object() : current;
+    }
+
+private:
+    PyObject* dict_ = nullptr;  // held for the life of the process
+};
+
 }  // namespace kelvo

@@ -40,7 +40,7 @@ nb::object name_set(const char* const (&names)[N]) {
 }  // namespace
 
 nb::object paragraphs() {
-    nb::object full = global(s_full_name);
+    nb::object full = globals[s_full_name];
     return steal(PyObject_CallMethodOneArg(full.ptr(), s_split, s_blank_line));
 }
 
@@ -79,7 +79,7 @@ nb::object select(nb::handle paras, nb::handle needs, nb::handle vis) {
 }  // namespace
 
 nb::object selected_text(nb::handle vis) {
-    nb::object kept = select(paragraphs(), global(s_needs_name), vis);
+    nb::object kept = select(paragraphs(), globals[s_needs_name], vis);
     return steal(PyUnicode_Join(s_blank_line, kept.ptr()));
 }
 
