@@ -21,7 +21,7 @@ struct Tables {
     PyObject* source_undecided = nullptr;
     ModuleGlobals globals;                  // the module's namespace
 };
-extern Tables T;
+extern Tables capability_tables;
 
 // Field positions of Capabilities.
 enum Field : size_t { kPages = 0, kSource = 1, kRole = 2, kScopes = 3 };

@@ -47,7 +47,7 @@ struct Texts {
     size_t key_len[kKeyCount];  // JSON length of each key
     size_t digest_note_len, unreported_note_len, more_suffix_len;  // suffix without quotes
 };
-Texts T{};
+Texts digest_texts{};
 
 // The JSON text length of a value, measured by writing it (errors of values
 // without a JSON form pass through, as json.dumps raises them).
@@ -87,10 +87,10 @@ nb::str utc_stamp(double t) {
 nb::object requested_row(nb::handle doc) {
     nb::object name = doc_field(doc, Field::name);
     nb::object kind = doc_field(doc, Field::kind);
-    PyObject* state = equals(doc_field(doc, Field::approval), words().changed) ? T.state_changed : T.state_not_approved;
+    PyObject* state = equals(doc_field(doc, Field::approval), words().changed) ? digest_texts.state_changed : digest_texts.state_not_approved;
     nb::object row = steal(PyDict_New());
-    if (PyDict_SetItem(row.ptr(), T.name, name.ptr()) < 0 || PyDict_SetItem(row.ptr(), T.kind, kind.ptr()) < 0 ||
-        PyDict_SetItem(row.ptr(), T.state, state) < 0)
+    if (PyDict_SetItem(row.ptr(), digest_texts.name, name.ptr()) < 0 || PyDict_SetItem(row.ptr(), digest_texts.kind, kind.ptr()) < 0 ||
+        PyDict_SetItem(row.ptr(), digest_texts.state, state) < 0)
         raise_current();
     return row;
 }
@@ -104,7 +104,7 @@ nb::object truncated_body(nb::str body, nb::handle cap, nb::handle name) {
     if (overflow > 0 || (!overflow && len <= c)) return body;
     if (overflow < 0 || c < 0) c = 0;
     TextWriter w;
-    w.sub(body, 0, static_cast<Py_ssize_t>(c)).text(T.pointer_start).plain(name).text(T.pointer_end);
+    w.sub(body, 0, static_cast<Py_ssize_t>(c)).text(digest_texts.pointer_start).plain(name).text(digest_texts.pointer_end);
     return w.finish();
 }
 
@@ -164,7 +164,7 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
             nb::object name = doc_field(d, Field::name);
             nb::object kind = doc_field(d, Field::kind);
             PyObject* state =
-                equals(doc_field(d, Field::approval), words().changed) ? T.state_changed : T.state_not_approved;
+                equals(doc_field(d, Field::approval), words().changed) ? digest_texts.state_changed : digest_texts.state_not_approved;
             const size_t len = kRowFixed + meter(name) + meter(kind) + meter(nb::handle(state));
             requested.items.push_back({std::move(name), nb::make_tuple(kind, nb::handle(state)), len});
         } else {
@@ -205,7 +205,7 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
         Py_ssize_t pos = 0;
         while (PyDict_Next(ex.ptr(), &pos, &k, &v)) {
             PyObject* idx = nullptr;
-            if (PyDict_GetItemRef(T.skeleton, k, &idx) < 0) raise_current();
+            if (PyDict_GetItemRef(digest_texts.skeleton, k, &idx) < 0) raise_current();
             const long key = idx ? PyLong_AsLong(idx) : -1;
             Py_XDECREF(idx);
             if (key >= 0) overrides[key] = nb::borrow(v);
@@ -216,14 +216,14 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
     // Entry lengths (key, ": ", value), measured in the order of the map
     // rendered at full counts, so the first value without a JSON form is
     // the one json.dumps would stop at.
-    auto entry = [&](Key k, size_t value_len) { return T.key_len[k] + 2 + value_len; };
+    auto entry = [&](Key k, size_t value_len) { return digest_texts.key_len[k] + 2 + value_len; };
     size_t fixed = 0;      // entries that never change length
     size_t entries = 0;    // number of entries apart from "more"
     size_t over[kKeyCount] = {};
     for (int k = kNote; k <= kAsOf; ++k)
         if (overrides[k].is_valid()) over[k] = entry(static_cast<Key>(k), meter(overrides[k]));
     fixed += over[kNote] ? over[kNote]
-                         : entry(kNote, reported ? T.digest_note_len : T.unreported_note_len);
+                         : entry(kNote, reported ? digest_texts.digest_note_len : digest_texts.unreported_note_len);
     fixed += over[kVersion] ? over[kVersion] : entry(kVersion, meter(version));
     if (over[kInstructions]) {
         fixed += over[kInstructions];
@@ -259,7 +259,7 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
             len += over[k] ? over[k] : entry(k, lists[g]->list_len(shown[g]));
             const size_t hidden = lists[g]->items.size() - shown[g];
             if (hidden) {
-                more_len += T.key_len[k] + 2 + 2 + digits(hidden) + T.more_suffix_len + (more_entries ? 2 : 0);
+                more_len += digest_texts.key_len[k] + 2 + 2 + digits(hidden) + digest_texts.more_suffix_len + (more_entries ? 2 : 0);
                 ++more_entries;
             }
         }
@@ -280,9 +280,9 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
     nb::dict out;
     PyObject* o = out.ptr();
     auto set = [&](Key k, nb::handle v) {
-        if (PyDict_SetItem(o, T.keys[k], v.ptr()) < 0) raise_current();
+        if (PyDict_SetItem(o, digest_texts.keys[k], v.ptr()) < 0) raise_current();
     };
-    set(kNote, nb::handle(reported ? T.digest_note : T.unreported_note));
+    set(kNote, nb::handle(reported ? digest_texts.digest_note : digest_texts.unreported_note));
     set(kVersion, version);
     nb::list names;
     for (const nb::object& nm : instr) names.append(nm);
@@ -290,8 +290,8 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
     nb::list skill_list;
     for (size_t i = 0; i < shown[2]; ++i) {
         nb::object m = steal(PyDict_New());
-        if (PyDict_SetItem(m.ptr(), T.name, skills.items[i].name.ptr()) < 0 ||
-            PyDict_SetItem(m.ptr(), T.when_to_use, skills.items[i].extra.ptr()) < 0)
+        if (PyDict_SetItem(m.ptr(), digest_texts.name, skills.items[i].name.ptr()) < 0 ||
+            PyDict_SetItem(m.ptr(), digest_texts.when_to_use, skills.items[i].extra.ptr()) < 0)
             raise_current();
         skill_list.append(m);
     }
@@ -300,9 +300,9 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
     for (size_t i = 0; i < shown[1]; ++i) {
         nb::object m = steal(PyDict_New());
         PyObject* pair = requested.items[i].extra.ptr();
-        if (PyDict_SetItem(m.ptr(), T.name, requested.items[i].name.ptr()) < 0 ||
-            PyDict_SetItem(m.ptr(), T.kind, PyTuple_GET_ITEM(pair, 0)) < 0 ||
-            PyDict_SetItem(m.ptr(), T.state, PyTuple_GET_ITEM(pair, 1)) < 0)
+        if (PyDict_SetItem(m.ptr(), digest_texts.name, requested.items[i].name.ptr()) < 0 ||
+            PyDict_SetItem(m.ptr(), digest_texts.kind, PyTuple_GET_ITEM(pair, 0)) < 0 ||
+            PyDict_SetItem(m.ptr(), digest_texts.state, PyTuple_GET_ITEM(pair, 1)) < 0)
             raise_current();
         rows.append(m);
     }
@@ -317,8 +317,8 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
         if (!hidden) continue;
         const std::string count = std::to_string(hidden);
         TextWriter text;
-        nb::str entry = text.ascii(count).text(T.more_suffix).finish();
-        if (PyDict_SetItem(more.ptr(), T.keys[list_keys[g]], entry.ptr()) < 0) raise_current();
+        nb::str entry = text.ascii(count).text(digest_texts.more_suffix).finish();
+        if (PyDict_SetItem(more.ptr(), digest_texts.keys[list_keys[g]], entry.ptr()) < 0) raise_current();
     }
     if (PyDict_GET_SIZE(more.ptr())) set(kMore, more);
     if (ex.is_valid()) {
@@ -353,37 +353,37 @@ nb::object one_liner(nb::handle doc) {
     return nb::borrow(words().empty);
 }
 
-nb::handle unreported_note() { return T.unreported_note; }
+nb::handle unreported_note() { return digest_texts.unreported_note; }
 
 void bind_digest(nb::module_& m) {
-    for (int k = 0; k < kKeyCount; ++k) T.keys[k] = interned(kKeyNames[k]);
-    T.digest_note = kept_str(texts::kDigestNote);
-    T.unreported_note = kept_str(texts::kUnreportedNote);
-    T.state_changed = kept_str(texts::kStateChanged);
-    T.state_not_approved = kept_str(texts::kStateNotApproved);
-    T.more_suffix = kept_str(texts::kMoreSuffix);
-    T.pointer_start = kept_str(texts::kTruncatedPointer1);
-    T.pointer_end = kept_str(texts::kTruncatedPointer2);
-    T.name = interned("name");
-    T.kind = interned("kind");
-    T.state = interned("state");
-    T.when_to_use = interned("when_to_use");
+    for (int k = 0; k < kKeyCount; ++k) digest_texts.keys[k] = interned(kKeyNames[k]);
+    digest_texts.digest_note = kept_str(texts::kDigestNote);
+    digest_texts.unreported_note = kept_str(texts::kUnreportedNote);
+    digest_texts.state_changed = kept_str(texts::kStateChanged);
+    digest_texts.state_not_approved = kept_str(texts::kStateNotApproved);
+    digest_texts.more_suffix = kept_str(texts::kMoreSuffix);
+    digest_texts.pointer_start = kept_str(texts::kTruncatedPointer1);
+    digest_texts.pointer_end = kept_str(texts::kTruncatedPointer2);
+    digest_texts.name = interned("name");
+    digest_texts.kind = interned("kind");
+    digest_texts.state = interned("state");
+    digest_texts.when_to_use = interned("when_to_use");
     nb::dict skeleton;
-    for (int k = 0; k < kKeyCount; ++k) skeleton[nb::handle(T.keys[k])] = nb::int_(k);
+    for (int k = 0; k < kKeyCount; ++k) skeleton[nb::handle(digest_texts.keys[k])] = nb::int_(k);
     // Kept for the life of the process as a plain pointer: a static owning
     // object would be released after the interpreter has finalized.
-    T.skeleton = skeleton.release().ptr();
+    digest_texts.skeleton = skeleton.release().ptr();
     Meter meter;
-    for (int k = 0; k < kKeyCount; ++k) T.key_len[k] = meter(nb::handle(T.keys[k]));
-    T.digest_note_len = meter(nb::handle(T.digest_note));
-    T.unreported_note_len = meter(nb::handle(T.unreported_note));
-    T.more_suffix_len = meter(nb::handle(T.more_suffix)) - 2;
+    for (int k = 0; k < kKeyCount; ++k) digest_texts.key_len[k] = meter(nb::handle(digest_texts.keys[k]));
+    digest_texts.digest_note_len = meter(nb::handle(digest_texts.digest_note));
+    digest_texts.unreported_note_len = meter(nb::handle(digest_texts.unreported_note));
+    digest_texts.more_suffix_len = meter(nb::handle(digest_texts.more_suffix)) - 2;
 
     m.attr("DEFAULT_DIGEST_CHARS") = nb::int_(kDefaultDigestChars);
     m.attr("MIN_DIGEST_CHARS") = nb::int_(kMinDigestChars);
     m.attr("DIGEST_BUILD_BUDGET_SECONDS") = nb::float_(kDigestBuildBudgetSeconds);
-    m.attr("DIGEST_NOTE") = nb::handle(T.digest_note);
-    m.attr("UNREPORTED_NOTE") = nb::handle(T.unreported_note);
+    m.attr("DIGEST_NOTE") = nb::handle(digest_texts.digest_note);
+    m.attr("UNREPORTED_NOTE") = nb::handle(digest_texts.unreported_note);
 
     m.def("build_digest",
           [](nb::handle docs, nb::handle cap_chars, nb::handle now, nb::handle extra) {

@@ -23,7 +23,7 @@ bool equal(nb::handle a, nb::handle b) {
 
 [[noreturn]] void refuse(Writer& w) {
     nb::object message = w.finish();
-    PyErr_SetObject(T.tool_input_error, message.ptr());
+    PyErr_SetObject(surface_tables.tool_input_error, message.ptr());
     raise_current();
 }
 
@@ -75,7 +75,7 @@ PyObject* named_tool(PyObject* surface, PyObject* name, bool last, bool& known) 
     const Py_ssize_t n = PyList_GET_SIZE(surface);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* st = PyList_GET_ITEM(surface, i);
-        if (!Py_IS_TYPE(st, T.surface_tool) || !PyUnicode_CheckExact(record_field(st, NAME))) return nullptr;
+        if (!Py_IS_TYPE(st, surface_tables.surface_tool) || !PyUnicode_CheckExact(record_field(st, NAME))) return nullptr;
     }
     known = true;
     for (Py_ssize_t j = 0; j < n; ++j) {
@@ -134,7 +134,7 @@ nb::object catalogue_members(nb::handle key) {
 }
 
 const Family* family_named(nb::handle name) {
-    for (const Family& f : T.families)
+    for (const Family& f : surface_tables.families)
         if (equal(f.tool, name)) return &f;
     return nullptr;
 }
@@ -156,7 +156,7 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
                 nb::handle pick = PyList_GET_ITEM(members.ptr(), 0);
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members.ptr()); ++i) {
                     nb::handle m = PyList_GET_ITEM(members.ptr(), i);
-                    nb::object word = get_opt(borrow(T.ops), m);
+                    nb::object word = get_opt(borrow(surface_tables.ops), m);
                     if (word.is_valid() && equal(word, op)) {
                         pick = m;
                         break;
@@ -171,10 +171,10 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
     }
     nb::object fam = attr(tool, W.family);
     if (!fam.is_none()) {
-        nb::object index = get_item(borrow(T.families_by_key), fam);
-        const Family& f = T.families[nb::cast<size_t>(index)];
+        nb::object index = get_item(borrow(surface_tables.families_by_key), fam);
+        const Family& f = surface_tables.families[nb::cast<size_t>(index)];
         if (contains(by, f.tool)) {
-            nb::object op = get_item(borrow(T.ops), attr(tool, W.name));
+            nb::object op = get_item(borrow(surface_tables.ops), attr(tool, W.name));
             Writer w;
             w.str(name).utf8(" is not a tool on this surface (compact): call ").str(f.tool).utf8(" with op='").str(op).utf8("'.");
             refuse(w);
