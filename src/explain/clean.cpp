@@ -14,6 +14,12 @@
 // than the cap even without the last two words' share (counted twice over,
 // since a replacement may be longer than what it replaces), the result is
 // decided. Otherwise the prefix grows fourfold, up to the whole text.
+//
+// A word longer than what is left to read (a body without whitespace, such as
+// minified JSON) is cut. A match running into the cut is replaced all the
+// same, by the same token; only one that needs a few more characters to match
+// at all (a "sk-" key of 8, an "https://" with its first) changes, and such a
+// match begins among the last kCutSlack characters read.
 #include <algorithm>
 #include <memory>
 
@@ -26,6 +32,7 @@ namespace kelvo::explain {
 namespace {
 
 constexpr Py_ssize_t kDetailMax = 300;
+constexpr Py_ssize_t kCutSlack = 16;
 
 PyObject* g_secret_sub = nullptr;  // _SECRETISH.sub
 PyObject* g_url_sub = nullptr;     // _URL.sub
@@ -37,7 +44,7 @@ PyObject* g_ellipsis = nullptr;    // "…"
 // by single spaces.
 struct Words {
     nb::object text;
-    Py_ssize_t last_two = 0;  // where the last two words begin in `text`
+    Py_ssize_t last_two = 0;  // where the last two words (or a cut word's last characters) begin
     bool whole = false;       // every word of the text is in it
 };
 
@@ -53,8 +60,9 @@ Words squeeze(nb::handle src, std::span<const C> s, Py_ssize_t goal) {
     Py_ssize_t len = 0, starts[2] = {0, 0};
     size_t end = first;
     while (i < n && len < goal) {
+        const size_t limit = i + static_cast<size_t>(std::max(goal - len, 2 * kCutSlack));
         size_t e = i;
-        while (e < n && !is_space(s[e])) ++e;
+        while (e < n && e < limit && !is_space(s[e])) ++e;
         if (out) {
             if (len) out->ascii(" ");
             out->sub(src, static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(e));
@@ -63,6 +71,11 @@ Words squeeze(nb::handle src, std::span<const C> s, Py_ssize_t goal) {
         starts[0] = starts[1], starts[1] = len;
         len += static_cast<Py_ssize_t>(e - i);
         end = e;
+        if (e < n && !is_space(s[e])) {  // cut inside a long word
+            starts[0] = len - kCutSlack;
+            i = e;
+            break;
+        }
         i = e;
         while (i < n && is_space(s[i])) ++i;
         if (!out && i < n && (i - e != 1 || s[e] != ' ')) {
