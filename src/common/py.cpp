@@ -1,5 +1,7 @@
 #include "common/py.hpp"
 
+#include <atomic>
+
 namespace kelvo {
 
 void raise_no_attribute(nb::handle obj, const char* attribute) {
@@ -22,6 +24,15 @@ nb::object ModuleGlobals::operator[](PyObject* name) const {
         raise_current();
     }
     return nb::steal(v);
+}
+
+// One per module: each shared object links its own copy of this layer.
+static std::atomic_flag g_initialised;
+
+void init_once(const char* module) {
+    if (!g_initialised.test_and_set()) return;
+    PyErr_Format(PyExc_ImportError, "%s is already initialised in this process and cannot be initialised again", module);
+    raise_current();
 }
 
 }  // namespace kelvo

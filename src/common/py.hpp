@@ -80,4 +80,24 @@ private:
     PyObject* dict_ = nullptr;  // held for the life of the process
 };
 
+// Holds a container's per-object lock while a walk reads it with borrowed
+// entries (PyDict_Next): a critical section on the free-threaded build,
+// nothing under the GIL. Released when the scope ends, by an exception too.
+struct CriticalSection {
+#ifdef Py_GIL_DISABLED
+    explicit CriticalSection(nb::handle o) { PyCriticalSection_Begin(&cs, o.ptr()); }
+    ~CriticalSection() { PyCriticalSection_End(&cs); }
+    PyCriticalSection cs;
+#else
+    explicit CriticalSection(nb::handle) {}
+#endif
+    CriticalSection(const CriticalSection&) = delete;
+};
+
+// A module's tables are built once per process and then read by every thread
+// without a lock, so a second initialisation (a re-import after
+// `del sys.modules[...]`) is refused rather than run over them. Called first
+// in a module's body.
+void init_once(const char* module);
+
 }  // namespace kelvo

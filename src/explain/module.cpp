@@ -6,6 +6,7 @@ namespace nb = nanobind;
 using namespace kelvo::explain;
 
 NB_MODULE(explain, m) {
+    kelvo::init_once("kelvo_mcp.explain");
     m.doc() = "Engine failures in words: HTTP statuses, time-outs and missing ids, with secrets redacted.";
     init_clean(m);
     init_status(m);

@@ -33,6 +33,7 @@ bool icon_ok(nb::handle s) {
 }  // namespace
 
 NB_MODULE(lexicon, m) {
+    kelvo::init_once("kelvo_mcp.lexicon");
     m.doc() = "Page vocabulary: block types, aliases, colours, media rules and limits.";
     nb::object vocab = import_attr("json", "loads")(nb::str(kVocabJson));
     auto get = [&](const char* key) { return vocab[key]; };

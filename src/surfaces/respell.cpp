@@ -141,6 +141,7 @@ nb::object schema_walk(nb::handle node, const Disp& disp) {
     if (PyDict_Check(node.ptr())) {
         RecursionGuard guard(" while respelling a tool schema");
         nb::object out = steal(PyDict_New());
+        CriticalSection lock(node);  // another thread may change the host's map
         const Py_ssize_t size = PyDict_GET_SIZE(node.ptr());
         Py_ssize_t pos = 0;
         PyObject *k, *v;
@@ -226,6 +227,7 @@ nb::object body_hint(nb::handle body, const Disp& disp) {
 nb::object guide_map(nb::handle map, const Disp& disp) {
     RecursionGuard guard(" while respelling a reply");
     nb::object out = steal(PyDict_New());
+    CriticalSection lock(map);  // another thread may change the host's map
     const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -243,6 +245,7 @@ nb::object guide_map(nb::handle map, const Disp& disp) {
         } else if (kind == K_GUIDANCE && is_map) {
             // One level only: texts substituted, everything else kept.
             done = steal(PyDict_New());
+            CriticalSection inner_lock(value);
             const Py_ssize_t inner = PyDict_GET_SIZE(v);
             Py_ssize_t ip = 0;
             PyObject *ik, *iv;
