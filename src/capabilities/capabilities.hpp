@@ -19,9 +19,9 @@ struct Tables {
     PyObject* source_capabilities = nullptr;
     PyObject* source_probe = nullptr;
     PyObject* source_undecided = nullptr;
-    PyObject* globals = nullptr;            // the module's __dict__
+    ModuleGlobals globals;                  // the module's namespace
 };
-extern Tables T;
+extern Tables capability_tables;
 
 // Field positions of Capabilities.
 enum Field : size_t { kPages = 0, kSource = 1, kRole = 2, kScopes = 3 };
@@ -38,12 +38,6 @@ inline bool swallow_ordinary() {
 // `map.get(key)` as the host would write it: dicts are read directly, any
 // other object through its own `get` (a non-map raises AttributeError).
 nb::object entry(nb::handle map, PyObject* key);
-
-// The module's current binding of `name`, or an invalid object while it is
-// still `original`. resolve and the probe reach their helpers through the
-// module, as module-level functions do, so a host that replaces one (a test
-// double, say) is heard; unreplaced, the native path runs directly.
-nb::object rebound(PyObject* name, PyObject* original);
 
 void bind_record(nb::module_& m);   // Capabilities, NEEDS_PAGES
 void bind_probe(nb::module_& m);    // _probe_pages, _canvas_missing

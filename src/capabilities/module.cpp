@@ -6,6 +6,7 @@ namespace nb = nanobind;
 using namespace kelvo::capabilities;
 
 NB_MODULE(capabilities, m) {
+    kelvo::init_once("kelvo_mcp.capabilities");
     m.doc() = "Engine capabilities: whether pages are served, the key's role and scopes, the tools to hide.";
     bind_record(m);
     bind_resolve(m);

@@ -77,7 +77,7 @@ nb::object judge_status_error(PyObject* exc) {
     nb::object resp = steal(PyObject_GetAttr(exc, s_response));
     nb::object status = steal(PyObject_GetAttr(resp.ptr(), s_status_code));
     if (compares(status.ptr(), s_404, Py_NE)) return borrow(Py_True);
-    nb::object replaced = rebound(s_canvas_missing_name, canvas_missing_fn);
+    nb::object replaced = capability_tables.globals.replaced(s_canvas_missing_name, canvas_missing_fn);
     const bool missing = replaced.is_valid() ? truthy(steal(PyObject_CallOneArg(replaced.ptr(), resp.ptr())))
                                              : canvas_missing(resp);
     return borrow(missing ? Py_None : Py_False);
@@ -86,7 +86,7 @@ nb::object judge_status_error(PyObject* exc) {
 }  // namespace
 
 nb::object probe_pages_via_module(nb::handle client) {
-    nb::object replaced = rebound(s_probe_pages_name, probe_pages_fn);
+    nb::object replaced = capability_tables.globals.replaced(s_probe_pages_name, probe_pages_fn);
     return replaced.is_valid() ? steal(PyObject_CallOneArg(replaced.ptr(), client.ptr())) : probe_pages(client);
 }
 
@@ -97,7 +97,7 @@ nb::object probe_pages(nb::handle client) {
         Py_DECREF(listed);
         return borrow(Py_True);
     }
-    if (!PyErr_ExceptionMatches(T.status_error)) {
+    if (!PyErr_ExceptionMatches(capability_tables.status_error)) {
         if (!swallow_ordinary()) raise_current();
         return borrow(Py_None);  // transport failure, time-out, bad reply
     }
@@ -126,13 +126,15 @@ void bind_probe(nb::module_& m) {
     s_canvas_marker = interned("canvas_not_found");
     s_canvas_detail = interned("canvas not found");
     s_detail = interned("detail");
-    T.status_error = import_attr("httpx", "HTTPStatusError").release().ptr();
+    capability_tables.status_error = import_attr("httpx", "HTTPStatusError").release().ptr();
 
     m.def("_probe_pages", &probe_pages, nb::arg("client").none(),
           "Whether the engine serves pages, from one list_pages(limit=1) call: True, False, or None when "
-          "the answer is unclear.");
+          "the answer is unclear.",
+          nb::sig("def _probe_pages(client: EngineClient) -> bool | None"));
     m.def("_canvas_missing", [](nb::handle resp) { return canvas_missing(resp); }, nb::arg("resp").none(),
-          "Whether a 404 response names a missing canvas (header X-Kelvo-Error or JSON detail).");
+          "Whether a 404 response names a missing canvas (header X-Kelvo-Error or JSON detail).",
+          nb::sig("def _canvas_missing(resp: httpx.Response) -> bool"));
     s_probe_pages_name = interned("_probe_pages");
     s_canvas_missing_name = interned("_canvas_missing");
     probe_pages_fn = nb::object(m.attr("_probe_pages")).release().ptr();

@@ -7,7 +7,7 @@
 
 namespace kelvo::capabilities {
 
-Tables T;
+Tables capability_tables;
 
 namespace {
 
@@ -40,7 +40,7 @@ PyObject* get_key(PyObject* self, void*) {
 // absent: nothing when pages are served, else NEEDS_PAGES itself.
 PyObject* get_absent(PyObject* self, void*) {
     return slot_guard<PyObject*>(nullptr, [&] {
-        return Py_NewRef(truthy(record_get(self, kPages)) ? T.nothing_absent : T.needs_pages);
+        return Py_NewRef(truthy(record_get(self, kPages)) ? capability_tables.nothing_absent : capability_tables.needs_pages);
     });
 }
 
@@ -49,7 +49,7 @@ PyObject* banner(PyObject* self, PyObject*) {
         nb::object pages = record_get(self, kPages), source = record_get(self, kSource);
         PyObject* head = truthy(pages) ? banner_served : banner_hidden;
         // As an f-string renders the source: format(source, "").
-        nb::object shown = steal(PyObject_Format(source.ptr(), T.empty_str));
+        nb::object shown = steal(PyObject_Format(source.ptr(), capability_tables.empty_str));
         return PyUnicode_Concat(head, shown.ptr());
     });
 }
@@ -69,48 +69,36 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-nb::object rebound(PyObject* name, PyObject* original) {
-    PyObject* v = nullptr;
-    const int found = PyDict_GetItemRef(T.globals, name, &v);
-    if (found < 0) raise_current();
-    if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        raise_current();
-    }
-    nb::object current = nb::steal(v);
-    return current.ptr() == original ? nb::object() : current;
-}
-
 void bind_record(nb::module_& m) {
-    T.globals = Py_NewRef(PyModule_GetDict(m.ptr()));
-    T.empty_str = kept_str("");
-    T.empty_tuple = steal(PyTuple_New(0)).release().ptr();
-    T.source_fail_open = kept_str("fail-open");
-    T.source_capabilities = kept_str("capabilities");
-    T.source_probe = kept_str("probe");
+    capability_tables.globals.bind(m);
+    capability_tables.empty_str = kept_str("");
+    capability_tables.empty_tuple = steal(PyTuple_New(0)).release().ptr();
+    capability_tables.source_fail_open = kept_str("fail-open");
+    capability_tables.source_capabilities = kept_str("capabilities");
+    capability_tables.source_probe = kept_str("probe");
     // The probe could not tell either way, so pages stay served.
-    T.source_undecided = kept_str("undecided");
+    capability_tables.source_undecided = kept_str("undecided");
     banner_served = kept_str("pages served \xc2\xb7 via ");
     banner_hidden = kept_str("NO pages on this engine (page/doc tools hidden) \xc2\xb7 via ");
 
     nb::object names = steal(PyList_New(0));
     for (const char* n : kNeedsPages)
         if (PyList_Append(names.ptr(), steal(PyUnicode_FromString(n)).ptr()) < 0) raise_current();
-    T.needs_pages = steal(PyFrozenSet_New(names.ptr())).release().ptr();
-    T.nothing_absent = steal(PyFrozenSet_New(nullptr)).release().ptr();
+    capability_tables.needs_pages = steal(PyFrozenSet_New(names.ptr())).release().ptr();
+    capability_tables.nothing_absent = steal(PyFrozenSet_New(nullptr)).release().ptr();
 
     RecordSpec shape{"kelvo_mcp.capabilities", "Capabilities",
                     "What the connected engine serves, and what the API key may do.",
                     {
                         {"pages", borrow(Py_True)},
-                        {"source", borrow(T.source_fail_open)},
-                        {"role", borrow(T.empty_str)},
-                        {"scopes", borrow(T.empty_tuple)},
+                        {"source", borrow(capability_tables.source_fail_open)},
+                        {"role", borrow(capability_tables.empty_str)},
+                        {"scopes", borrow(capability_tables.empty_tuple)},
                     },
                     methods, getsets};
-    T.record = make_record_type(m, std::move(shape));
-    Py_INCREF(T.record);  // held for the life of the process
-    m.attr("NEEDS_PAGES") = borrow(T.needs_pages);
+    capability_tables.record = make_record_type(m, std::move(shape));
+    Py_INCREF(capability_tables.record);  // held for the life of the process
+    m.attr("NEEDS_PAGES") = borrow(capability_tables.needs_pages);
 }
 
 }  // namespace kelvo::capabilities

@@ -31,7 +31,7 @@ bool names_pages(nb::handle item) {
 // value that is not a list names no scopes.
 nb::object scopes_of(nb::handle ident) {
     nb::object raw = entry(ident, s_scopes);
-    if (!truthy(raw) || !PyList_Check(raw.ptr())) return borrow(T.empty_tuple);
+    if (!truthy(raw) || !PyList_Check(raw.ptr())) return borrow(capability_tables.empty_tuple);
     nb::object kept = steal(PyList_New(0));
     // Index by the live size: a hostile item may change the list under us.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw.ptr()); ++i) {
@@ -57,29 +57,29 @@ int declared_pages(nb::handle ident) {
 }
 
 nb::object make(PyObject* pages, PyObject* source, nb::handle role, nb::handle scopes) {
-    return record_make(T.record, {pages, source, role, scopes});
+    return record_make(capability_tables.record, {pages, source, role, scopes});
 }
 
 nb::object resolve(nb::handle client) {
     PyObject* who = PyObject_CallMethodNoArgs(client.ptr(), s_whoami);
     if (!who) {
         if (!swallow_ordinary()) raise_current();
-        return make(Py_True, T.source_fail_open, T.empty_str, T.empty_tuple);
+        return make(Py_True, capability_tables.source_fail_open, capability_tables.empty_str, capability_tables.empty_tuple);
     }
     nb::object ident = nb::steal(who);
     if (!truthy(ident)) ident = steal(PyDict_New());
 
     nb::object role = entry(ident, s_role);
-    role = truthy(role) ? stripped_text(role) : borrow(T.empty_str);
+    role = truthy(role) ? stripped_text(role) : borrow(capability_tables.empty_str);
     nb::object scopes = scopes_of(ident);
 
     int declared = declared_pages(ident);
     if (declared >= 0)
-        return make(declared ? Py_True : Py_False, T.source_capabilities, role, scopes);
+        return make(declared ? Py_True : Py_False, capability_tables.source_capabilities, role, scopes);
 
     nb::object probed = probe_pages_via_module(client);
-    if (probed.is_none()) return make(Py_True, T.source_undecided, role, scopes);
-    return make(probed.ptr(), T.source_probe, role, scopes);
+    if (probed.is_none()) return make(Py_True, capability_tables.source_undecided, role, scopes);
+    return make(probed.ptr(), capability_tables.source_probe, role, scopes);
 }
 
 }  // namespace
@@ -97,7 +97,8 @@ void bind_resolve(nb::module_& m) {
     s_lower = interned("lower");
     m.def("resolve", &resolve, nb::arg("client").none(),
           "What the engine behind client serves, from its whoami reply and, when that does not say, "
-          "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.");
+          "a probe of the pages route. Never fails on an engine error: the answer falls back to pages served.",
+          nb::sig("def resolve(client: EngineClient) -> Capabilities"));
 }
 
 }  // namespace kelvo::capabilities

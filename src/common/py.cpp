@@ -1,5 +1,7 @@
 #include "common/py.hpp"
 
+#include <atomic>
+
 namespace kelvo {
 
 void raise_no_attribute(nb::handle obj, const char* attribute) {
@@ -11,6 +13,26 @@ void raise_no_attribute(nb::handle obj, const char* attribute) {
 nb::object import_attr(const char* module, const char* name) {
     nb::object mod = steal(PyImport_ImportModule(module));
     return steal(PyObject_GetAttrString(mod.ptr(), name));
+}
+
+nb::object ModuleGlobals::operator[](PyObject* name) const {
+    PyObject* v = nullptr;
+    const int found = PyDict_GetItemRef(dict_, name, &v);
+    if (found < 0) raise_current();
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_current();
+    }
+    return nb::steal(v);
+}
+
+// One per module: each shared object links its own copy of this layer.
+static std::atomic_flag g_initialised;
+
+void init_once(const char* module) {
+    if (!g_initialised.test_and_set()) return;
+    PyErr_Format(PyExc_ImportError, "%s is already initialised in this process and cannot be initialised again", module);
+    raise_current();
 }
 
 }  // namespace kelvo

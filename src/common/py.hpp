@@ -110,4 +110,28 @@ private:
 // Import `module` and fetch `name` from it, at module load.
 nb::object import_attr(const char* module, const char* name);
 
+// A module's namespace read as its module-level functions read their globals:
+// the current binding of a name, NameError once it is deleted. A host that
+// rebinds a name (a test double, say) is heard.
+class ModuleGlobals {
+public:
+    void bind(nb::module_& m) { dict_ = Py_NewRef(PyModule_GetDict(m.ptr())); }
+    nb::object operator[](PyObject* name) const;
+    // The current binding, or an invalid object while it is still `original`
+    // (the caller then takes its native path directly).
+    nb::object replaced(PyObject* name, PyObject* original) const {
+        nb::object current = (*this)[name];
+        return current.ptr() == original ? nb::object() : current;
+    }
+
+private:
+    PyObject* dict_ = nullptr;  // held for the life of the process
+};
+
+// A module's tables are built once per process and then read by every thread
+// without a lock, so a second initialisation (a re-import after
+// `del sys.modules[...]`) is refused rather than run over them. Called first
+// in a module's body.
+void init_once(const char* module);
+
 }  // namespace kelvo

@@ -30,7 +30,6 @@ public:
     TextWriter& ascii(std::string_view s) {
         return check(PyUnicodeWriter_WriteASCII(w_, s.data(), static_cast<Py_ssize_t>(s.size())));
     }
-    TextWriter& ch(Py_UCS4 c) { return check(PyUnicodeWriter_WriteChar(w_, c)); }
     // The characters of a str (a subclass's own characters, whatever its
     // __str__ says).
     TextWriter& text(nb::handle s) { return sub(s, 0, PyUnicode_GET_LENGTH(s.ptr())); }
@@ -45,7 +44,6 @@ public:
         if (b >= e) return *this;
         return check(PyUnicodeWriter_WriteSubstring(w_, s.ptr(), b, e));
     }
-    TextWriter& decimal(long long n) { return check(PyUnicodeWriter_Format(w_, "%lld", n)); }
 
     nb::str finish() {
         PyObject* out = PyUnicodeWriter_Finish(w_);

@@ -6,23 +6,13 @@
 
 namespace kelvo::instructions {
 
-// The host's two instruction texts as read at load (strs, held for the life
-// of the process), and the module's namespace, where they are bound too.
-struct Texts {
-    PyObject* full = nullptr;
-    PyObject* lean = nullptr;
-    PyObject* globals = nullptr;
-};
-extern Texts texts;
-
-// Load the texts from the host's prompt module and bind them in the module;
-// the module does not load without them.
+// Load the host's two instruction texts from its prompt module and bind them
+// in the module; the module does not load without them.
 void load_texts(nb::module_& m);
 
-// The module's current binding of a name, as a module-level function reads
-// its globals (NameError once it is deleted). The functions read the texts
-// and NEEDS this way, so a host that rebinds one (a test, say) is heard.
-nb::object global(PyObject* name);
+// The module's namespace. The functions read the texts and NEEDS through it,
+// so a host that rebinds one (a test, say) is heard.
+extern ModuleGlobals globals;
 
 void bind_rewrites(nb::module_& m);   // COMPACT_REWRITES
 void bind_paragraphs(nb::module_& m); // _PAGE_AUTHORING, _DOCS, _REPO_SYNC, NEEDS, paragraphs

@@ -6,6 +6,7 @@ namespace nb = nanobind;
 using namespace kelvo::instructions;
 
 NB_MODULE(instructions, m) {
+    kelvo::init_once("kelvo_mcp.instructions");
     m.doc() = "Server instructions: the host's instruction text tailored to the tools a connection shows.";
     load_texts(m);
     bind_rewrites(m);

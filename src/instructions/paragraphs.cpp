@@ -40,7 +40,7 @@ nb::object name_set(const char* const (&names)[N]) {
 }  // namespace
 
 nb::object paragraphs() {
-    nb::object full = global(s_full_name);
+    nb::object full = globals[s_full_name];
     return steal(PyObject_CallMethodOneArg(full.ptr(), s_split, s_blank_line));
 }
 
@@ -79,7 +79,7 @@ nb::object select(nb::handle paras, nb::handle needs, nb::handle vis) {
 }  // namespace
 
 nb::object selected_text(nb::handle vis) {
-    nb::object kept = select(paragraphs(), global(s_needs_name), vis);
+    nb::object kept = select(paragraphs(), globals[s_needs_name], vis);
     return steal(PyUnicode_Join(s_blank_line, kept.ptr()));
 }
 
@@ -100,7 +100,8 @@ void bind_paragraphs(nb::module_& m) {
     s_full_name = interned("SERVER_INSTRUCTIONS");
     s_needs_name = interned("NEEDS");
     s_split = interned("split");
-    m.def("paragraphs", &paragraphs, "The paragraphs of SERVER_INSTRUCTIONS: the text split at every blank line.");
+    m.def("paragraphs", &paragraphs, "The paragraphs of SERVER_INSTRUCTIONS: the text split at every blank line.",
+          nb::sig("def paragraphs() -> list[str]"));
     m.attr("_PAGE_AUTHORING") = groups[kAuthoring];
     m.attr("_DOCS") = groups[kDocsGroup];
     m.attr("_REPO_SYNC") = groups[kSync];

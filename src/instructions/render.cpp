@@ -7,7 +7,7 @@
 
 namespace kelvo::instructions {
 
-Texts texts;
+ModuleGlobals globals;
 
 namespace {
 
@@ -18,7 +18,7 @@ PyObject* s_lean_name = nullptr;  // "SERVER_INSTRUCTIONS_LEAN"
 nb::object render(nb::handle visible, nb::handle display, nb::handle profile, nb::handle extra,
                   nb::handle rewrites) {
     nb::object vis = steal(PySet_New(visible.ptr()));
-    nb::object text = equal(profile, s_lean) ? global(s_lean_name) : selected_text(vis);
+    nb::object text = equal(profile, s_lean) ? globals[s_lean_name] : selected_text(vis);
     text = apply_rewrites(std::move(text), rewrites);
     if (!display.is_none()) text = respell(std::move(text), display);
     if (truthy(extra)) {
@@ -30,33 +30,21 @@ nb::object render(nb::handle visible, nb::handle display, nb::handle profile, nb
 
 // A prompt text, bound in the module under its own name; a text that is not
 // a str keeps the module from loading.
-PyObject* prompt_text(nb::module_& m, const char* name) {
+void prompt_text(nb::module_& m, const char* name) {
     nb::object v = import_attr("kelvo_mcp.prompts", name);
     if (!PyUnicode_Check(v.ptr())) {
         PyErr_Format(PyExc_TypeError, "kelvo_mcp.prompts.%s must be a str, not %s", name, Py_TYPE(v.ptr())->tp_name);
         raise_current();
     }
     m.attr(name) = v;
-    return v.release().ptr();
 }
 
 }  // namespace
 
 void load_texts(nb::module_& m) {
-    texts.globals = Py_NewRef(PyModule_GetDict(m.ptr()));
-    texts.full = prompt_text(m, "SERVER_INSTRUCTIONS");
-    texts.lean = prompt_text(m, "SERVER_INSTRUCTIONS_LEAN");
-}
-
-nb::object global(PyObject* name) {
-    PyObject* v = nullptr;
-    const int found = PyDict_GetItemRef(texts.globals, name, &v);
-    if (found < 0) raise_current();
-    if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        raise_current();
-    }
-    return nb::steal(v);
+    globals.bind(m);
+    prompt_text(m, "SERVER_INSTRUCTIONS");
+    prompt_text(m, "SERVER_INSTRUCTIONS_LEAN");
 }
 
 void bind_render(nb::module_& m) {
@@ -67,7 +55,8 @@ void bind_render(nb::module_& m) {
           nb::arg("profile").none() = "full", nb::arg("extra").none() = "", nb::arg("rewrites").none() = nb::tuple(),
           "The server instructions for the tools in visible: the lean text when profile is 'lean', else the "
           "paragraphs about visible tools; then each (old, new) of rewrites, tool names respelled through "
-          "display, and extra appended after a blank line.");
+          "display, and extra appended after a blank line.",
+          nb::sig("def render(visible: Iterable[str], *, display: Callable[[str], str] | None = None, profile: str = 'full', extra: str = '', rewrites: Iterable[tuple[str, str]] = ()) -> str"));
 }
 
 }  // namespace kelvo::instructions

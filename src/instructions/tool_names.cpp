@@ -41,7 +41,8 @@ void bind_tool_names(nb::module_& m) {
     s_findall = interned("findall");
     tool_re = import_attr("re", "compile")("kelvo_[a-z_]+").release().ptr();
     m.def("mentions", &mentions, nb::arg("text").none(),
-          "The set of tool names in text, leaving out marker keys that end in two underscores.");
+          "The set of tool names in text, leaving out marker keys that end in two underscores.",
+          nb::sig("def mentions(text: str) -> set[str]"));
     m.attr("_TOOL_RE") = borrow(tool_re);
 }
 

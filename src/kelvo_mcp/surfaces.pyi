@@ -110,7 +110,7 @@ class CatalogueTool(Protocol):
     @property
     def family(self) -> str | None: ...
 
-def build_surface(profile: str = "full", *, readonly: bool = False, absent: Iterable[str] = ()) -> list[SurfaceTool]:
+def build_surface(profile: str = "full", *, readonly: bool = False, absent: Iterable[str] = frozenset()) -> list[SurfaceTool]:
     """The tools one connection offers; raises KeyError for an unknown profile."""
 
 def resolve_call(

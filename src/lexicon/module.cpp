@@ -33,6 +33,7 @@ bool icon_ok(nb::handle s) {
 }  // namespace
 
 NB_MODULE(lexicon, m) {
+    kelvo::init_once("kelvo_mcp.lexicon");
     m.doc() = "Page vocabulary: block types, aliases, colours, media rules and limits.";
     nb::object vocab = import_attr("json", "loads")(nb::str(kVocabJson));
     auto get = [&](const char* key) { return vocab[key]; };
@@ -65,7 +66,9 @@ NB_MODULE(lexicon, m) {
     m.attr("CARD_HEIGHT_MIN") = get("card_height_min");
 
     m.def("utf16_len", &utf16_len, nb::arg("s").none(),
-          "Number of UTF-16 code units in s (astral code points count 2, lone surrogates 1).");
+          "Number of UTF-16 code units in s (astral code points count 2, lone surrogates 1).",
+          nb::sig("def utf16_len(s: str) -> int"));
     m.def("icon_ok", &icon_ok, nb::arg("s").none(),
-          "Whether s, stripped of whitespace, is non-empty and at most ICON_MAX_UTF16 UTF-16 units.");
+          "Whether s, stripped of whitespace, is non-empty and at most ICON_MAX_UTF16 UTF-16 units.",
+          nb::sig("def icon_ok(s: str) -> bool"));
 }

@@ -40,7 +40,7 @@ struct Texts {
     PyObject *pointer_start, *pointer_end;
     PyObject *name, *kind, *state, *when_to_use;
 };
-Texts T{};
+Texts digest_texts{};
 
 // "%Y-%m-%dT%H:%M:%SZ" of a POSIX time, taken down to the whole second.
 nb::str utc_stamp(double t) {
@@ -60,10 +60,10 @@ nb::str utc_stamp(double t) {
 nb::object requested_row(nb::handle doc) {
     nb::object name = doc_field(doc, Field::name);
     nb::object kind = doc_field(doc, Field::kind);
-    PyObject* state = equal(doc_field(doc, Field::approval), words().changed) ? T.state_changed : T.state_not_approved;
+    PyObject* state = equal(doc_field(doc, Field::approval), words().changed) ? digest_texts.state_changed : digest_texts.state_not_approved;
     nb::object row = steal(PyDict_New());
-    if (PyDict_SetItem(row.ptr(), T.name, name.ptr()) < 0 || PyDict_SetItem(row.ptr(), T.kind, kind.ptr()) < 0 ||
-        PyDict_SetItem(row.ptr(), T.state, state) < 0)
+    if (PyDict_SetItem(row.ptr(), digest_texts.name, name.ptr()) < 0 || PyDict_SetItem(row.ptr(), digest_texts.kind, kind.ptr()) < 0 ||
+        PyDict_SetItem(row.ptr(), digest_texts.state, state) < 0)
         raise_current();
     return row;
 }
@@ -77,7 +77,7 @@ nb::object truncated_body(nb::str body, nb::handle cap, nb::handle name) {
     if (overflow > 0 || (!overflow && len <= c)) return body;
     if (overflow < 0 || c < 0) c = 0;
     TextWriter w;
-    w.sub(body, 0, static_cast<Py_ssize_t>(c)).text(T.pointer_start).plain(name).text(T.pointer_end);
+    w.sub(body, 0, static_cast<Py_ssize_t>(c)).text(digest_texts.pointer_start).plain(name).text(digest_texts.pointer_end);
     return w.finish();
 }
 
@@ -104,8 +104,8 @@ nb::object more_map(const Parts& p, const size_t shown[3]) {
         const size_t hidden = static_cast<size_t>(PyList_GET_SIZE(p.lists[g].ptr())) - shown[g];
         if (!hidden) continue;
         TextWriter text;
-        nb::str entry = text.decimal(static_cast<long long>(hidden)).text(T.more_suffix).finish();
-        if (PyDict_SetItem(more.ptr(), T.keys[kListKeys[g]], entry.ptr()) < 0) raise_current();
+        nb::str entry = text.ascii(std::to_string(hidden)).text(digest_texts.more_suffix).finish();
+        if (PyDict_SetItem(more.ptr(), digest_texts.keys[kListKeys[g]], entry.ptr()) < 0) raise_current();
     }
     return more;
 }
@@ -114,9 +114,9 @@ nb::object more_map(const Parts& p, const size_t shown[3]) {
 nb::object render(const Parts& p, const size_t shown[3], nb::object rendered[3]) {
     nb::object out = steal(PyDict_New());
     auto set = [&](Key k, nb::handle v) {
-        if (PyDict_SetItem(out.ptr(), T.keys[k], v.ptr()) < 0) raise_current();
+        if (PyDict_SetItem(out.ptr(), digest_texts.keys[k], v.ptr()) < 0) raise_current();
     };
-    set(kNote, nb::handle(p.reported ? T.digest_note : T.unreported_note));
+    set(kNote, nb::handle(p.reported ? digest_texts.digest_note : digest_texts.unreported_note));
     set(kVersion, p.version);
     set(kInstructions, steal(PyList_GetSlice(p.instr.ptr(), 0, PY_SSIZE_T_MAX)));
     for (int g : {2, 1, 0}) {
@@ -154,7 +154,7 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
         const bool authority = requests_authority(d);
         if (p.reported && authority && equal(doc_field(d, Field::approval), words().approved)) {
             if (equal(doc_field(d, Field::kind), words().skill))
-                add(p.lists[2], map_of({{T.name, doc_field(d, Field::name)}, {T.when_to_use, one_liner(d)}}));
+                add(p.lists[2], map_of({{digest_texts.name, doc_field(d, Field::name)}, {digest_texts.when_to_use, one_liner(d)}}));
             else
                 add(p.instr, doc_field(d, Field::name));
         } else if (authority) {
@@ -198,7 +198,7 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
     };
     // The ", "more": {...}" entry, written for each width of the hidden
     // counts it meets (a handful per fit); none when `extra` has its own.
-    const int extra_more = p.extra.is_valid() ? PyDict_Contains(p.extra.ptr(), T.keys[kMore]) : 0;
+    const int extra_more = p.extra.is_valid() ? PyDict_Contains(p.extra.ptr(), digest_texts.keys[kMore]) : 0;
     if (extra_more < 0) raise_current();
     std::string last_width;
     size_t more_len = 0;
@@ -211,7 +211,7 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
         }
         if (extra_more || !any) return 0;
         if (width != last_width) {
-            nb::object entry = map_of({{T.keys[kMore], more_map(p, shown)}});
+            nb::object entry = map_of({{digest_texts.keys[kMore], more_map(p, shown)}});
             more_len = json_text(entry).size();  // {"more": {...}}, its braces standing for ", "
             last_width = width;
         }
@@ -246,27 +246,27 @@ nb::object one_liner(nb::handle doc) {
     return nb::borrow(words().empty);
 }
 
-nb::handle unreported_note() { return T.unreported_note; }
+nb::handle unreported_note() { return digest_texts.unreported_note; }
 
 void bind_digest(nb::module_& m) {
-    for (int k = 0; k < kKeyCount; ++k) T.keys[k] = interned(kKeyNames[k]);
-    T.digest_note = kept_str(texts::kDigestNote);
-    T.unreported_note = kept_str(texts::kUnreportedNote);
-    T.state_changed = kept_str(texts::kStateChanged);
-    T.state_not_approved = kept_str(texts::kStateNotApproved);
-    T.more_suffix = kept_str(texts::kMoreSuffix);
-    T.pointer_start = kept_str(texts::kTruncatedPointer1);
-    T.pointer_end = kept_str(texts::kTruncatedPointer2);
-    T.name = interned("name");
-    T.kind = interned("kind");
-    T.state = interned("state");
-    T.when_to_use = interned("when_to_use");
+    for (int k = 0; k < kKeyCount; ++k) digest_texts.keys[k] = interned(kKeyNames[k]);
+    digest_texts.digest_note = kept_str(texts::kDigestNote);
+    digest_texts.unreported_note = kept_str(texts::kUnreportedNote);
+    digest_texts.state_changed = kept_str(texts::kStateChanged);
+    digest_texts.state_not_approved = kept_str(texts::kStateNotApproved);
+    digest_texts.more_suffix = kept_str(texts::kMoreSuffix);
+    digest_texts.pointer_start = kept_str(texts::kTruncatedPointer1);
+    digest_texts.pointer_end = kept_str(texts::kTruncatedPointer2);
+    digest_texts.name = interned("name");
+    digest_texts.kind = interned("kind");
+    digest_texts.state = interned("state");
+    digest_texts.when_to_use = interned("when_to_use");
 
     m.attr("DEFAULT_DIGEST_CHARS") = nb::int_(kDefaultDigestChars);
     m.attr("MIN_DIGEST_CHARS") = nb::int_(kMinDigestChars);
     m.attr("DIGEST_BUILD_BUDGET_SECONDS") = nb::float_(kDigestBuildBudgetSeconds);
-    m.attr("DIGEST_NOTE") = nb::handle(T.digest_note);
-    m.attr("UNREPORTED_NOTE") = nb::handle(T.unreported_note);
+    m.attr("DIGEST_NOTE") = nb::handle(digest_texts.digest_note);
+    m.attr("UNREPORTED_NOTE") = nb::handle(digest_texts.unreported_note);
 
     m.def("build_digest",
           [](nb::handle docs, nb::handle cap_chars, nb::handle now, nb::handle extra) {
@@ -274,14 +274,18 @@ void bind_digest(nb::module_& m) {
           },
           nb::arg("docs").none(), nb::kw_only(), nb::arg("cap_chars").none() = nb::int_(kDefaultDigestChars),
           nb::arg("now").none() = nb::none(), nb::arg("extra").none() = nb::none(),
-          "The standing-docs digest fitted to cap_chars characters of JSON text, or None when no doc is visible.");
+          "The standing-docs digest fitted to cap_chars characters of JSON text, or None when no doc is visible.",
+          nb::sig("def build_digest(docs: Sequence[DocInfo], *, cap_chars: int = 2000, now: float | None = None, extra: Mapping[str, Any] | None = None) -> dict[str, Any] | None"));
     m.def("_one_liner", [](nb::handle d) { return one_liner(d); }, nb::arg("d").none(),
-          "The line that stands for a doc in short listings.");
+          "The line that stands for a doc in short listings.",
+          nb::sig("def _one_liner(d: DocInfo) -> str"));
     m.def("_requested_row", [](nb::handle d) { return requested_row(d); }, nb::arg("d").none(),
-          "The digest row of a doc that asks for authority without being approved.");
+          "The digest row of a doc that asks for authority without being approved.",
+          nb::sig("def _requested_row(d: DocInfo) -> _RequestedRow"));
     m.def("_truncated_body", [](nb::str body, nb::handle cap, nb::handle name) { return truncated_body(body, cap, name); },
           nb::arg("body"), nb::arg("cap").none(), nb::arg("name").none(),
-          "The body cut to cap code points, with a pointer to the full text.");
+          "The body cut to cap code points, with a pointer to the full text.",
+          nb::sig("def _truncated_body(body: str, cap: int, name: str) -> str"));
 }
 
 }  // namespace kelvo::refresh

@@ -24,7 +24,7 @@ struct Texts {
     PyObject *posture, *fail_start, *fail_end, *nothing_approved, *heading_start, *heading_end;
     PyObject *left_start, *left_after_budget, *left_end, *skills_heading, *comma_format;
 };
-Texts T{};
+Texts handshake_texts{};
 
 // Tool names in a fixed text, respelled through `display`; a match ending
 // in "__" is a marker key, not a tool, and stays as it is.
@@ -58,17 +58,17 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
                        nb::handle kelvo_first) {
     const Respeller fix_names(display);
     std::vector<nb::object> parts;
-    if (truthy(kelvo_first)) parts.push_back(fix_names(T.posture));
+    if (truthy(kelvo_first)) parts.push_back(fix_names(handshake_texts.posture));
 
     if (docs_in.is_none()) {
         TextWriter line;
-        line.str(T.fail_start);
+        line.str(handshake_texts.fail_start);
         if (truthy(error)) {
             line.ascii(" (");
             line.str(str_form(error));
             line.ascii(")");
         }
-        line.str(T.fail_end);
+        line.str(handshake_texts.fail_end);
         parts.push_back(fix_names(line.finish()));
         return join(parts);
     }
@@ -87,12 +87,12 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
         (equal(doc_field(d, Field::kind), words().skill) ? skills : instr).push_back(d);
     }
     if (instr.empty() && skills.empty()) {
-        parts.push_back(nb::borrow(T.nothing_approved));
+        parts.push_back(nb::borrow(handshake_texts.nothing_approved));
         return join(parts);
     }
 
     TextWriter heading;
-    nb::str head = heading.text(T.heading_start).str(instructions_version(docs)).text(T.heading_end).finish();
+    nb::str head = heading.text(handshake_texts.heading_start).str(instructions_version(docs)).text(handshake_texts.heading_end).finish();
     std::vector<nb::object> out{head};
     // The budget is the host's number, in the host's own arithmetic.
     nb::object left = steal(PyNumber_Subtract(cap_chars.ptr(), py_int(PyUnicode_GET_LENGTH(head.ptr())).ptr()));
@@ -127,22 +127,22 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
         // Only the note's own words are respelled: a doc may legitimately be
         // named like a tool, and a doc is always shown under its own name.
         TextWriter lead;
-        lead.str(T.left_start);
-        lead.str(steal(PyObject_Format(cap_chars.ptr(), T.comma_format)));
-        lead.str(T.left_after_budget);
+        lead.str(handshake_texts.left_start);
+        lead.str(steal(PyObject_Format(cap_chars.ptr(), handshake_texts.comma_format)));
+        lead.str(handshake_texts.left_after_budget);
         TextWriter note;
         note.str(fix_names(lead.finish()));
         for (size_t i = 0; i < skipped.size(); ++i) {
             if (i) note.ascii(", ");
             note.str(skipped[i]);
         }
-        note.str(fix_names(T.left_end));
+        note.str(fix_names(handshake_texts.left_end));
         out.push_back(note.finish());
     }
 
     if (!skills.empty()) {
         TextWriter section;
-        section.str(fix_names(T.skills_heading));
+        section.str(fix_names(handshake_texts.skills_heading));
         for (nb::handle d : skills) {
             section.ascii("\n- ");
             section.str(str_form(doc_field(d, Field::name)));
@@ -159,17 +159,17 @@ nb::str handshake_text(nb::handle docs_in, nb::handle cap_chars, nb::handle erro
 }  // namespace
 
 void bind_handshake(nb::module_& m) {
-    T.posture = kept_str((std::string(texts::kPostureHeading) + "\n" + kKelvoFirstBody).c_str());
-    T.fail_start = kept_str(texts::kReadFailureStart);
-    T.fail_end = kept_str(texts::kReadFailureEnd);
-    T.nothing_approved = kept_str(texts::kNothingApproved);
-    T.heading_start = kept_str(texts::kInstructionsHeadingStart);
-    T.heading_end = kept_str(texts::kInstructionsHeadingEnd);
-    T.left_start = kept_str(texts::kLeftOutStart);
-    T.left_after_budget = kept_str(texts::kLeftOutAfterBudget);
-    T.left_end = kept_str(texts::kLeftOutEnd);
-    T.skills_heading = kept_str(texts::kSkillsHeading);
-    T.comma_format = interned(",");
+    handshake_texts.posture = kept_str((std::string(texts::kPostureHeading) + "\n" + kKelvoFirstBody).c_str());
+    handshake_texts.fail_start = kept_str(texts::kReadFailureStart);
+    handshake_texts.fail_end = kept_str(texts::kReadFailureEnd);
+    handshake_texts.nothing_approved = kept_str(texts::kNothingApproved);
+    handshake_texts.heading_start = kept_str(texts::kInstructionsHeadingStart);
+    handshake_texts.heading_end = kept_str(texts::kInstructionsHeadingEnd);
+    handshake_texts.left_start = kept_str(texts::kLeftOutStart);
+    handshake_texts.left_after_budget = kept_str(texts::kLeftOutAfterBudget);
+    handshake_texts.left_end = kept_str(texts::kLeftOutEnd);
+    handshake_texts.skills_heading = kept_str(texts::kSkillsHeading);
+    handshake_texts.comma_format = interned(",");
 
     m.attr("HANDSHAKE_CHARS") = nb::int_(kHandshakeChars);
     m.def("handshake_text",
@@ -178,7 +178,8 @@ void bind_handshake(nb::module_& m) {
           },
           nb::arg("docs").none(), nb::kw_only(), nb::arg("cap_chars").none() = nb::int_(kHandshakeChars),
           nb::arg("error").none() = nb::none(), nb::arg("display").none() = nb::none(),
-          nb::arg("kelvo_first").none() = true, "The standing instructions shown in full at connection start.");
+          nb::arg("kelvo_first").none() = true, "The standing instructions shown in full at connection start.",
+          nb::sig("def handshake_text(docs: Sequence[DocInfo] | None, *, cap_chars: int = 4000, error: str | None = None, display: Callable[[str], str] | None = None, kelvo_first: bool = True) -> str"));
 }
 
 }  // namespace kelvo::refresh

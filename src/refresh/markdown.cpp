@@ -184,9 +184,8 @@ Kind kind_of(PyObject* bt) {
 class MarkdownWriter {
 public:
     explicit MarkdownWriter(Py_ssize_t expected = 0) : out_(expected) {}
-    void block(const nb::object& text_raw, const nb::object& type_raw) {
-        nb::object t = string_form_or(text_raw, N.empty);
-        if (any_sentinel_prefix(t)) return marker();
+    // `t`: the block's text in its string form, not a marker.
+    void block(const nb::object& t, const nb::object& type_raw) {
         const Kind k = kind_of(string_form_or(type_raw, name_of(Kind::Other)).ptr());
         if (k == Kind::Other && StrView(t).visit([](auto s) {
                 return std::all_of(s.begin(), s.end(), [](auto c) { return is_space(c); });
@@ -253,13 +252,22 @@ bool any_sentinel_prefix(nb::handle text_str) {
 nb::str block_text(const RawBlock& block) { return nb::borrow<nb::str>(string_form_or(block.text, N.empty)); }
 
 nb::str markdown_from_sorted(const std::vector<RawBlock>& sorted, size_t marker) {
-    Py_ssize_t expected = 0;  // the texts and a few characters of lead for each
-    for (const RawBlock& b : sorted)
-        expected += 8 + (b.text.is_valid() && PyUnicode_Check(b.text.ptr()) ? PyUnicode_GET_LENGTH(b.text.ptr()) : 0);
+    // The writer is sized for the texts that are written and a few characters
+    // of lead for each: marker blocks are left out before anything is sized
+    // (a page may repeat one huge marker text thousands of times).
+    std::vector<nb::object> texts(sorted.size());
+    Py_ssize_t expected = 0;
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        if (i == marker) continue;
+        nb::object t = string_form_or(sorted[i].text, N.empty);
+        if (any_sentinel_prefix(t)) continue;
+        expected += 8 + PyUnicode_GET_LENGTH(t.ptr());
+        texts[i] = std::move(t);
+    }
     MarkdownWriter w(expected);
     for (size_t i = 0; i < sorted.size(); ++i) {
-        if (i == marker) w.marker();
-        else w.block(sorted[i].text, sorted[i].type);
+        if (texts[i].is_valid()) w.block(texts[i], sorted[i].type);
+        else w.marker();
     }
     return w.finish();
 }
@@ -412,9 +420,11 @@ void bind_markdown(nb::module_& m) {
 
     m.def("blocks_to_markdown", [](nb::handle blocks) { return blocks_to_markdown(blocks); }, nb::arg("blocks").none(),
           "The Markdown of a page's blocks: map elements sorted by `order`, marker blocks left out, "
-          "chunks joined by a blank line.");
+          "chunks joined by a blank line.",
+          nb::sig("def blocks_to_markdown(blocks: Iterable[object] | None) -> str"));
     m.def("markdown_to_blocks", [](nb::handle text) { return markdown_to_blocks(text); },
-          nb::arg("text").none(), "A new list of {'block_type', 'text'} maps for a Markdown text, in document order.");
+          nb::arg("text").none(), "A new list of {'block_type', 'text'} maps for a Markdown text, in document order.",
+          nb::sig("def markdown_to_blocks(text: str | None) -> list[_Block]"));
 }
 
 }  // namespace kelvo::refresh

@@ -248,12 +248,15 @@ void bind_marker(nb::module_& m) {
     m.attr("_NAME_RE") = re_compile(nb::str("^[a-z0-9][a-z0-9._-]{0,63}$"));
 
     m.def("valid_name", &valid_name, nb::arg("name").none(),
-          "Whether name is a doc name: a lowercase ASCII letter or digit, then up to 63 of a-z 0-9 . _ -.");
+          "Whether name is a doc name: a lowercase ASCII letter or digit, then up to 63 of a-z 0-9 . _ -.",
+          nb::sig("def valid_name(name: str | None) -> bool"));
     m.def("make_sentinel", &make_sentinel, nb::arg("name").none(), nb::arg("kind").none(),
           nb::arg("when_to_use").none() = "", nb::arg("pinned").none() = false, nb::arg("v").none() = 1,
-          "The doc marker text: one line of JSON, pure ASCII.");
+          "The doc marker text: one line of JSON, pure ASCII.",
+          nb::sig("def make_sentinel(name: str, kind: str, when_to_use: str = '', pinned: bool = False, v: int | float | str = 1) -> str"));
     m.def("parse_sentinel", &parse_sentinel, nb::arg("text").none(),
-          "The marker record (name, kind, when_to_use, pinned, v) read from a block text, or None.");
+          "The marker record (name, kind, when_to_use, pinned, v) read from a block text, or None.",
+          nb::sig("def parse_sentinel(text: str | None) -> _Marker | None"));
 }
 
 }  // namespace kelvo::refresh

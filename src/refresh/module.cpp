@@ -33,6 +33,7 @@ constexpr const char* kExports[] = {
 using namespace kelvo::refresh;
 
 NB_MODULE(refresh, m) {
+    kelvo::init_once("kelvo_mcp.refresh");
     m.doc() = "Agent docs: Markdown and blocks, doc marker, registry, digest, handshake, refresh timer.";
     bind_markdown(m);
     bind_marker(m);

@@ -327,10 +327,12 @@ void bind_registry(nb::module_& m) {
     make_record_type(m, std::move(config));
 
     m.def("_approval_of", [](nb::handle detail) { return approval_of(detail); }, nb::arg("detail").none(),
-          "The approval state a page detail reports: 'approved', 'changed', 'none', else 'unknown'.");
+          "The approval state a page detail reports: 'approved', 'changed', 'none', else 'unknown'.",
+          nb::sig("def _approval_of(detail: Mapping[str, Any]) -> str"));
     m.def("doc_from_page", [](nb::handle row, nb::handle detail) { return doc_from_page(row, detail); },
           nb::arg("page_row").none(), nb::arg("detail").none(),
-          "The DocInfo of an engine page, or None when the page is not an agent doc.");
+          "The DocInfo of an engine page, or None when the page is not an agent doc.",
+          nb::sig("def doc_from_page(page_row: Mapping[str, Any], detail: Mapping[str, Any]) -> DocInfo | None"));
     nb::object monotonic = import_attr("time", "monotonic");
     m.def("derive_registry",
           [](nb::handle client, nb::handle max_pages, nb::handle budget_seconds, nb::handle clock, nb::handle dedupe) {
@@ -339,19 +341,26 @@ void bind_registry(nb::module_& m) {
           nb::arg("client").none(), nb::kw_only(), nb::arg("max_pages").none() = nb::int_(kMaxRegistryPages),
           nb::arg("budget_seconds").none() = nb::none(), nb::arg("clock").none() = monotonic,
           nb::arg("dedupe").none() = true,
-          "Scan the docs canvas: (docs in scan order, notes on the page limit, time budget and duplicates).");
+          "Scan the docs canvas: (docs in scan order, notes on the page limit, time budget and duplicates).",
+          nb::sig("def derive_registry(client: DocsClient, *, max_pages: int = 50, budget_seconds: float | None = None, clock: Callable[[], float] = time.monotonic, dedupe: bool = True) -> tuple[list[DocInfo], dict[str, str]]"));
     m.def("requests_authority", [](nb::handle d) { return requests_authority(d); }, nb::arg("d").none(),
-          "Whether the doc asks to be followed as an instruction (pinned, or a skill).");
+          "Whether the doc asks to be followed as an instruction (pinned, or a skill).",
+          nb::sig("def requests_authority(d: DocInfo) -> bool"));
     m.def("is_instruction", [](nb::handle d) { return is_instruction(d); }, nb::arg("d").none(),
-          "Whether the doc is a standing instruction in effect (requests authority and is approved).");
+          "Whether the doc is a standing instruction in effect (requests authority and is approved).",
+          nb::sig("def is_instruction(d: DocInfo) -> bool"));
     m.def("is_builtin_seed", [](nb::handle d) { return is_builtin_seed(d); }, nb::arg("d").none(),
-          "Whether the doc is the posture doc still holding a seeded text, unedited.");
+          "Whether the doc is the posture doc still holding a seeded text, unedited.",
+          nb::sig("def is_builtin_seed(d: DocInfo) -> bool"));
     m.def("visible_docs", [](nb::handle docs) { return visible_docs(docs); }, nb::arg("docs").none(),
-          "The docs without the built-in seeds, in order.");
+          "The docs without the built-in seeds, in order.",
+          nb::sig("def visible_docs(docs: Iterable[DocInfo]) -> list[DocInfo]"));
     m.def("approvals_reported", [](nb::handle docs) { return approvals_reported(docs); }, nb::arg("docs").none(),
-          "Whether the engine reported an approval state for every doc.");
+          "Whether the engine reported an approval state for every doc.",
+          nb::sig("def approvals_reported(docs: Iterable[DocInfo]) -> bool"));
     m.def("instructions_version", [](nb::handle docs) { return instructions_version(docs); },
-          nb::arg("docs").none(), "12 hex digits of SHA-256 over the approved instructions' rows.");
+          nb::arg("docs").none(), "12 hex digits of SHA-256 over the approved instructions' rows.",
+          nb::sig("def instructions_version(docs: Iterable[DocInfo]) -> str"));
 }
 
 }  // namespace kelvo::refresh

@@ -36,7 +36,7 @@ nb::object short_canvas(nb::handle schema, bool docs_tool) {
     if (has) {
         nb::object canvas = steal(PyDict_New());
         set(canvas, W.type, W.string);
-        set(canvas, W.description, docs_tool ? T.short_docs_canvas : T.short_canvas);
+        set(canvas, W.description, docs_tool ? surface_tables.short_docs_canvas : surface_tables.short_canvas);
         set(props, W.canvas, canvas);
     }
     nb::object out = copy_map(schema);
@@ -56,14 +56,14 @@ nb::object single(nb::handle t, bool compact) {
     nb::object members = steal(PyTuple_Pack(1, name.ptr()));
     nb::object ops = steal(PyDict_New());
     nb::object writes = attr(t, W.writes);
-    return record_make(T.surface_tool, {name, title, description, schema, annotations, members, ops, writes});
+    return record_make(surface_tables.surface_tool, {name, title, description, schema, annotations, members, ops, writes});
 }
 
 nb::object single_py(nb::handle t, nb::handle compact) { return single(t, truthy(compact)); }
 
 const Family& family_of(nb::handle key) {
-    nb::object index = get_item(borrow(T.families_by_key), key);
-    return T.families[nb::cast<size_t>(index)];
+    nb::object index = get_item(borrow(surface_tables.families_by_key), key);
+    return surface_tables.families[nb::cast<size_t>(index)];
 }
 
 nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
@@ -76,7 +76,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
     nb::object member_to = steal(PyDict_New());
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object name = attr(PyList_GET_ITEM(members.ptr(), i), W.name);
-        nb::object op = get_item(borrow(T.ops), name);
+        nb::object op = get_item(borrow(surface_tables.ops), name);
         set(member_to, op, name);
         names.push_back(name);
         words.push_back(op);
@@ -149,7 +149,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
 
     nb::object lines = steal(PyList_New(0));
     if (grammar)
-        append(lines, steal(PyUnicode_Concat(fam.description, T.grammar_summary)));
+        append(lines, steal(PyUnicode_Concat(fam.description, surface_tables.grammar_summary)));
     else
         append(lines, fam.description);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -158,7 +158,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
         Writer w;
         w.utf8("op='").str(words[static_cast<size_t>(i)]).utf8("': ");
         if (create)
-            w.str(T.page_create_short);
+            w.str(surface_tables.page_create_short);
         else
             w.str(attr(PyList_GET_ITEM(members.ptr(), i), W.description));
         append(lines, w.finish());
@@ -173,7 +173,7 @@ nb::object family(nb::handle key, nb::handle members_in, bool grammar) {
     for (Py_ssize_t i = 0; i < n; ++i)
         PyTuple_SET_ITEM(member_names.ptr(), i, Py_NewRef(names[static_cast<size_t>(i)].ptr()));
 
-    return record_make(T.surface_tool, {borrow(fam.tool), borrow(fam.title), join("\n", lines), schema, annotations,
+    return record_make(surface_tables.surface_tool, {borrow(fam.tool), borrow(fam.title), join("\n", lines), schema, annotations,
                                          member_names, member_to, writes ? Py_True : Py_False});
 }
 
@@ -211,7 +211,7 @@ nb::object build_surface(nb::handle profile, nb::handle readonly, nb::handle abs
 
     bool has_grammar = false;
     for (Py_ssize_t i = 0; i < n && !has_grammar; ++i) {
-        int in = PySet_Contains(T.authoring, attr(PyList_GET_ITEM(tools.ptr(), i), W.name).ptr());
+        int in = PySet_Contains(surface_tables.authoring, attr(PyList_GET_ITEM(tools.ptr(), i), W.name).ptr());
         if (in < 0) raise_current();
         has_grammar = in;
     }
@@ -249,13 +249,17 @@ nb::object build_surface(nb::handle profile, nb::handle readonly, nb::handle abs
 void bind_build(nb::module_& m) {
     m.def("build_surface", &build_surface, nb::arg("profile").none() = "full", nb::kw_only(),
           nb::arg("readonly").none() = false, nb::arg("absent").none() = nb::frozenset(),
-          "The surface of one connection for a profile: a list of SurfaceTool.");
+          "The surface of one connection for a profile: a list of SurfaceTool.",
+          nb::sig("def build_surface(profile: str = 'full', *, readonly: bool = False, absent: Iterable[str] = frozenset()) -> list[SurfaceTool]"));
     m.def("_single", &single_py, nb::arg("t").none(), nb::kw_only(), nb::arg("compact").none(),
-          "One catalogue tool as a surface tool (compact: with the short canvas description).");
+          "One catalogue tool as a surface tool (compact: with the short canvas description).",
+          nb::sig("def _single(t: CatalogueTool, *, compact: bool) -> SurfaceTool"));
     m.def("_family", &family_py, nb::arg("family").none(), nb::arg("members").none(), nb::kw_only(), nb::arg("grammar").none() = false,
-          "One family tool folded from its member catalogue tools.");
+          "One family tool folded from its member catalogue tools.",
+          nb::sig("def _family(family: str, members: Sequence[CatalogueTool], *, grammar: bool = False) -> SurfaceTool"));
     m.def("_short_canvas", &short_canvas_py, nb::arg("schema").none(), nb::arg("docs_tool").none(),
-          "A copy of a schema whose canvas property carries the short description.");
+          "A copy of a schema whose canvas property carries the short description.",
+          nb::sig("def _short_canvas(schema: Mapping[str, Any], docs_tool: bool) -> dict[str, Any]"));
 }
 
 }  // namespace kelvo::surfaces

@@ -5,6 +5,7 @@
 using namespace kelvo::surfaces;
 
 NB_MODULE(surfaces, m) {
+    kelvo::init_once("kelvo_mcp.surfaces");
     m.doc() = "Tool surfaces: families, the full, lean and compact profiles, call resolution, respelling tool names.";
     load_tables(m);
     bind_record(m);

@@ -15,7 +15,7 @@ bool contains(nb::handle container, nb::handle item) {
 
 [[noreturn]] void refuse(Writer& w) {
     nb::object message = w.finish();
-    PyErr_SetObject(T.tool_input_error, message.ptr());
+    PyErr_SetObject(surface_tables.tool_input_error, message.ptr());
     raise_current();
 }
 
@@ -97,7 +97,7 @@ nb::object catalogue_members(nb::handle key) {
 }
 
 const Family* family_named(nb::handle name) {
-    for (const Family& f : T.families)
+    for (const Family& f : surface_tables.families)
         if (equal(f.tool, name)) return &f;
     return nullptr;
 }
@@ -119,7 +119,7 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
                 nb::handle pick = PyList_GET_ITEM(members.ptr(), 0);
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members.ptr()); ++i) {
                     nb::handle m = PyList_GET_ITEM(members.ptr(), i);
-                    nb::object word = get_opt(borrow(T.ops), m);
+                    nb::object word = get_opt(borrow(surface_tables.ops), m);
                     if (word.is_valid() && equal(word, op)) {
                         pick = m;
                         break;
@@ -134,10 +134,10 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
     }
     nb::object fam = attr(tool, W.family);
     if (!fam.is_none()) {
-        nb::object index = get_item(borrow(T.families_by_key), fam);
-        const Family& f = T.families[nb::cast<size_t>(index)];
+        nb::object index = get_item(borrow(surface_tables.families_by_key), fam);
+        const Family& f = surface_tables.families[nb::cast<size_t>(index)];
         if (contains(by, f.tool)) {
-            nb::object op = get_item(borrow(T.ops), attr(tool, W.name));
+            nb::object op = get_item(borrow(surface_tables.ops), attr(tool, W.name));
             Writer w;
             w.str(name).utf8(" is not a tool on this surface (compact): call ").str(f.tool).utf8(" with op='").str(op).utf8("'.");
             refuse(w);
@@ -239,9 +239,11 @@ nb::object ignored_args(nb::handle surface, nb::handle name, nb::handle args) {
 
 void bind_resolve(nb::module_& m) {
     m.def("resolve_call", &resolve_call, nb::arg("surface").none(), nb::arg("name").none(), nb::arg("args").none(),
-          "The catalogue tool that runs a call on this surface and its arguments, as (name, args).");
+          "The catalogue tool that runs a call on this surface and its arguments, as (name, args).",
+          nb::sig("def resolve_call(surface: Sequence[SurfaceTool], name: str, args: Mapping[str, Any] | None) -> tuple[str, dict[str, Any]]"));
     m.def("ignored_args", &ignored_args, nb::arg("surface").none(), nb::arg("name").none(), nb::arg("args").none(),
-          "The passed arguments that the chosen op of a family call does not take, sorted.");
+          "The passed arguments that the chosen op of a family call does not take, sorted.",
+          nb::sig("def ignored_args(surface: Sequence[SurfaceTool], name: str, args: Mapping[str, Any] | None) -> list[str]"));
 }
 
 }  // namespace kelvo::surfaces

@@ -76,7 +76,7 @@ PyType_Spec kNameMapSpec = {"kelvo_mcp.surfaces.NameMap", sizeof(NameMapObject),
 class Disp {
 public:
     explicit Disp(nb::handle fn) : fn_(fn.ptr()) {
-        if (Py_IS_TYPE(fn_, T.name_map)) {
+        if (Py_IS_TYPE(fn_, surface_tables.name_map)) {
             fast_ = reinterpret_cast<NameMapObject*>(fn_)->map;
             if (!fast_) fast_ = W.empty_map;
         }
@@ -303,7 +303,7 @@ nb::object display_name(nb::handle surface) {
                 raise_current();
         }
     }
-    auto* obj = PyObject_GC_New(NameMapObject, T.name_map);
+    auto* obj = PyObject_GC_New(NameMapObject, surface_tables.name_map);
     if (!obj) raise_current();
     obj->map = member_to.release().ptr();
     PyObject_GC_Track(obj);
@@ -314,37 +314,43 @@ nb::object respell_st(nb::handle st, nb::handle disp_fn) {
     Disp disp(disp_fn);
     nb::object description = substitute_checked(field(st, DESCRIPTION), disp);
     nb::object schema = schema_walk(field(st, INPUT_SCHEMA), disp);
-    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) {
+    if (Py_IS_TYPE(st.ptr(), surface_tables.surface_tool)) {
         std::vector<nb::object> values;
         for (int f = 0; f < N_FIELDS; ++f) values.push_back(field(st, static_cast<Field>(f)));
         values[DESCRIPTION] = description;
         values[INPUT_SCHEMA] = schema;
-        return record_make(T.surface_tool, values);
+        return record_make(surface_tables.surface_tool, values);
     }
     // Anything else is replaced the way the interpreter replaces it (or refuses).
     nb::object args = steal(PyTuple_Pack(1, st.ptr()));
     nb::dict kwargs;
     kwargs["description"] = description;
     kwargs["input_schema"] = schema;
-    return steal(PyObject_Call(T.copy_replace, args.ptr(), kwargs.ptr()));
+    return steal(PyObject_Call(surface_tables.copy_replace, args.ptr(), kwargs.ptr()));
 }
 
 void bind_respell(nb::module_& m) {
     PyObject* type = PyType_FromSpec(&kNameMapSpec);
     if (!type) raise_current();
-    T.name_map = reinterpret_cast<PyTypeObject*>(type);  // held for the life of the process
+    surface_tables.name_map = reinterpret_cast<PyTypeObject*>(type);  // held for the life of the process
 
     m.def("display_name", &display_name, nb::arg("surface").none(),
-          "The name map of a surface: a member tool name to its family-call form, any other name to itself.");
+          "The name map of a surface: a member tool name to its family-call form, any other name to itself.",
+          nb::sig("def display_name(surface: Sequence[SurfaceTool]) -> Callable[[str], str]"));
     m.def("respell_text", &respell_text, nb::arg("text").none(), nb::arg("disp").none(),
-          "Rewrite every tool name in text through the name map disp.");
+          "Rewrite every tool name in text through the name map disp.",
+          nb::sig("def respell_text(text: str, disp: Callable[[str], str]) -> str"));
     m.def("respell_guidance", &respell_guidance, nb::arg("obj").none(), nb::arg("disp").none(),
-          "Rewrite tool names in the guidance parts of a tool reply, leaving user content alone.");
+          "Rewrite tool names in the guidance parts of a tool reply, leaving user content alone.",
+          nb::sig("def respell_guidance(obj: _T, disp: Callable[[str], str]) -> _T"));
     m.def("_respell", &respell_st, nb::arg("st").none(), nb::arg("disp").none(),
-          "A copy of a surface tool with tool names respelled in its description and schema descriptions.");
+          "A copy of a surface tool with tool names respelled in its description and schema descriptions.",
+          nb::sig("def _respell(st: SurfaceTool, disp: Callable[[str], str]) -> SurfaceTool"));
     m.def("alias_lines", &alias_lines, nb::arg("surface").none(),
-          "'member \xE2\x86\x92 family op=word' for every folded member of a surface, joined with '; '.");
-    m.def("surface_names", &surface_names, nb::arg("surface").none(), "The set of tool names a surface offers.");
+          "'member \xE2\x86\x92 family op=word' for every folded member of a surface, joined with '; '.",
+          nb::sig("def alias_lines(surface: Sequence[SurfaceTool]) -> str"));
+    m.def("surface_names", &surface_names, nb::arg("surface").none(), "The set of tool names a surface offers.",
+          nb::sig("def surface_names(surface: Sequence[SurfaceTool]) -> set[str]"));
 }
 
 }  // namespace kelvo::surfaces

@@ -9,12 +9,12 @@ const char* const kFieldNames[N_FIELDS] = {"name",        "title",   "descriptio
                                            "annotations", "members", "ops",         "writes"};
 
 nb::object field(nb::handle st, Field f) {
-    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) return record_get(st.ptr(), f);
+    if (Py_IS_TYPE(st.ptr(), surface_tables.surface_tool)) return record_get(st.ptr(), f);
     return attr(st, W.fields[f]);
 }
 
 bool is_family(nb::handle st) {
-    if (Py_IS_TYPE(st.ptr(), T.surface_tool)) return truthy(field(st, OPS));
+    if (Py_IS_TYPE(st.ptr(), surface_tables.surface_tool)) return truthy(field(st, OPS));
     return truthy(attr(st, W.is_family));
 }
 
@@ -88,8 +88,8 @@ void bind_record(nb::module_& m) {
         {"writes", borrow(Py_False)},
     };
     shape.getsets = kGetsets;
-    T.surface_tool = make_record_type(m, shape);
-    Py_INCREF(T.surface_tool);  // held for the life of the process
+    surface_tables.surface_tool = make_record_type(m, shape);
+    Py_INCREF(surface_tables.surface_tool);  // held for the life of the process
 }
 
 }  // namespace kelvo::surfaces

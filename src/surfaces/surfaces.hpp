@@ -39,7 +39,7 @@ struct Tables {
     PyTypeObject* name_map = nullptr;
 };
 
-extern Tables T;
+extern Tables surface_tables;
 
 // Field indexes of SurfaceTool, in declaration order.
 enum Field { NAME, TITLE, DESCRIPTION, INPUT_SCHEMA, ANNOTATIONS, MEMBERS, OPS, WRITES, N_FIELDS };

@@ -8,7 +8,7 @@
 namespace kelvo::surfaces {
 
 Words W;
-Tables T;
+Tables surface_tables;
 
 namespace {
 
@@ -96,21 +96,21 @@ void cut_page_create() {
     Py_ssize_t g0 = find_marker(d, kGrammarMarker);
     Py_ssize_t g1 = find_marker(d, kReturnsMarker);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(d.ptr());
-    T.page_grammar = rstrip(d, g0, g1).release().ptr();
+    surface_tables.page_grammar = rstrip(d, g0, g1).release().ptr();
     nb::object head = rstrip(d, 0, g0);
     nb::object pointer = steal(PyUnicode_FromFormat("\n%s\n", text::pointer));
     nb::object tail = steal(PyUnicode_Substring(d.ptr(), g1, n));
     nb::object joined = steal(PyUnicode_Concat(head.ptr(), pointer.ptr()));
-    T.page_create_short = PyUnicode_Concat(joined.ptr(), tail.ptr());
-    if (!T.page_create_short) raise_current();
+    surface_tables.page_create_short = PyUnicode_Concat(joined.ptr(), tail.ptr());
+    if (!surface_tables.page_create_short) raise_current();
 }
 
 }  // namespace
 
-nb::object catalogue(PyObject* name) { return attr(T.tools_module, name); }
+nb::object catalogue(PyObject* name) { return attr(surface_tables.tools_module, name); }
 
 void load_tables(nb::module_& m) {
-    T.families.clear();  // a load that failed earlier may have left rows behind
+    surface_tables.families.clear();  // a load that failed earlier may have left rows behind
     W.properties = interned("properties");
     W.required = interned("required");
     W.description = interned("description");
@@ -142,47 +142,47 @@ void load_tables(nb::module_& m) {
     W.empty_map = steal(PyDict_New()).release().ptr();
     for (int f = 0; f < N_FIELDS; ++f) W.fields[f] = interned(kFieldNames[f]);
 
-    T.tools_module = steal(PyImport_ImportModule("kelvo_mcp.tools")).release().ptr();
-    T.tool_input_error = import_attr("kelvo_mcp.runtime", "ToolInputError").release().ptr();
-    T.copy_replace = import_attr("copy", "replace").release().ptr();
+    surface_tables.tools_module = steal(PyImport_ImportModule("kelvo_mcp.tools")).release().ptr();
+    surface_tables.tool_input_error = import_attr("kelvo_mcp.runtime", "ToolInputError").release().ptr();
+    surface_tables.copy_replace = import_attr("copy", "replace").release().ptr();
 
     // The exported tables are the host's to read; the functions use private
     // copies, so a host that changes the exported maps changes nothing here.
     nb::dict families, by_key;
     for (const FamilyRow& r : kFamilies) {
         Family f{interned(r.key), interned(r.tool), kept_str(r.title), kept_str(r.description)};
-        by_key[nb::handle(f.key)] = nb::int_(T.families.size());
-        T.families.push_back(f);
+        by_key[nb::handle(f.key)] = nb::int_(surface_tables.families.size());
+        surface_tables.families.push_back(f);
         families[nb::handle(f.key)] = nb::make_tuple(nb::handle(f.tool), nb::handle(f.title), nb::handle(f.description));
     }
-    T.families_by_key = by_key.release().ptr();
+    surface_tables.families_by_key = by_key.release().ptr();
     nb::dict ops, ops_private;
     for (auto& [member, op] : kOps) {
         nb::object k = steal(interned(member)), v = steal(interned(op));
         ops[k] = v;
         ops_private[k] = v;
     }
-    T.ops = ops_private.release().ptr();
-    T.authoring = frozen(kAuthoring).release().ptr();
-    T.short_canvas = kept_str(text::short_canvas);
-    T.short_docs_canvas = kept_str(text::short_docs_canvas);
-    T.grammar_summary = kept_str(text::grammar_summary);
+    surface_tables.ops = ops_private.release().ptr();
+    surface_tables.authoring = frozen(kAuthoring).release().ptr();
+    surface_tables.short_canvas = kept_str(text::short_canvas);
+    surface_tables.short_docs_canvas = kept_str(text::short_docs_canvas);
+    surface_tables.grammar_summary = kept_str(text::grammar_summary);
     cut_page_create();
 
     m.attr("FAMILIES") = families;
     m.attr("OPS") = ops;
-    m.attr("PAGE_CREATE_SHORT") = nb::handle(T.page_create_short);
-    m.attr("PAGE_GRAMMAR") = nb::handle(T.page_grammar);
+    m.attr("PAGE_CREATE_SHORT") = nb::handle(surface_tables.page_create_short);
+    m.attr("PAGE_GRAMMAR") = nb::handle(surface_tables.page_grammar);
     m.attr("PROFILES") = nb::make_tuple("full", "lean", "compact");
 
     nb::object family_tools = steal(PyFrozenSet_New(nullptr));
-    for (const Family& f : T.families)
+    for (const Family& f : surface_tables.families)
         if (PySet_Add(family_tools.ptr(), f.tool) < 0) raise_current();
     m.attr("_FAMILY_TOOL_NAMES") = family_tools;
-    m.attr("_AUTHORING") = nb::handle(T.authoring);
-    m.attr("SHORT_CANVAS_DOC") = nb::handle(T.short_canvas);
-    m.attr("SHORT_DOCS_CANVAS_DOC") = nb::handle(T.short_docs_canvas);
-    m.attr("_GRAMMAR_SUMMARY") = nb::handle(T.grammar_summary);
+    m.attr("_AUTHORING") = nb::handle(surface_tables.authoring);
+    m.attr("SHORT_CANVAS_DOC") = nb::handle(surface_tables.short_canvas);
+    m.attr("SHORT_DOCS_CANVAS_DOC") = nb::handle(surface_tables.short_docs_canvas);
+    m.attr("_GRAMMAR_SUMMARY") = nb::handle(surface_tables.grammar_summary);
     m.attr("GUIDANCE_KEYS") = frozen(kGuidanceKeys);
     m.attr("CONTENT_KEYS") = frozen(kContentKeys);
     nb::object compile = import_attr("re", "compile");

@@ -22,7 +22,5 @@ inline constexpr const char* short_canvas = R"__(Canvas for THIS call only (name
 inline constexpr const char* short_docs_canvas = R"__(Canvas holding the agent docs, for THIS call only. Omitted = the configured docs canvas (KELVO_DOCS_CANVAS).)__";
 inline constexpr const char* grammar_summary = R"__( op='grammar' returns the full block grammar for composing rich pages (tables, diagrams, live views, media, controls, styling, layout) — fetch it once before building anything beyond plain text and tables.)__";
 inline constexpr const char* pointer = R"__((Every other block kind — DIAGRAM/CHART, LIVE VIEW, MEDIA, ILLUSTRATION, INTERACTIVE CONTROLS, PROGRESS/DATES/BUTTONS — plus inline markdown, STYLING, the MASTHEAD and `layout` has an exact shape: call kelvo_page_read(op='grammar') once BEFORE composing such a page and follow it. A guessed shape is not rejected — it is downgraded to plain text — so read first rather than rewrite the page after.))__";
-inline constexpr const char* grammar_line = R"__(op='grammar': returns the block grammar as text (no arguments).)__";
-inline constexpr const char* grammar_op_tail = R"__(; 'grammar' (no arguments))__";
 
 }  // namespace kelvo::surfaces::text

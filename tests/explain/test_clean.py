@@ -221,6 +221,41 @@ def test_lone_surrogates_pass_through():
     assert explain._clean("\ud800 https://x \udfff sk-\udc00") == "\ud800 <url> \udfff sk-\udc00"
 
 
+@pytest.mark.parametrize("tail", [
+    ["api_key", "=", "v"], ["API-KEY", ":", "v"], ["apikey", "=v"], ["Bearer", "t"], ["https://h/Bearer", "t"],
+    ["https://h/api_key", "=", "v"], ["sk-1234567", "8"], ["kelvo_sk_", "x"], ["x"],
+    ["w" * 40 + "api_key", "=", "v"], ["w" * 40 + "Bearer", "t"],
+])
+def test_secrets_across_words_agree_wherever_a_long_body_is_read_to(tail):
+    # A long body is cleaned a prefix of words at a time; a secret of up to
+    # three words must come out the same at every place the prefix can end,
+    # whatever whitespace separates its words, and when the words before it
+    # shrink (URLs) or hold it back (a cap's worth of text in few words).
+    leads = [(["w"], 320), (["https://u"], 260), (["w" * 97], 40)]
+    leads += [(["https://" + "u" * k], 70) for k in range(1, 7)]  # about a cap's worth left of a window
+    for lead, most in leads:
+        for sep in (" ", "\n\u3000"):
+            for n in range(most):
+                words = lead * n + tail + ["z"] * 40
+                text = sep.join(words)
+                assert explain._clean(text) == reference(text), (lead[0][:9], repr(sep), n)
+
+
+@pytest.mark.parametrize("secret", ["sk-12345678", "SK-abcdefgh9", "kelvo_sk_a", "api_key=v", "apikey:v",
+                                    "https://h", "http://", "x"])
+def test_secrets_where_a_long_word_is_cut_agree(secret):
+    # A body without whitespace is read a piece of a word at a time; a secret
+    # or URL at any place around where the piece ends comes out as in the
+    # whole text, and so does one taking the long word as its value.
+    # The last lead shrinks to "<url>"s so that the cut lands just past the cap.
+    for lead in ("", "Bearer ", "api_key = ", "a " * 200, ("https://" + "u" * 24 + " ") * 11):
+        for at in range(540, 680):  # where the secret begins: the first cut is near 600
+            text = lead + "w" * (at - len(lead)) + secret + "z" * 3000
+            assert explain._clean(text) == reference(text), (lead[:9], at)
+            text = lead + "https://h/" + "w" * (at - len(lead) - 10) + secret + "z" * 3000
+            assert explain._clean(text) == reference(text), (lead[:9], at)
+
+
 def test_megabyte_bodies():
     big = "a" * 1_000_000
     assert explain._clean(big + " sk-12345678") == "a" * 300 + ELLIPSIS

@@ -103,6 +103,17 @@ def test_marker_blocks_are_left_out_and_break_lists():
         assert b2m([blk(None, text)]) == text
 
 
+def test_many_blocks_sharing_one_huge_marker_text_cost_nothing():
+    # The writer is sized for what is written: 5,000 references to one 10 MB
+    # marker text are 50 GB of text never written, and no request for it.
+    marker = '{"__kelvo_agent_doc__": {"name": "a"}, "pad": "' + "x" * 10_000_000 + '"}'
+    page = [{"block_type": "paragraph", "text": marker}] * 5_000
+    assert b2m(page) == ""
+    assert b2m(page + [{"text": "kept", "order": 1}]) == "kept"
+    assert b2m([{"text": "- a", "block_type": "bulleted"}, *page[:3], {"text": "b", "block_type": "bulleted"}]) \
+        == "- - a\n\n- b"
+
+
 def test_order_sorts_stably_and_reads_numbers_alike():
     page = [blk(None, "c", order="3"), blk(None, "b2", order=2.0), blk(None, "a", order=1),
             blk(None, "b1", order="2"), blk(None, "b3", order=2), blk(None, "z")]

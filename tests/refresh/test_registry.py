@@ -269,7 +269,7 @@ def test_scan_note_order():
 def test_scan_default_clock_is_monotonic():
     docs, notes = r.derive_registry(canvas("a"), budget_seconds=60)
     assert len(docs) == 1 and notes == {}
-    assert "<built-in function monotonic>" in r.derive_registry.__doc__
+    assert "clock: Callable[[], float] = time.monotonic" in r.derive_registry.__doc__
 
 
 # --- predicates -----------------------------------------------------------------

@@ -12,6 +12,18 @@ same inputs. A test that cannot be repeated (it fails on a later run) is
 reported, not failed; a test whose one run takes over KELVO_LEAK_MAX_SECONDS
 (2 s of CPU time) is not repeated, its callables being covered by the
 per-call check. The per-test deltas go to build/reliability/leaks.json.
+
+Only tests that reach native code are repeated: a test whose own code (a
+file under tests/) calls none of the six modules' functions, types or
+records during its first run tests host code only (the servers, the demo,
+pure-Python checks) and is run once. Calls are seen through sys.monitoring,
+so new tests are sorted the same way without a list to keep.
+
+    python3.14d -m pytest tests -p leakcheck --native-record FILE
+
+runs the suite once, as it is, and writes the ids of the tests that reach
+native code to FILE (one a line, for `pytest @FILE`): the debug suite records
+them, and the leak stage then repeats just those.
 """
 
 from __future__ import annotations
@@ -34,11 +46,64 @@ _leaks: list[str] = []
 
 def pytest_addoption(parser):
     parser.addoption("--leak-rounds", type=int, default=4, help="measured repetitions of each test")
+    parser.addoption("--native-record", default=None,
+                     help="run each test once and write the ids of those that reach native code to this file")
+
+
+# -- which tests reach native code ----------------------------------------------
+
+TESTS = str(pathlib.Path(__file__).resolve().parents[1]) + os.sep
+NATIVE = {f"kelvo_mcp.{m}" for m in ("lexicon", "refresh", "surfaces", "explain", "capabilities",
+                                      "instructions", "_probe")}
+NANOBIND = {"nb_func", "nb_method", "nb_bound_method"}
+TOOL = sys.monitoring.PROFILER_ID
+_reached = [False]
+_native_tests: list[str] = []
+_host_only: list[str] = []
+
+
+def _ours(obj) -> bool:
+    """A function, type, record or bound method of the six modules."""
+    t = type(obj)
+    if t.__name__ in NANOBIND or getattr(t, "__module__", None) in NATIVE:
+        return True
+    if isinstance(obj, type):
+        return obj.__module__ in NATIVE
+    owner = getattr(obj, "__self__", None)
+    return owner is not None and type(owner).__module__ in NATIVE
+
+
+def _on_call(code, offset, callable_, arg0):
+    if not code.co_filename.startswith(TESTS):
+        return sys.monitoring.DISABLE  # host and library code: never asked again
+    if _ours(callable_) or (arg0 is not sys.monitoring.MISSING and _ours(arg0)):
+        _reached[0] = True
+        sys.monitoring.set_events(TOOL, 0)
+    return None
+
+
+class _Watch:
+    """Watches one run of a test for a call from test code into ours."""
+
+    def __enter__(self):
+        _reached[0] = False
+        sys.monitoring.set_events(TOOL, sys.monitoring.events.CALL)
+
+    def __exit__(self, *exc):
+        sys.monitoring.set_events(TOOL, 0)
+
+
+def _start_watching() -> None:
+    sys.monitoring.use_tool_id(TOOL, "leakcheck")
+    sys.monitoring.register_callback(TOOL, sys.monitoring.events.CALL, _on_call)
 
 
 def pytest_configure(config):
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("the leak check needs a debug interpreter (sys.gettotalrefcount)")
+    _start_watching()
+    if config.getoption("--native-record"):
+        return  # the suite as it is: no repeats, no profile of ours
     try:
         from hypothesis import settings
 
@@ -114,9 +179,14 @@ def _cpu() -> float:
 @pytest.hookimpl(hookwrapper=True)
 def pytest_pyfunc_call(pyfuncitem):
     start = _cpu()
-    outcome = yield  # the ordinary run: its result is the test's result
+    with _Watch():
+        outcome = yield  # the ordinary run: its result is the test's result
     took = _cpu() - start
-    if outcome.excinfo is not None:
+    if _reached[0]:
+        _native_tests.append(pyfuncitem.nodeid)
+    else:
+        _host_only.append(pyfuncitem.nodeid)
+    if outcome.excinfo is not None or pyfuncitem.config.getoption("--native-record") or not _reached[0]:
         return
     _since_freeze[0] += 1
     if _since_freeze[0] >= 50:
@@ -151,6 +221,10 @@ def pytest_pyfunc_call(pyfuncitem):
 
 
 def pytest_sessionfinish(session, exitstatus):
+    record = session.config.getoption("--native-record")
+    if record:
+        pathlib.Path(record).write_text("".join(f"{nodeid}\n" for nodeid in _native_tests))
+        return
     out = pathlib.Path(os.environ.get("KELVO_RELIABILITY_OUT", "build/reliability"))
     out.mkdir(parents=True, exist_ok=True)
     final = [d[-1] for d in _deltas.values() if d]
@@ -159,6 +233,7 @@ def pytest_sessionfinish(session, exitstatus):
         "leaking": _leaks,
         "unrepeatable": _unrepeatable,
         "too_slow_to_repeat": _slow,
+        "host_only_not_repeated": len(_host_only),
         "sum_of_last_round_deltas": sum(final),
         "max_last_round_delta": max(final, default=0),
         "deltas": _deltas,
@@ -167,10 +242,15 @@ def pytest_sessionfinish(session, exitstatus):
 
 
 def pytest_terminal_summary(terminalreporter):
+    if terminalreporter.config.getoption("--native-record"):
+        terminalreporter.write_line(f"leak check: {len(_native_tests)} tests reach native code, "
+                                    f"{len(_host_only)} host code only")
+        return
     final = [d[-1] for d in _deltas.values() if d]
     terminalreporter.write_line(
         f"leak check: {len(_deltas)} tests repeated, {len(_leaks)} leaking, "
-        f"{len(_unrepeatable)} not repeatable, {len(_slow)} over {MAX_SECONDS}s left out; last-round refcount delta summed over tests: {sum(final)}"
+        f"{len(_unrepeatable)} not repeatable, {len(_slow)} over {MAX_SECONDS}s left out, "
+        f"{len(_host_only)} host code only run once; last-round refcount delta summed over tests: {sum(final)}"
     )
     for nodeid, why in sorted(_unrepeatable.items()):
         terminalreporter.write_line(f"  not repeatable: {nodeid}: {why}")

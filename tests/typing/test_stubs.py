@@ -140,6 +140,43 @@ def test_stub_parameters_match_the_bindings(module):
     assert compared, "no binding signature could be read"
 
 
+# -- what help() shows ---------------------------------------------------------
+
+def _shape(fn: ast.FunctionDef, defaults_from: ast.FunctionDef | None = None) -> str:
+    """The def line as one normalised text; a stub's `...` default takes the
+    binding's (a stub need not spell the real default)."""
+    if defaults_from is not None:
+        for mine, theirs in ((fn.args.defaults, defaults_from.args.defaults),
+                             (fn.args.kw_defaults, defaults_from.args.kw_defaults)):
+            for i, d in enumerate(mine):
+                if isinstance(d, ast.Constant) and d.value is ... and i < len(theirs):
+                    mine[i] = theirs[i]
+    fn.body, fn.decorator_list = [ast.Expr(ast.Constant(...))], []
+    return ast.unparse(fn).split("\n")[0]
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_help_shows_the_stub_signature(module):
+    # The first line of each function's __doc__ is what help() and an IDE's
+    # hover show: the parameter and return types the stub declares, not
+    # nanobind's `object | None` for every parameter.
+    mod = _load(module)
+    tree = ast.parse((STUBS / f"{module}.pyi").read_text())
+    stubs = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
+    checked, wrong = 0, []
+    for name, obj in vars(mod).items():
+        if not _is_nanobind(obj) or name not in stubs:
+            continue
+        line = obj.__doc__.splitlines()[0]
+        bound = ast.parse(f"def {line}: ...").body[0]
+        assert isinstance(bound, ast.FunctionDef)
+        if _shape(stubs[name], bound) != _shape(bound):
+            wrong.append(f"{name}:\n  stub  {_shape(stubs[name], bound)}\n  help  {_shape(bound)}")
+        checked += 1
+    assert not wrong, "\n".join(wrong)
+    assert checked
+
+
 # -- a host script under mypy --strict --------------------------------------
 
 def test_host_code_type_checks_strictly(tmp_path):
