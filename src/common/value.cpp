@@ -218,8 +218,7 @@ std::string json_text(nb::handle v) {
 
 nb::object map_get(nb::handle map, PyObject* key) {
     if (PyDict_CheckExact(map.ptr())) return get_member(map, key);
-    static PyObject* get = PyUnicode_InternFromString("get");
-    nb::object v = steal(PyObject_CallMethodOneArg(map.ptr(), get, key));
+    nb::object v = steal(PyObject_CallMethod(map.ptr(), "get", "O", key));
     return v.is_none() ? nb::object() : v;
 }
 
