@@ -35,6 +35,24 @@ inline nb::object borrow(PyObject* o) { return nb::borrow(o); }
 // the end. Loops over a caller's list re-read its live size each step.
 inline nb::object list_item(nb::handle list, Py_ssize_t i) { return steal(PyList_GetItemRef(list.ptr(), i)); }
 
+// The next pair of a dict that code run between steps (or another thread)
+// may change: each step takes the dict's own lock, and the pair is held.
+inline bool dict_next(PyObject* dict, Py_ssize_t& pos, nb::object& key, nb::object& value) {
+    PyObject *k = nullptr, *v = nullptr;
+    int more;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    more = PyDict_Next(dict, &pos, &k, &v);
+    if (more) {
+        Py_INCREF(k);
+        Py_INCREF(v);
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!more) return false;
+    key = nb::steal(k);
+    value = nb::steal(v);
+    return true;
+}
+
 // Run a C slot's body: a C++ exception never crosses into the interpreter;
 // it becomes the Python error it stands for (MemoryError for bad_alloc).
 template <class R, class F>

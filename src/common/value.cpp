@@ -180,19 +180,34 @@ private:
             return;
         }
         Guard g(*this, v);
-        // A snapshot of the items, as json takes it: safe against mutation.
-        nb::object items = steal(PyMapping_Items(v));
         out_.push_back('{');
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-            nb::object pair = list_item(items, i);
-            if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) {
-                PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
-                raise_current();
+        if (PyDict_CheckExact(v)) {
+            // As json walks a plain dict: live, so what a value's own code
+            // adds or removes ahead of the walk is seen; each pair is held
+            // while it is written.
+            Py_ssize_t pos = 0;
+            for (bool first = true;; first = false) {
+                nb::object k, item;
+                if (!dict_next(v, pos, k, item)) break;
+                if (!first) out_ += ", ";
+                key(k.ptr());
+                out_ += ": ";
+                value(item.ptr());
             }
-            if (i) out_ += ", ";
-            key(PyTuple_GET_ITEM(pair.ptr(), 0));
-            out_ += ": ";
-            value(PyTuple_GET_ITEM(pair.ptr(), 1));
+        } else {
+            // A subclass's own items(), as json takes them.
+            nb::object items = steal(PyMapping_Items(v));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+                nb::object pair = list_item(items, i);
+                if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) {
+                    PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+                    raise_current();
+                }
+                if (i) out_ += ", ";
+                key(PyTuple_GET_ITEM(pair.ptr(), 0));
+                out_ += ": ";
+                value(PyTuple_GET_ITEM(pair.ptr(), 1));
+            }
         }
         out_.push_back('}');
     }

@@ -341,3 +341,70 @@ def target_timer(data):
             retry = d.pick([60.0, 0.0, 0.5, 2.0, -3.0, float("nan")])
             st.failed(retry)
             count, last, building = 0, clock.now - m_secs + (retry if retry > 1.0 else 1.0), False
+
+
+class _Changing(dict):
+    """A map whose items() first changes a container of the value it sits in."""
+
+    change = staticmethod(lambda: None)
+
+    def items(self):
+        self.change()
+        return list(super().items())
+
+
+def _changing_value(data):
+    """A JSON-like value some of whose maps clear, shrink or grow a container
+    of that same value (an ancestor, a sibling, themselves) when they are
+    written. The same bytes build the same value, so it can be built twice."""
+    d = Draw(data)
+    made, hooked = [], []
+
+    def build(depth):
+        kind = d.int(0, 3 if depth else 1)
+        if kind == 0:
+            return d.pick([None, True, 1, -2.5, float("nan"), 10 ** 20])
+        if kind == 1:
+            return d.text(["k", "\ud800", "\U0001f600", '"'], 3)
+        if kind == 2:
+            out = []
+            made.append(out)
+            out.extend(build(depth - 1) for _ in range(d.int(0, 4)))
+            return out
+        out = _Changing() if d.bool() else {}
+        made.append(out)
+        if type(out) is _Changing:
+            hooked.append(out)
+        for _ in range(d.int(0, 4)):
+            out[d.pick(["a", "b", "c", "d"])] = build(depth - 1)
+        return out
+
+    root = build(3)
+    for m in hooked:
+        target, action = d.pick(made), d.int(0, 3)
+        if action == 0:
+            m.change = target.clear
+        elif action == 1 and isinstance(target, list):
+            m.change = lambda t=target: t and t.pop()
+        elif action == 1:
+            m.change = lambda t=target: t and t.popitem()
+        elif action == 2 and isinstance(target, list):
+            m.change = lambda t=target: len(t) < 8 and t.append(len(t))
+        elif action == 2:
+            m.change = lambda t=target: t.setdefault("grown", [len(t)])
+    return root
+
+
+def target_json_changing(data):
+    """JSON text written by the core (the doc marker's name) is what json.dumps
+    writes for a value that clears, shrinks or grows itself while written."""
+    try:
+        want = json.dumps(_changing_value(data))
+    except (ValueError, RuntimeError, RecursionError) as exc:
+        want = type(exc)
+    try:
+        text = r.make_sentinel(_changing_value(data), "doc")
+        got = text[text.index('"name": ') + 8:text.index(', "kind": ')]
+    except (ValueError, RuntimeError, RecursionError) as exc:
+        got = type(exc)
+    assert got == want, (got, want)

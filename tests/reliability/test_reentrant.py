@@ -155,7 +155,30 @@ class Grows(dict):
         return [("grew", True)]
 
 
-@pytest.mark.parametrize("make", [SharedItems, shrinking_list, growing_list, lambda: {"a": SharedItems()}])
+class Hook(dict):
+    def __init__(self, hook):
+        super().__init__(real=1)
+        self.hook = hook
+
+    def items(self):
+        self.hook()
+        return [("x", 1)]
+
+
+def plain_dict_changed_ahead(change):
+    """A plain dict whose first value's items() changes the dict around it:
+    json walks a plain dict live, so the change shows in what follows."""
+    def make():
+        outer = {}
+        outer["a"] = Hook(lambda: change(outer))
+        outer["b"], outer["c"] = 2, 3
+        return outer
+    return make
+
+
+@pytest.mark.parametrize("make", [SharedItems, shrinking_list, growing_list, lambda: {"a": SharedItems()},
+                                  plain_dict_changed_ahead(dict.clear), plain_dict_changed_ahead(dict.popitem),
+                                  plain_dict_changed_ahead(lambda d: d.setdefault("grown", [1]))])
 def test_marker_name_changed_while_written_is_written_as_json_does(make):
     assert marker_name(make()) == json.dumps(make())
 
