@@ -334,6 +334,21 @@ _LARGE: list[tuple[str, Callable[[], object]]] = [
 ]
 
 
+LARGE = {label for label, _ in _LARGE}
+
+# Long texts: where a collection is asked for, one of these is a collection
+# of millions of one-character strings, which says nothing the 100k-item list
+# does not, at a hundred times its cost; the sweep gives them to the other
+# parameters only.
+LONG_TEXTS = {"10 MB str", "10 MB words", "10 MB astral", "10 MB surrogates", "100k lines"}
+COLLECTIONS = ("Sequence[", "Iterable[", "Mapping[", "list[", "dict[", "tuple[")
+
+
+def text_for(label: str, annotation: str) -> bool:
+    """Whether the sweep gives value `label` to a parameter so annotated."""
+    return label not in LONG_TEXTS or not annotation.startswith(COLLECTIONS)
+
+
 def small() -> list[tuple[str, Callable[[], object]]]:
     return list(_SMALL) + _nested()
 

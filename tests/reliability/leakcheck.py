@@ -15,15 +15,9 @@ per-call check. The per-test deltas go to build/reliability/leaks.json.
 
 Only tests that reach native code are repeated: a test whose own code (a
 file under tests/) calls none of the six modules' functions, types or
-records during its first run tests host code only (the servers, the demo,
-pure-Python checks) and is run once. Calls are seen through sys.monitoring,
-so new tests are sorted the same way without a list to keep.
-
-    python3.14d -m pytest tests -p leakcheck --native-record FILE
-
-runs the suite once, as it is, and writes the ids of the tests that reach
-native code to FILE (one a line, for `pytest @FILE`): the debug suite records
-them, and the leak stage then repeats just those.
+records during its first run tests host code only (pure-Python checks) and
+is run once. Calls are seen through sys.monitoring, so new tests are sorted
+the same way without a list to keep.
 """
 
 from __future__ import annotations
@@ -46,8 +40,6 @@ _leaks: list[str] = []
 
 def pytest_addoption(parser):
     parser.addoption("--leak-rounds", type=int, default=4, help="measured repetitions of each test")
-    parser.addoption("--native-record", default=None,
-                     help="run each test once and write the ids of those that reach native code to this file")
 
 
 # -- which tests reach native code ----------------------------------------------
@@ -58,7 +50,6 @@ NATIVE = {f"kelvo_mcp.{m}" for m in ("lexicon", "refresh", "surfaces", "explain"
 NANOBIND = {"nb_func", "nb_method", "nb_bound_method"}
 TOOL = sys.monitoring.PROFILER_ID
 _reached = [False]
-_native_tests: list[str] = []
 _host_only: list[str] = []
 
 
@@ -102,8 +93,6 @@ def pytest_configure(config):
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("the leak check needs a debug interpreter (sys.gettotalrefcount)")
     _start_watching()
-    if config.getoption("--native-record"):
-        return  # the suite as it is: no repeats, no profile of ours
     try:
         from hypothesis import settings
 
@@ -182,11 +171,9 @@ def pytest_pyfunc_call(pyfuncitem):
     with _Watch():
         outcome = yield  # the ordinary run: its result is the test's result
     took = _cpu() - start
-    if _reached[0]:
-        _native_tests.append(pyfuncitem.nodeid)
-    else:
+    if not _reached[0]:
         _host_only.append(pyfuncitem.nodeid)
-    if outcome.excinfo is not None or pyfuncitem.config.getoption("--native-record") or not _reached[0]:
+    if outcome.excinfo is not None or not _reached[0]:
         return
     _since_freeze[0] += 1
     if _since_freeze[0] >= 50:
@@ -221,10 +208,6 @@ def pytest_pyfunc_call(pyfuncitem):
 
 
 def pytest_sessionfinish(session, exitstatus):
-    record = session.config.getoption("--native-record")
-    if record:
-        pathlib.Path(record).write_text("".join(f"{nodeid}\n" for nodeid in _native_tests))
-        return
     out = pathlib.Path(os.environ.get("KELVO_RELIABILITY_OUT", "build/reliability"))
     out.mkdir(parents=True, exist_ok=True)
     final = [d[-1] for d in _deltas.values() if d]
@@ -242,10 +225,6 @@ def pytest_sessionfinish(session, exitstatus):
 
 
 def pytest_terminal_summary(terminalreporter):
-    if terminalreporter.config.getoption("--native-record"):
-        terminalreporter.write_line(f"leak check: {len(_native_tests)} tests reach native code, "
-                                    f"{len(_host_only)} host code only")
-        return
     final = [d[-1] for d in _deltas.values() if d]
     terminalreporter.write_line(
         f"leak check: {len(_deltas)} tests repeated, {len(_leaks)} leaking, "

@@ -143,6 +143,9 @@ KNOWN: dict[str, Callable[[], tuple[tuple, dict]]] = {
     "refresh.doc_from_page": lambda: ((EngineClient().list_pages()["pages"][0], EngineClient().get_page("p1")), {}),
     "refresh.derive_registry": lambda: ((EngineClient(),), {"clock": _clock}),
     "refresh.RefreshState": lambda: ((12, 10.0, _clock), {}),
+    # A fixed time: the digest is stamped to the second, and calls that are
+    # compared with each other may fall either side of one.
+    "refresh.build_digest": lambda: ((_BY_NAME["docs"](),), {"now": 1000.0}),
     "capabilities.resolve": lambda: ((EngineClient(),), {}),
     "capabilities._canvas_missing": lambda: ((_response(404, headers={"X-Kelvo-Error": "canvas_not_found"}),), {}),
     "surfaces.build_surface": lambda: (("compact",), {"readonly": False, "absent": frozenset({"kelvo_page_move"})}),

@@ -43,6 +43,7 @@ class Sweep:
         self.faults: list[str] = []
         self.slowest: list[tuple[float, str]] = []
         self.current = ""
+        self.followed: set[tuple[type, str]] = set()
         sys.unraisablehook = self.unraisable
 
     def unraisable(self, info) -> None:
@@ -82,16 +83,23 @@ class Sweep:
         self.per_target.setdefault(target_label, collections.Counter())[outcome] += 1
         return ok, result
 
-    def follow_up(self, target_label: str, what: str, result) -> None:
+    def follow_up(self, target_label: str, what: str, result, value: str = "") -> None:
         """Use a returned object of the module's own types the way a host
-        would: repr, hash, equality, and its argument-free methods."""
+        would: repr, hash, equality, and its argument-free methods. A record
+        holding one of the large values is used so once per type and value:
+        its repr is mostly the interpreter's repr of that value, whichever
+        field holds it."""
         if isinstance(result, (list, tuple)) and len(result) <= 8:
             for item in result:
-                self.follow_up(target_label, what, item)
+                self.follow_up(target_label, what, item, value)
             return
         cls = type(result)
         if not cls.__module__.startswith("kelvo_mcp"):
             return
+        if value in hostile_values.LARGE:
+            if (cls, value) in self.followed:
+                return
+            self.followed.add((cls, value))
         self.attempt(target_label, f"repr({what})", repr, result)
         self.attempt(target_label, f"hash({what})", hash, result)
         self.attempt(target_label, f"{what} == itself", lambda r: r == r, result)
@@ -125,6 +133,8 @@ class Sweep:
         positional = [p for p in target.params if p.kind != "named"]
         for index, param in enumerate(target.params):
             for label, make in self.values:
+                if not hostile_values.text_for(label, param.annotation):
+                    continue
                 args, kwargs = list(base_args), dict(base_kwargs)
                 if param.kind == "named":
                     kwargs[param.name] = make()
@@ -142,7 +152,7 @@ class Sweep:
                 what = f"{target.label}({shown})"
                 ok, result = self.attempt(target.label, what, call, args, kwargs)
                 if ok:
-                    self.follow_up(target.label, what, result)
+                    self.follow_up(target.label, what, result, label)
                 del result, args, kwargs
             gc.collect()
         # Too many arguments, and an unknown name: refused, never a crash.
