@@ -10,7 +10,7 @@ own refleak hunter uses); one-off growth from caches filling is not a leak.
 Hypothesis runs derandomized with fewer examples, so each round replays the
 same inputs. A test that cannot be repeated (it fails on a later run) is
 reported, not failed; a test whose one run takes over KELVO_LEAK_MAX_SECONDS
-(2 s of CPU time) is not repeated, its callables being covered by the
+(1 s of CPU time) is not repeated, its callables being covered by the
 per-call check. The per-test deltas go to build/reliability/leaks.json.
 
 Only tests that reach native code are repeated: a test whose own code (a
@@ -30,7 +30,7 @@ import sys
 
 import pytest
 
-MAX_SECONDS = float(os.environ.get("KELVO_LEAK_MAX_SECONDS", "2.0"))
+MAX_SECONDS = float(os.environ.get("KELVO_LEAK_MAX_SECONDS", "1.0"))
 
 _deltas: dict[str, list[int]] = {}
 _slow: dict[str, float] = {}
@@ -96,7 +96,7 @@ def pytest_configure(config):
     try:
         from hypothesis import settings
 
-        settings.register_profile("leakcheck", max_examples=10, derandomize=True, database=None,
+        settings.register_profile("leakcheck", max_examples=5, derandomize=True, database=None,
                                   deadline=None, print_blob=False)
         settings.load_profile("leakcheck")
     except ImportError:
