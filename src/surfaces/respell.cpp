@@ -106,27 +106,35 @@ nb::object substitute_checked(nb::handle text, const Disp& disp) {
     return substitute(text, disp);
 }
 
+// A new dict of `map`'s keys, each with `each(key, value)`. The walk reads a
+// copy, as `each` may run a name map that changes the host's dict, and stops
+// with the interpreter's error when the dict's size changes under it.
+template <class F>
+nb::object map_each(nb::handle map, F&& each) {
+    nb::object out = steal(PyDict_New());
+    const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
+    nb::object snap = steal(PyDict_Copy(map.ptr()));
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(snap.ptr(), &pos, &k, &v)) {
+        nb::object key = borrow(k), value = borrow(v);
+        nb::object done = each(key, value);
+        if (PyDict_SetItem(out.ptr(), key.ptr(), done.ptr()) < 0) raise_current();
+        if (PyDict_GET_SIZE(map.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    return out;
+}
+
 // Every "description" text at any depth of a schema is substituted; nothing
 // else (enum values, property names, defaults) is touched.
 nb::object schema_walk(nb::handle node, const Disp& disp) {
     if (PyDict_Check(node.ptr())) {
         NestingGuard guard(" while respelling a tool schema", kMaxNesting);
-        nb::object out = steal(PyDict_New());
-        const Py_ssize_t size = PyDict_GET_SIZE(node.ptr());
-        nb::object snap = steal(PyDict_Copy(node.ptr()));  // the name map may change the host's dict
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(snap.ptr(), &pos, &k, &v)) {
-            nb::object key = borrow(k), value = borrow(v);
-            nb::object walked;
-            if (PyUnicode_Check(k) && PyUnicode_EqualToUTF8(k, "description") && PyUnicode_Check(v))
-                walked = substitute(value, disp);
-            else
-                walked = schema_walk(value, disp);
-            if (PyDict_SetItem(out.ptr(), key.ptr(), walked.ptr()) < 0) raise_current();
-            if (PyDict_GET_SIZE(node.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-        return out;
+        return map_each(node, [&](nb::handle key, nb::handle value) {
+            const bool text = PyUnicode_Check(key.ptr()) && PyUnicode_EqualToUTF8(key.ptr(), "description") &&
+                              PyUnicode_Check(value.ptr());
+            return text ? substitute(value, disp) : schema_walk(value, disp);
+        });
     }
     if (PyList_Check(node.ptr())) {
         NestingGuard guard(" while respelling a tool schema", kMaxNesting);
@@ -187,7 +195,7 @@ nb::object body_hint(nb::handle body, const Disp& disp) {
     PyObject* hint = W.doc_hint;
     Py_ssize_t at = PyUnicode_Find(body.ptr(), hint, 0, PY_SSIZE_T_MAX, 1);
     if (at == -2) raise_current();
-    if (at == -1) return nb::object();
+    if (at == -1) return borrow(body);
     nb::object shown = disp(borrow(W.doc_get));
     if (!PyUnicode_Check(shown.ptr())) {  // "read " + shown + "('"
         PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(shown.ptr())->tp_name);
@@ -201,48 +209,22 @@ nb::object body_hint(nb::handle body, const Disp& disp) {
 
 nb::object guide_map(nb::handle map, const Disp& disp) {
     NestingGuard guard(" while respelling a reply", kMaxNesting);
-    nb::object out = steal(PyDict_New());
-    const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
-    nb::object snap = steal(PyDict_Copy(map.ptr()));  // the name map may change the host's dict
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(snap.ptr(), &pos, &k, &v)) {
-        nb::object key = borrow(k), value = borrow(v);
-        nb::object done;
-        const KeyKind kind = classify(k);
-        const bool is_map = PyDict_Check(v), is_list = PyList_Check(v);
-        if (kind == K_BODY || kind == K_LISTED || kind == K_CONTENT) {
-            if (kind == K_BODY && PyUnicode_Check(v)) done = body_hint(value, disp);
-            else if (kind == K_LISTED && is_list) done = guide_list(value, disp, true);
-            if (!done.is_valid()) done = value;
-        } else if (kind == K_GUIDANCE && PyUnicode_Check(v)) {
-            done = substitute(value, disp);
-        } else if (kind == K_GUIDANCE && is_map) {
-            // One level only: texts substituted, everything else kept.
-            done = steal(PyDict_New());
-            const Py_ssize_t inner = PyDict_GET_SIZE(v);
-            nb::object inner_snap = steal(PyDict_Copy(v));
-            Py_ssize_t ip = 0;
-            PyObject *ik, *iv;
-            while (PyDict_Next(inner_snap.ptr(), &ip, &ik, &iv)) {
-                nb::object ikey = borrow(ik), ivalue = borrow(iv);
-                nb::object sub = PyUnicode_Check(iv) ? substitute(ivalue, disp) : ivalue;
-                if (PyDict_SetItem(done.ptr(), ikey.ptr(), sub.ptr()) < 0) raise_current();
-                if (PyDict_GET_SIZE(value.ptr()) != inner)
-                    raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-            }
-        } else if (kind == K_NEXT_CALL && is_map) {
-            // A ready-made next call keeps the catalogue name it was built with.
-            done = value;
-        } else if (is_map || is_list) {
-            done = guide(value, disp);
-        } else {
-            done = value;
-        }
-        if (PyDict_SetItem(out.ptr(), key.ptr(), done.ptr()) < 0) raise_current();
-        if (PyDict_GET_SIZE(map.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
-    return out;
+    return map_each(map, [&](nb::handle key, nb::handle value) -> nb::object {
+        const KeyKind kind = classify(key.ptr());
+        const bool is_map = PyDict_Check(value.ptr()), is_list = PyList_Check(value.ptr());
+        if (kind == K_BODY && PyUnicode_Check(value.ptr())) return body_hint(value, disp);
+        if (kind == K_LISTED && is_list) return guide_list(value, disp, true);
+        if (kind == K_BODY || kind == K_LISTED || kind == K_CONTENT) return borrow(value);
+        if (kind == K_GUIDANCE && PyUnicode_Check(value.ptr())) return substitute(value, disp);
+        if (kind == K_GUIDANCE && is_map)  // one level only: texts substituted, everything else kept
+            return map_each(value, [&](nb::handle, nb::handle v) {
+                return PyUnicode_Check(v.ptr()) ? substitute(v, disp) : borrow(v);
+            });
+        // A ready-made next call keeps the catalogue name it was built with.
+        if (kind == K_NEXT_CALL && is_map) return borrow(value);
+        if (is_map || is_list) return guide(value, disp);
+        return borrow(value);
+    });
 }
 
 nb::object guide(nb::handle obj, const Disp& disp) {

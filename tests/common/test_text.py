@@ -23,6 +23,7 @@ def test_whitespace_set_is_exactly_the_listed_one():
     assert not _probe.is_space("\u200b")
 
 
+@pytest.mark.exhaustive
 def test_line_break_set_is_exactly_the_listed_one():
     found = "".join(c for c in ALL_CODE_POINTS if _probe.is_linebreak(c))
     assert found == LINE_BREAKS

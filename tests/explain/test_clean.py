@@ -188,6 +188,7 @@ def _case_variants():
     return sorted(found)
 
 
+@pytest.mark.exhaustive
 def test_every_case_variant_of_the_key_letters():
     variants = _case_variants()
     assert "\u212a" in variants and "\u017f" in variants and "\u0130" in variants
@@ -221,6 +222,7 @@ def test_lone_surrogates_pass_through():
     assert explain._clean("\ud800 https://x \udfff sk-\udc00") == "\ud800 <url> \udfff sk-\udc00"
 
 
+@pytest.mark.exhaustive
 @pytest.mark.parametrize("tail", [
     ["api_key", "=", "v"], ["API-KEY", ":", "v"], ["apikey", "=v"], ["Bearer", "t"], ["https://h/Bearer", "t"],
     ["https://h/api_key", "=", "v"], ["sk-1234567", "8"], ["kelvo_sk_", "x"], ["x"],

@@ -222,8 +222,10 @@ def test_init_and_fields_wait_for_a_tick_in_progress():
         return 0.0
 
     s = r.RefreshState(100, 10, slow_clock)
+    release.set()  # the clock runs freely until the tick under test
     s.tick()
-    s.fired()  # reads the clock: let it through
+    s.fired()
+    release.clear()
     entered.clear()
     ticker = threading.Thread(target=lambda: seen.append(("tick", s.tick())))
     ticker.start()

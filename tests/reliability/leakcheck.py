@@ -103,6 +103,21 @@ def pytest_configure(config):
         pass
 
 
+def pytest_collection_modifyitems(items):
+    """A test's own example count (its @settings) comes down to the profile's
+    too: the repeats replay the same few inputs, and many more only cost time."""
+    try:
+        from hypothesis import settings
+    except ImportError:
+        return
+    cap = settings.default.max_examples
+    for item in items:
+        fn = getattr(item, "obj", None)
+        own = getattr(fn, "_hypothesis_internal_use_settings", None)
+        if own is not None and own.max_examples > cap:
+            fn._hypothesis_internal_use_settings = settings(own, max_examples=cap)
+
+
 def _total() -> int:
     # Empty the interpreter's own caches first (type attribute cache,
     # specialized code): they fill gradually and would look like growth.
