@@ -48,15 +48,30 @@ inline void append_u_escape(std::string& out, unsigned c) {
     out.append(buf, 6);
 }
 
-template <class Seq>
-void append_escaped(std::string& out, const Seq& s) {
+inline bool plain(unsigned c) { return c >= 0x20 && c <= 0x7E && c != '\\' && c != '"'; }
+
+template <class Unit>
+void append_escaped(std::string& out, std::span<const Unit> s) {
     out.push_back('"');
-    for (auto ch : s) {
-        const unsigned c = static_cast<unsigned>(ch);
-        if (c >= 0x20 && c <= 0x7E && c != '\\' && c != '"') {
-            out.push_back(static_cast<char>(c));
-            continue;
+    const Unit* p = s.data();
+    const Unit* const end = p + s.size();
+    while (p != end) {
+        // A run of characters that stand for themselves, copied at once.
+        const Unit* run = p;
+        while (run != end && plain(*run)) ++run;
+        if (run != p) {
+            const size_t at = out.size(), n = static_cast<size_t>(run - p);
+            if constexpr (sizeof(Unit) == 1) {
+                out.append(reinterpret_cast<const char*>(p), n);
+            } else {
+                out.resize(at + n);
+                char* dst = out.data() + at;
+                for (size_t i = 0; i < n; ++i) dst[i] = static_cast<char>(p[i]);
+            }
+            p = run;
+            if (p == end) break;
         }
+        const unsigned c = static_cast<unsigned>(*p++);
         switch (c) {
             case '\\': out += "\\\\"; break;
             case '"': out += "\\\""; break;

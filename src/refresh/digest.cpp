@@ -218,8 +218,20 @@ nb::object build_digest(nb::handle docs_in, nb::handle cap_chars, nb::handle now
         return more_len;
     };
     auto length = [&]() { return text.size() - cut(0, shown[0]) - cut(1, shown[1]) - cut(2, shown[2]) + more(); };
-    for (int g = 0; g < 3; ++g)
-        while (shown[g] > 0 && length() > cap) --shown[g];
+    // Each group in turn gives up entries from its end until the text fits.
+    // Below its full count every entry given up shortens the text (by more
+    // than the hidden count's width can grow), so the most it can keep is
+    // found by halving.
+    for (int g = 0; g < 3; ++g) {
+        if (shown[g] == 0 || length() <= cap) continue;
+        size_t lo = 0, hi = shown[g] - 1;  // the answer is in [lo, hi]; lo when none fits
+        while (lo < hi) {
+            shown[g] = hi - (hi - lo) / 2;
+            if (length() <= cap) lo = shown[g];
+            else hi = shown[g] - 1;
+        }
+        shown[g] = lo;
+    }
     return render(p, shown, rendered);
 }
 
