@@ -13,7 +13,7 @@ bool truthy(nb::handle v) {
 
 bool equal(nb::handle a, nb::handle b) {
     if (a.ptr() == b.ptr()) return true;
-    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return PyUnicode_Equal(a.ptr(), b.ptr()) == 1;
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return same_text(a.ptr(), b.ptr());
     const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) raise_current();
     return r == 1;

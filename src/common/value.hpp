@@ -3,6 +3,7 @@
 // rules, since the host is Python.
 #pragma once
 
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,6 +19,15 @@ bool truthy(nb::handle v);
 // a == b as `==` and `in` decide it (identity first); errors of a host's
 // __eq__ pass through.
 bool equal(nb::handle a, nb::handle b);
+
+// a == b for two exact str, inline: the same code points (the canonical
+// form stores each text one way).
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
 
 // The string form of a Value: a str as it is, anything else as str(v)
 // (errors of a hostile __str__ pass through).

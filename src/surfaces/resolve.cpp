@@ -8,7 +8,8 @@ namespace kelvo::surfaces {
 namespace {
 
 bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
+    const int r = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), item.ptr())
+                                                      : PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) raise_current();
     return r != 0;
 }
@@ -56,11 +57,47 @@ nb::object sorted_list(nb::handle items) {
     return list;
 }
 
-// The keys of a schema's "properties" map (empty when absent or empty).
+// The names of a schema's "properties" map (none when absent or empty): the
+// map itself when it is a dict, whose keys answer `in` as their set would.
 nb::object property_names(nb::handle schema) {
     nb::object props = get_opt(schema, W.properties);
-    if (props.is_valid() && truthy(props)) return steal(PySet_New(props.ptr()));
-    return steal(PySet_New(nullptr));
+    if (!props.is_valid() || !truthy(props)) return steal(PySet_New(nullptr));
+    return PyDict_CheckExact(props.ptr()) ? props : steal(PySet_New(props.ptr()));
+}
+
+// The first (or last) tool named `name` on a surface given as a list of
+// SurfaceTools named by str, as `name` is: such a list is read in place, as
+// its names compare as text and no code runs while it is read (its lock held
+// on a free-threaded build). False for any other surface.
+bool plain_lookup(nb::handle surface, nb::handle name, bool last, nb::object& found) {
+    if (!PyList_CheckExact(surface.ptr()) || !PyUnicode_CheckExact(name.ptr())) return false;
+    bool plain = true;
+    PyObject* hit = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(surface.ptr());
+    const Py_ssize_t n = PyList_GET_SIZE(surface.ptr());
+    for (Py_ssize_t i = 0; i < n && plain; ++i) {
+        PyObject* t = PyList_GET_ITEM(surface.ptr(), i);
+        PyObject* tool_name = Py_IS_TYPE(t, surface_tables.surface_tool) ? record_field(t, NAME) : nullptr;
+        plain = tool_name && PyUnicode_CheckExact(tool_name);
+    }
+    for (Py_ssize_t j = 0; j < n && plain && !hit; ++j) {
+        PyObject* t = PyList_GET_ITEM(surface.ptr(), last ? n - 1 - j : j);
+        PyObject* tool_name = record_field(t, NAME);
+        if (same_text(tool_name, name.ptr())) hit = Py_NewRef(t);
+    }
+    Py_END_CRITICAL_SECTION();
+    found = nb::steal(hit);
+    return plain;
+}
+
+// {tool.name: tool for tool in tools}
+nb::object name_map(nb::handle tools) {
+    nb::object by = steal(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
+        nb::object t = list_item(tools, i);
+        if (PyDict_SetItem(by.ptr(), field(t, NAME).ptr(), t.ptr()) < 0) raise_current();
+    }
+    return by;
 }
 
 nb::object required_names(nb::handle schema) {
@@ -147,18 +184,15 @@ nb::object resolve_off_surface(nb::handle by, nb::handle name, nb::handle a) {
 }
 
 nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
-    nb::object tools = as_list(surface);
-    nb::object by = steal(PyDict_New());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
-        nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
-        if (PyDict_SetItem(by.ptr(), field(t, NAME).ptr(), t.ptr()) < 0) raise_current();
-    }
+    // The tool is looked up in a map of the surface by name (built before
+    // the arguments are read, so its errors come first); a surface of plain
+    // names is scanned instead, which finds the same tool.
+    nb::object st, by;
+    const bool plain = plain_lookup(surface, name, true, st);
+    if (!plain || !st.is_valid()) by = name_map(as_list(surface));
     nb::object a = args_map(args);
-    PyObject* found = nullptr;
-    const int on = PyDict_GetItemRef(by.ptr(), name.ptr(), &found);
-    if (on < 0) raise_current();
-    if (!on) return resolve_off_surface(by, name, a);
-    nb::object st = nb::steal(found);
+    if (!plain) st = get_opt(by, name);
+    if (!st.is_valid()) return resolve_off_surface(by, name, a);
     if (!is_family(st)) return pair(name, a);
 
     nb::object op = pop_op(a);
@@ -199,10 +233,12 @@ nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
     }
 
     nb::object allowed = property_names(schema);
-    if (PySet_Add(allowed.ptr(), W.canvas) < 0) raise_current();
     nb::object stray = steal(PyList_New(0));
-    for (auto& [k, v] : items_of(a))
-        if (!contains(allowed, k) && !contains(family_props, k) && PyList_Append(stray.ptr(), k.ptr()) < 0)
+    Py_ssize_t pos = 0;
+    nb::object k, v;
+    while (dict_next(a.ptr(), pos, k, v))  // our own copy of the arguments
+        if (!equal(k, W.canvas) && !contains(allowed, k) && !contains(family_props, k) &&
+            PyList_Append(stray.ptr(), k.ptr()) < 0)
             raise_current();
     if (PyList_GET_SIZE(stray.ptr()) > 0) {
         if (PyList_Sort(stray.ptr()) < 0) raise_current();
@@ -216,10 +252,12 @@ nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
 nb::object ignored_args(nb::handle surface, nb::handle name, nb::handle args) {
     nb::object a = args_map(args);
     nb::object st;
-    nb::object tools = as_list(surface);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()) && !st.is_valid(); ++i) {
-        nb::handle t = PyList_GET_ITEM(tools.ptr(), i);
-        if (equal(field(t, NAME), name)) st = borrow(t);
+    if (!plain_lookup(surface, name, false, st)) {
+        nb::object tools = as_list(surface);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()) && !st.is_valid(); ++i) {
+            nb::object t = list_item(tools, i);
+            if (equal(field(t, NAME), name)) st = t;
+        }
     }
     nb::object out = steal(PyList_New(0));
     if (!st.is_valid() || !is_family(st)) return out;
@@ -228,9 +266,11 @@ nb::object ignored_args(nb::handle surface, nb::handle name, nb::handle args) {
     if (!contains(ops, op)) return out;
     nb::object schema = attr(get_item(catalogue(W.cat_by_name), get_item(ops, op)), W.input_schema);
     nb::object allowed = property_names(schema);
-    if (PySet_Add(allowed.ptr(), W.canvas) < 0 || PySet_Add(allowed.ptr(), W.op) < 0) raise_current();
-    for (auto& [k, v] : items_of(a))
-        if (!contains(allowed, k) && PyList_Append(out.ptr(), k.ptr()) < 0) raise_current();
+    Py_ssize_t pos = 0;
+    nb::object k, v;
+    while (dict_next(a.ptr(), pos, k, v))  // our own copy of the arguments
+        if (!equal(k, W.canvas) && !equal(k, W.op) && !contains(allowed, k) && PyList_Append(out.ptr(), k.ptr()) < 0)
+            raise_current();
     if (PyList_Sort(out.ptr()) < 0) raise_current();
     return out;
 }

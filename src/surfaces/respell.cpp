@@ -106,18 +106,16 @@ nb::object substitute_checked(nb::handle text, const Disp& disp) {
     return substitute(text, disp);
 }
 
-// A new dict of `map`'s keys, each with `each(key, value)`. The walk reads a
-// copy, as `each` may run a name map that changes the host's dict, and stops
-// with the interpreter's error when the dict's size changes under it.
+// A new dict of `map`'s keys, each with `each(key, value)`. `each` may run a
+// name map that changes the host's dict: each pair is held while it runs,
+// and the walk stops with the interpreter's error when the size changes.
 template <class F>
 nb::object map_each(nb::handle map, F&& each) {
     nb::object out = steal(PyDict_New());
     const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
-    nb::object snap = steal(PyDict_Copy(map.ptr()));
     Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(snap.ptr(), &pos, &k, &v)) {
-        nb::object key = borrow(k), value = borrow(v);
+    nb::object key, value;
+    while (dict_next(map.ptr(), pos, key, value)) {
         nb::object done = each(key, value);
         if (PyDict_SetItem(out.ptr(), key.ptr(), done.ptr()) < 0) raise_current();
         if (PyDict_GET_SIZE(map.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");

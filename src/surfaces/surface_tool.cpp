@@ -19,8 +19,15 @@ bool is_family(nb::handle st) {
 }
 
 std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle map) {
-    nb::object items = PyDict_Check(map.ptr()) ? steal(PyDict_Items(map.ptr())) : steal(PyMapping_Items(map.ptr()));
     std::vector<std::pair<nb::object, nb::object>> out;
+    if (PyDict_Check(map.ptr())) {  // its own entries, read without running any code
+        out.reserve(static_cast<size_t>(PyDict_GET_SIZE(map.ptr())));
+        Py_ssize_t pos = 0;
+        nb::object k, v;
+        while (dict_next(map.ptr(), pos, k, v)) out.emplace_back(std::move(k), std::move(v));
+        return out;
+    }
+    nb::object items = steal(PyMapping_Items(map.ptr()));
     out.reserve(static_cast<size_t>(PyList_GET_SIZE(items.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         // Held: tuple(pair) runs the pair's own __iter__, which may drop it.
