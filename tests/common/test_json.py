@@ -68,3 +68,18 @@ def test_int_and_float_subclasses_use_the_base_text():
             return "F"
 
     assert _probe.json_text([Loud(3), F(1.5)]) == json.dumps([Loud(3), F(1.5)]) == "[3, 1.5]"
+
+
+@pytest.mark.parametrize("text", [
+    "a" * 300,                                   # one run, one byte a character
+    "\"" + "b" * 70 + "\\",                       # escapes at both ends of a run
+    "\xe9" * 3 + "plain" * 20 + "\xff",          # one byte a character, not ASCII
+    "\u2014" + "c" * 200 + "\n" + "d" * 5,       # two bytes a character, long ASCII runs
+    "\U0001f600" + "e" * 150 + "\t\U0010ffff",   # four bytes a character
+    "\ud800" + "f" * 64 + "\udfff" + "g",        # lone surrogates around a run
+    "",
+])
+def test_strings_written_a_run_at_a_time_match_json_dumps(text):
+    # Inside containers too, so runs follow other output.
+    for v in (text, [text, text], {text: text}):
+        assert _probe.json_text(v) == json.dumps(v, ensure_ascii=True)

@@ -318,3 +318,17 @@ def test_extra_replacing_a_group_is_measured_after_the_merge():
     got = r.build_digest(many, cap_chars=400, extra={"docs": "elsewhere"}, now=0)
     assert got["docs"] == "elsewhere" and got["more"] == {"docs": "60" + MORE_SUFFIX}
     assert dumped(got) == dumped(reference_digest(many, 400, now=0, extra={"docs": "elsewhere"}))
+
+
+def test_fit_over_hundreds_of_entries_at_many_caps():
+    # Hundreds of entries a group: the kept counts are found by halving, and
+    # the hidden counts' widths cross 10 and 100 on the way; each cap must
+    # keep what giving entries up one at a time keeps.
+    docs = []
+    for i in range(330):
+        kind = ("doc", "skill", "doc")[i % 3]
+        approval = ("approved", "changed", "none", "approved")[i % 4]
+        docs.append(doc(f"n{i}" + "x" * (i % 17), kind, pinned=i % 5 == 0, approval=approval, when=f"w{i}"))
+    for cap in range(200, 9000, 263):
+        got = r.build_digest(docs, cap_chars=cap, now=0)
+        assert dumped(got) == dumped(reference_digest(docs, cap, now=0)), cap

@@ -190,6 +190,44 @@ def test_named_lookup_agrees_with_the_general_path(compact, picks, name, args):
         assert fast == outcome(fn, surface, name, {Name(k): v for k, v in args.items()})
 
 
+class ClearsOnKeys(dict):
+    """Call arguments whose keys() empties the surface they are resolved on."""
+
+    def __init__(self, surface, **kw):
+        super().__init__(**kw)
+        self.surface = surface
+
+    def keys(self):
+        self.surface.clear()
+        return super().keys()
+
+
+def test_the_surface_is_read_before_the_arguments(small, compact):
+    # The tool is found, and a name off the surface refused, by the surface
+    # as it was before the arguments ran any code: in place and through the
+    # map alike.
+    class Live(list):  # not a plain list: read through a copy and the map
+        pass
+
+    for make in (list, Live):
+        live = make(small)
+        assert S.resolve_call(live, "kelvo_search", ClearsOnKeys(live, query="q")) == ("kelvo_search", {"query": "q"})
+        live = make(small)
+        message = refusal(live, "kelvo_nope", ClearsOnKeys(live))
+        assert message.endswith("valid: kelvo_page_edit, kelvo_page_read, kelvo_search")
+        live = make(compact)
+        assert S.ignored_args(live, "kelvo_graph", {"op": "neighborhood", "zz": 1}) == ["zz"]
+
+
+def test_a_name_not_a_str_goes_through_the_map_and_its_errors(small):
+    # A surface tool named by something unhashable: the map raises as a dict
+    # would, whatever name is called.
+    odd = S.SurfaceTool(["x"], "t", "d", {}, {}, ())
+    with pytest.raises(TypeError, match="unhashable"):
+        S.resolve_call([*small, odd], "kelvo_search", {})
+    assert S.ignored_args([*small, odd], "kelvo_search", {"q": 1}) == []
+
+
 def test_hostile_surfaces_and_arguments(small):
     with pytest.raises(AttributeError):
         S.resolve_call([1, 2], "kelvo_search", {})
