@@ -21,9 +21,8 @@ from __future__ import annotations
 
 import copy
 import datetime
-import json
-import os
-import sqlite3
+import functools
+import random
 import threading
 import time
 import urllib.parse
@@ -39,11 +38,30 @@ from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, PageNotFound
 from kelvo_mcp.engine.docs import LEARNINGS, marker_block
 from kelvo_mcp.engine.memory import CanvasTx, MemoryTx
 from kelvo_mcp.engine.statefile import write_state
+from kelvo_mcp.engine.stores import StoreConflict, StoreUnavailable
 
 if TYPE_CHECKING:
-    from kelvo_mcp.engine.store import Store
+    from kelvo_mcp.engine.stores import StoreBackend
 
 _URL_PATH_MAX = 2000
+CONFLICT_TRIES = 3  # how often a call runs when its store transaction keeps being given up
+
+
+def _retried(call: Callable[..., Any]) -> Callable[..., Any]:
+    """The call run again when the store gave its transaction up on a
+    conflict (nothing of it was committed); after the last try, the
+    engine's 503."""
+    @functools.wraps(call)
+    def run(self: EmbeddedEngine, *args: Any, **kwargs: Any) -> Any:
+        for tries_left in range(CONFLICT_TRIES - 1, -1, -1):
+            try:
+                return call(self, *args, **kwargs)
+            except StoreConflict as e:
+                if not tries_left:
+                    raise self.status_error(503, "POST", f"/{call.__name__}", str(e)) from None
+                time.sleep(random.uniform(0.005, 0.05))
+        raise AssertionError("unreachable")
+    return run
 
 
 class EmbeddedEngine:
@@ -54,7 +72,7 @@ class EmbeddedEngine:
     kind = "embedded"
 
     def __init__(self, canvas: str = "agent_docs", identity: dict[str, Any] | None = None, *,
-                 wall_clock: Callable[[], float] = time.time, store: Store | None = None) -> None:
+                 wall_clock: Callable[[], float] = time.time, store: StoreBackend | None = None) -> None:
         self.store = store
         self._pages: list[Page] = []
         self._next_id = 1
@@ -107,13 +125,14 @@ class EmbeddedEngine:
         try:
             with self.store.transaction(write) as tx:
                 yield tx
-        except sqlite3.OperationalError as e:
-            if "locked" not in str(e) and "busy" not in str(e):
-                raise
-            raise self.status_error(503, method, path, "the engine's store is busy; try again shortly") from None
+        except StoreConflict:
+            raise  # run again by _retried
+        except StoreUnavailable as e:
+            raise self.status_error(503, method, path, str(e)) from None
 
     # -- filling and faults -------------------------------------------------
 
+    @_retried
     def add_page(self, title: str = "", blocks: list[dict[str, Any]] | None = None, *,
                  page_id: str | None = None, updated_at: Any = None, approval: str | None = None) -> Page:
         with self._tx(write=True) as tx:
@@ -128,6 +147,7 @@ class EmbeddedEngine:
         tx.insert(page)
         return page
 
+    @_retried
     def approve(self, page_id: str, state: str | None = "approved") -> None:
         with self._tx(write=True) as tx:
             page = tx.get(page_id)
@@ -136,6 +156,7 @@ class EmbeddedEngine:
             page.approval = state
             tx.update(page)
 
+    @_retried
     def approve_doc(self, name: str, state: str | None = "approved") -> str | None:
         """The user's approval of the doc in force named `name`; its page id,
         or None when there is no such doc."""
@@ -203,10 +224,12 @@ class EmbeddedEngine:
 
     # -- the client calls ---------------------------------------------------
 
+    @_retried
     def whoami(self) -> dict[str, Any]:
         with self._serving("whoami", "GET", "/whoami"):
             return copy.deepcopy(self.identity)
 
+    @_retried
     def list_pages(self, limit: int = 50, cursor: str | None = None) -> dict[str, Any]:
         """One page of the listing, in canvas order; "next_cursor", when
         "has_more" is true, asks for the next."""
@@ -218,6 +241,7 @@ class EmbeddedEngine:
                 reply["next_cursor"] = next_cursor
             return copy.deepcopy(reply)
 
+    @_retried
     def get_page(self, page_id: str) -> dict[str, Any]:
         with self._serving("get_page", "GET", f"/pages/{page_id}", page_id) as tx:
             page = self._page(tx, page_id, "GET", f"/pages/{page_id}")
@@ -227,12 +251,14 @@ class EmbeddedEngine:
                 detail["instruction"] = {"state": page.approval}
             return detail
 
+    @_retried
     def create_page(self, title: str, blocks: list[dict[str, Any]], icon: str | None = None) -> dict[str, Any]:
         with self._serving("create_page", "POST", "/pages", title, write=True) as tx:
             page = self._insert(tx, title, copy.deepcopy(blocks), None, _iso(self.wall_clock()), "none")
             return {"page_id": page.page_id, "title": page.title, "blocks_written": len(page.blocks),
                     "url": f"{ENGINE_URL}/canvases/{self.canvas}/pages/{page.page_id}"}
 
+    @_retried
     def append_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
         with self._serving("append_blocks", "POST", path, page_id, write=True) as tx:
@@ -241,6 +267,7 @@ class EmbeddedEngine:
             self._touch(tx, page)
             return {"page_id": page_id, "blocks_written": len(blocks)}
 
+    @_retried
     def write_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
         with self._serving("write_blocks", "PUT", path, page_id, write=True) as tx:
@@ -249,6 +276,7 @@ class EmbeddedEngine:
             self._touch(tx, page)
             return {"page_id": page_id, "blocks_written": len(blocks)}
 
+    @_retried
     def update_blocks(self, page_id: str, updates: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
         with self._serving("update_blocks", "PATCH", path, page_id, write=True) as tx:
@@ -264,6 +292,7 @@ class EmbeddedEngine:
             self._touch(tx, page)
             return {"page_id": page_id, "updated": len(updates)}
 
+    @_retried
     def rename_page(self, page_id: str, title: str) -> dict[str, Any]:
         with self._serving("rename_page", "PATCH", f"/pages/{page_id}", page_id, write=True) as tx:
             page = self._page(tx, page_id, "PATCH", f"/pages/{page_id}")
@@ -271,6 +300,7 @@ class EmbeddedEngine:
             self._touch(tx, page)
             return {"page_id": page_id, "title": title}
 
+    @_retried
     def save_doc(self, name: str, blocks: list[dict[str, Any]], kind: str | None = None) -> dict[str, Any]:
         """Save the doc `name` with the body `blocks` (the marker is written
         here): over the doc in force of that name, found inside the same
@@ -291,6 +321,7 @@ class EmbeddedEngine:
             return {"page_id": page.page_id, "name": name, "kind": kind, "created": found is None,
                     "blocks_written": len(written)}
 
+    @_retried
     def append_learning(self, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         """Append `blocks` to the learnings doc (the first doc in force of
         that kind), made in the same write transaction when there is none."""
@@ -305,6 +336,7 @@ class EmbeddedEngine:
                 self._touch(tx, page)
             return {"page_id": page.page_id, "created": found is None, "blocks_written": len(blocks)}
 
+    @_retried
     def delete_page(self, page_id: str) -> dict[str, Any]:
         with self._serving("delete_page", "DELETE", f"/pages/{page_id}", page_id, write=True) as tx:
             self._page(tx, page_id, "DELETE", f"/pages/{page_id}")
@@ -317,6 +349,7 @@ class EmbeddedEngine:
             raise self.status_error(404, "GET", "/resolve", "canvas not found",
                                     headers={"X-Kelvo-Error": "canvas_not_found"})
 
+    @_retried
     def list_canvases(self) -> dict[str, Any]:
         with self._serving("list_canvases", "GET", "/canvases"):
             return {"canvases": [{"canvas_id": f"cv_{self.canvas}", "name": self.canvas}]}

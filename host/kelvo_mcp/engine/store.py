@@ -47,6 +47,7 @@ from kelvo_mcp import refresh
 from kelvo_mcp.engine.api import Page
 from kelvo_mcp.engine.docs import doc_of
 from kelvo_mcp.engine.schema import SCHEMA_VERSION, StoreError, check_or_create, doc_columns
+from kelvo_mcp.engine.stores import StoreUnavailable
 
 __all__ = ["BUSY_TIMEOUT", "SCHEMA_VERSION", "Store", "StoreError", "Tx"]
 
@@ -131,8 +132,10 @@ class Store:
                     broken = True
                 raise
             conn.execute("COMMIT")
-        except sqlite3.Error:
+        except sqlite3.Error as e:
             broken = broken or conn.in_transaction
+            if isinstance(e, sqlite3.OperationalError) and ("locked" in str(e) or "busy" in str(e)):
+                raise StoreUnavailable("the engine's store is busy; try again shortly") from None
             raise
         finally:
             if broken:
