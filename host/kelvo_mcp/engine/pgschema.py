@@ -103,5 +103,6 @@ def _check(conn: Any, where: str) -> int | None:
 
 
 def _set_header(conn: Any) -> None:
-    conn.executemany("INSERT INTO meta (key, value) VALUES (?, ?) ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+    conn.executemany("INSERT INTO meta (key, value) VALUES (?, ?)"
+                     " ON CONFLICT (key) DO UPDATE SET value = excluded.value",
                      [("application_id", json.dumps(APPLICATION_ID)), ("schema_version", json.dumps(SCHEMA_VERSION))])

@@ -43,14 +43,14 @@ import os
 import re
 import threading
 import urllib.parse
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from time import monotonic
 from typing import Any, Self
 
 import psycopg
 import psycopg.errors
-from psycopg.types.string import StrDumperUnknown, TextLoader
+from psycopg.types.string import StrDumperUnknown
 from psycopg_pool import ConnectionPool, PoolClosed, PoolTimeout
 
 from kelvo_mcp.engine import pgschema
@@ -263,14 +263,17 @@ class _TextDumper(StrDumperUnknown):
         return super().dump(_escaped(obj))
 
 
-class _TextLoader(TextLoader):
-    def load(self, data: Any) -> Any:
-        return _unescaped(super().load(data))
+def _unescaped_rows(cursor: Any) -> Callable[[Sequence[Any]], tuple[Any, ...]]:
+    # Rows are read by psycopg's own loaders; only a string holding the
+    # escape character is looked at again.
+    def row(values: Sequence[Any]) -> tuple[Any, ...]:
+        return tuple(_unescaped(v) if type(v) is str and "\x01" in v else v for v in values)
+    return row
 
 
 def _adapt(conn: psycopg.Connection[Any]) -> None:
     conn.adapters.register_dumper(str, _TextDumper)
-    conn.adapters.register_loader("text", _TextLoader)
+    conn.row_factory = _unescaped_rows
 
 
 # -- connecting ------------------------------------------------------------------
