@@ -274,7 +274,7 @@ async def test_sixteen_sessions_on_two_servers_saving_one_new_name_leave_one_pag
     rounds = 2
     with ThreadPoolExecutor(2) as pool:  # both start at once
         servers = list(pool.map(lambda _: Process("kelvo_mcp.server", "--store", store_where, "--http",
-                                                  "127.0.0.1:0"), range(2)))
+                                                  "127.0.0.1:0", "--shutdown-seconds", "1"), range(2)))
     with servers[0] as one, servers[1] as two:
         acked = []
 
