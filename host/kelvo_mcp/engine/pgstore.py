@@ -278,7 +278,7 @@ def _adapt(conn: psycopg.Connection[Any]) -> None:
 
 # -- connecting ------------------------------------------------------------------
 
-def _connect_options(url: str) -> dict[str, str]:
+def _connect_options(url: str) -> dict[str, Any]:
     """Our defaults for what neither the URL nor the environment sets."""
     try:
         given = psycopg.conninfo.conninfo_to_dict(url)

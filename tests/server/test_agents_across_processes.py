@@ -1,0 +1,46 @@
+"""An agent of the single-exchange era moving between two server processes on
+one PostgreSQL store, as behind a load balancer: each process keeps its own
+record of it (its own count, its own digest), and what either shows comes
+from the one store."""
+
+import pytest
+
+pytest.importorskip("mcp")
+
+from kelvo_mcp.engine.stores import open_store  # noqa: E402
+
+from http_host import Process  # noqa: E402
+from server_session import reply_of  # noqa: E402
+
+pytestmark = pytest.mark.anyio
+BODY = "Review every change before it merges."
+
+
+def mover(url):
+    from mcp import Client
+    from mcp.client.extension import advertise
+
+    return Client(url, extensions=[advertise("com.kelvo/agent", {"id": "mover"})])
+
+
+async def test_an_agent_moving_between_two_processes_reads_the_one_store_on_each(pg_url):
+    open_store(pg_url).close()
+    args = ("--store", pg_url, "--http", "127.0.0.1:0", "--stateless", "--shutdown-seconds", "1")
+    with Process("kelvo_mcp.server", *args) as one, Process("kelvo_mcp.server", *args) as two:
+        async with mover(one.url) as a:
+            first = reply_of(await a.call_tool("kelvo_status", {}))
+            saved = reply_of(await a.call_tool("kelvo_doc_save", {"name": "house-rules", "kind": "skill",
+                                                                   "body": BODY}))
+        async with mover(two.url) as b:
+            # Saved, not approved: an instruction nowhere.
+            assert "house-rules" not in b.instructions
+            got = reply_of(await b.call_tool("kelvo_docs_read", {"op": "get", "name": "house-rules"}))
+            there = reply_of(await b.call_tool("kelvo_status", {}))
+        async with mover(one.url) as a:
+            back = reply_of(await a.call_tool("kelvo_status", {}))
+    assert first["agent"] == {"key": "agent-id", "calls": 1} and "standing_docs" in first
+    assert got["body"].strip() == BODY and got["page_id"] == saved["page_id"]
+    # Each process counts the calls it served; the second shows the standing docs again.
+    assert there["agent"] == {"key": "agent-id", "calls": 2} and "standing_docs" in there
+    assert there["shared"]["counted_by"] == "this server process" and there["shared"]["agents"] == 1
+    assert back["agent"]["calls"] == 3
