@@ -21,8 +21,6 @@ from __future__ import annotations
 
 import copy
 import datetime
-import json
-import os
 import sqlite3
 import threading
 import time
