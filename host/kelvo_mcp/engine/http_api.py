@@ -334,7 +334,7 @@ def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: s
         raise _Reply(404, "Not Found")
     canvas, rest = parts[1], parts[2:]
     engine.check_canvas(canvas)
-    params = urllib.parse.parse_qs(query)
+    params = urllib.parse.parse_qs(query, keep_blank_values=True)
     match rest, method:
         case ["whoami"], "GET":
             return engine.whoami()
