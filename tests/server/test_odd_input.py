@@ -134,6 +134,23 @@ def test_http_engine_never_sends_a_page_id_that_is_not_one_plain_segment(served,
     assert sent == []
 
 
+def test_http_engine_sends_a_dot_doc_name_or_canvas_as_itself(served, http):
+    sent = []
+    before = listing(http)
+    with HttpEngine(served.url, timeouts=FAST, canvas="agent_docs") as engine:
+        engine.http.event_hooks["request"].append(lambda r: sent.append(r.url.raw_path))
+        for name in ("..", "."):
+            with pytest.raises(httpx.HTTPStatusError) as refused:
+                engine.save_doc(name, [P])
+            assert refused.value.response.status_code == 422
+        with pytest.raises(httpx.HTTPStatusError) as other:
+            engine.check_canvas("..")
+        assert other.value.response.headers["X-Kelvo-Error"] == "canvas_not_found"
+    assert sent == [b"/v1/canvases/agent_docs/docs/%2E%2E", b"/v1/canvases/agent_docs/docs/%2E",
+                    b"/v1/canvases/%2E%2E/resolve"]
+    assert listing(http) == before
+
+
 @pytest.fixture
 def anyio_backend():
     return "asyncio"

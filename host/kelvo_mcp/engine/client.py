@@ -16,7 +16,9 @@ A page id is sent only as one plain path segment (letters, digits and
 would reach the canvas itself. Any other id is refused before anything is
 sent, with the error the engine gives for a page it does not hold (the
 `HTTPStatusError` of a 404 "Not Found"), which no page id of the engine's
-own can meet.
+own can meet. Every other segment (a doc name, a canvas) is sent
+percent-encoded, "." and ".." with their dots escaped, so the engine answers
+for it as given.
 
 Thread-safe: one `httpx.Client` (its connection pool is shared by all
 threads) and a lock around the few things kept here.
@@ -38,6 +40,14 @@ import httpx
 from kelvo_mcp.engine.api import TIMEOUTS, Fault
 
 _SEGMENT_CHARS = frozenset(string.ascii_letters + string.digits + "-._~")
+
+
+def _segment(value: Any) -> str:
+    """`value` as one path segment: percent-encoded, and "." and ".." with
+    their dots escaped, which httpx would otherwise remove with the segment
+    before them (the engine decodes each segment after splitting the path)."""
+    quoted = urllib.parse.quote(str(value), safe="")
+    return quoted.replace(".", "%2E") if quoted in (".", "..") else quoted
 
 
 class HttpEngine:
@@ -88,17 +98,18 @@ class HttpEngine:
             self.faults[call] = fault
 
     def _path(self, *segments: Any) -> str:
-        quoted = "/".join(urllib.parse.quote(str(s), safe="") for s in segments)
-        return f"/canvases/{urllib.parse.quote(self.canvas, safe='')}{'/' + quoted if quoted else ''}"
+        quoted = "/".join(_segment(s) for s in segments)
+        return f"/canvases/{_segment(self.canvas)}{'/' + quoted if quoted else ''}"
 
     def _page_path(self, method: str, page_id: Any, *rest: str) -> str:
         """The path of the page `page_id` (and `rest` under it); for an id
         that is not one plain segment, the engine's 404 raised unsent."""
         text = str(page_id)
         if text in ("", ".", "..") or not _SEGMENT_CHARS.issuperset(text):
+            quoted = urllib.parse.quote(text, safe="", errors="surrogatepass")
             # Dots escaped too, so the URL the error names is the id as given.
-            quoted = urllib.parse.quote(text, safe="", errors="surrogatepass").replace(".", "%2E")
-            request = self.http.build_request(method, "/".join((self._path("pages"), quoted, *rest)))
+            request = self.http.build_request(method, "/".join((self._path("pages"), quoted.replace(".", "%2E"),
+                                                                 *rest)))
             body = json.dumps({"detail": "Not Found"}).encode()
             httpx.Response(404, content=body, headers={"content-type": "application/json"},
                            request=request).raise_for_status()
@@ -185,7 +196,7 @@ class HttpEngine:
         engine is asked, and its 404 canvas_not_found raised."""
         if canvas is None or canvas in (self.canvas, f"cv_{self.canvas}"):
             return
-        self._send("check_canvas", "GET", f"/canvases/{urllib.parse.quote(str(canvas), safe='')}/resolve", canvas)
+        self._send("check_canvas", "GET", f"/canvases/{_segment(canvas)}/resolve", canvas)
 
     def list_canvases(self) -> dict[str, Any]:
         return self._send("list_canvases", "GET", "/canvases")  # type: ignore[no-any-return]
