@@ -22,6 +22,7 @@ from mcp import Client, StdioServerParameters  # noqa: E402
 from kelvo_mcp import refresh, surfaces  # noqa: E402
 from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, open_store_engine  # noqa: E402
 from kelvo_mcp.engine.client import HttpEngine  # noqa: E402
+from kelvo_mcp.engine.docs import first_doc  # noqa: E402
 
 from engine_proc import run_engine_cli  # noqa: E402
 from http_host import Process, client  # noqa: E402
@@ -42,8 +43,10 @@ PATHS = {
 
 def readme_commands():
     """The command lines, continuation lines joined, the comment and the
-    venv's path dropped: "-m kelvo_mcp.server --profile full"."""
-    lines = README.read_text(encoding="utf-8").splitlines()
+    venv's path dropped: "-m kelvo_mcp.server --profile full"; and the
+    arguments of each client configuration that starts the server."""
+    text = README.read_text(encoding="utf-8")
+    lines = text.splitlines()
     found = []
     i = 0
     while i < len(lines):
@@ -55,6 +58,10 @@ def readme_commands():
         if re.match(r"(\S*/)?python3? -m kelvo_mcp\.(server|engine)\b", line):
             words = shlex.split(line, comments=True)
             found.append(" ".join(words[1:]))
+    for block in re.findall(r"```json\n(.*?)```", text, flags=re.S):
+        for server in json.loads(block).get("mcpServers", {}).values():
+            if server.get("args", [])[:2] == ["-m", "kelvo_mcp.server"]:
+                found.append(" ".join(server["args"]))
     return found
 
 
@@ -104,7 +111,7 @@ async def run_stdio(command, files):
     args = argv(command, files)
     async with stdio(args) as mcp:
         names = [t.name for t in (await mcp.list_tools()).tools]
-        profile = "full" if "--profile" in args else "compact"
+        profile = args[args.index("--profile") + 1] if "--profile" in args else "compact"
         readonly = "--readonly" in args
         assert names == [t.name for t in surfaces.build_surface(profile, readonly=readonly)]
         if "--canvas" in args:
@@ -120,6 +127,12 @@ async def run_stdio(command, files):
         kept = json.loads(files["state"].read_text(encoding="utf-8"))
         markers = [refresh.parse_sentinel(p["blocks"][0]["text"]) for p in kept["pages"] if p["blocks"]]
         assert "from-readme" in [m["name"] for m in markers if m]
+    if "--store" in args:
+        engine = open_store_engine(files["store"], canvas=None, state=None)
+        try:
+            assert first_doc(engine.pages, name="from-readme") is not None
+        finally:
+            engine.close()
 
 
 async def run_http_server(command, files, engine_url=None):
@@ -215,6 +228,7 @@ COMMANDS = {
     "-m kelvo_mcp.server --canvas my.json": run_stdio,
     "-m kelvo_mcp.server --state kelvo.json": run_stdio,
     "-m kelvo_mcp.server --readonly": run_stdio,
+    "-m kelvo_mcp.server --profile compact --store /path/to/kelvo.db": run_stdio,   # the mcpServers configuration
     "-m kelvo_mcp.engine --store /path/to/kelvo.db --approve deploy-steps": run_approve,
     "-m kelvo_mcp.server --http 127.0.0.1:8765 --store kelvo.db": run_http_server,
     "-m kelvo_mcp.server --http 0.0.0.0:8765 --token-file /etc/kelvo/tokens "
