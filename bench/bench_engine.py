@@ -2,12 +2,13 @@
 127.0.0.1): how long small requests wait while large bodies go through.
 
 Four clients ask for `whoami` over and over while one client writes a page
-of about 14 MB and reads it back, several times. The engine parses and
-writes JSON on the worker thread that serves the call, so the small requests
-wait for a free thread and the interpreter's turns, not for the event loop
-to finish a 14 MB parse. Printed: the small requests' median and worst
-latency alone, then beside the large bodies. Run with `python bench/run.py
-engine` (only when named)."""
+of about 14 MB and reads it back, several times (that client in a process
+of its own). The engine parses and writes JSON on the worker thread that
+serves the call, not on the event loop; under the GIL the C codec still
+holds the interpreter for each whole parse or write, which is what the
+small requests' worst case is left with. Printed: the small requests'
+median, p99 and worst latency alone, then beside the large bodies. Run
+with `python bench/run.py engine` (only when named)."""
 
 from __future__ import annotations
 
