@@ -27,7 +27,7 @@ from kelvo_mcp import surfaces
 from kelvo_mcp.engine.api import TIMEOUTS, CanvasError
 from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_state_engine, open_store_engine, seed_engine
 from kelvo_mcp.engine.client import HttpEngine
-from kelvo_mcp.listen import bind_socket, is_loopback, security_settings, serve_http
+from kelvo_mcp.listen import bind_socket, is_loopback, read_token, security_settings, serve_http
 from kelvo_mcp.server.connection import open_connection
 from kelvo_mcp.server.http_host import (DEFAULT_MAX_REQUEST_BODY_SIZE, DEFAULT_MAX_SESSIONS,
                                         DEFAULT_SESSION_IDLE_TIMEOUT, http_app)

@@ -4,11 +4,14 @@ request passes through, in order.
     /healthz   liveness: 200 to a GET, from anyone, touching nothing
     /readyz    readiness: whether the engine (or the store) answers, the
                answer reused for a second
-    /mcp       the Host and Origin checks (421, 403), then, with a token
-               file, the SDK's bearer authentication (401), then the SDK's
-               session manager (bounded bodies, sessions and idle time)
+    /mcp       with a token file, the SDK's bearer authentication (401),
+               then the SDK's session manager (bounded bodies, sessions and
+               idle time)
 
-A refused request opens no session and runs nothing.
+The Host and Origin checks (421, 403) come first for every path but the two
+health routes, so no answer, a redirect of "/mcp/" or a 404 among them, is
+written for a Host the server does not serve. A refused request opens no
+session and runs nothing.
 """
 
 from __future__ import annotations
@@ -36,15 +39,20 @@ from kelvo_mcp.server.sessions import SessionHost
 from kelvo_mcp.server.tokens import TokenFile
 
 
+HEALTH_PATHS = ("/healthz", "/readyz")
+
+
 class HostCheck:
     """The Host and Origin headers against the allow-list (DNS-rebinding
-    protection), before anything else sees the request."""
+    protection), before anything else sees the request; the paths in
+    `exempt` (the health probes, which read nothing of the canvas) pass."""
 
-    def __init__(self, app: ASGIApp, security: TransportSecuritySettings) -> None:
-        self.app, self.checks = app, TransportSecurityMiddleware(security)
+    def __init__(self, app: ASGIApp, security: TransportSecuritySettings, exempt: tuple[str, ...] = ()) -> None:
+        self.app, self.checks, self.exempt = app, TransportSecurityMiddleware(security), exempt
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        refused = await self.checks.validate_request(Request(scope)) if scope["type"] == "http" else None
+        checked = scope["type"] == "http" and scope["path"] not in self.exempt
+        refused = await self.checks.validate_request(Request(scope)) if checked else None
         if refused is not None:
             await refused(scope, receive, send)
             return
@@ -87,5 +95,6 @@ def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: 
         async with host.run(), manager.run():
             yield
 
-    return Starlette(routes=[Route("/healthz", healthz), Route("/readyz", readyz, methods=["GET"]),
-                             Route(path, endpoint=HostCheck(mcp, security))], lifespan=lifespan)
+    app = Starlette(routes=[Route("/healthz", healthz), Route("/readyz", readyz, methods=["GET"]),
+                            Route(path, endpoint=mcp)], lifespan=lifespan)
+    return HostCheck(app, security, exempt=HEALTH_PATHS)
