@@ -179,7 +179,9 @@ class JwtVerifier:
         granted = granted_scopes(claims)
         scopes = [s for s in (self.settings.read_scope, self.settings.write_scope) if s in granted]
         client = claims.get("client_id", claims.get("azp"))
-        return AccessToken(token=token, client_id=f"{issuer}#{subject}", scopes=scopes, expires_at=int(claims["exp"]),
+        # The moment we stop honouring it: the SDK's backend compares `expires_at` to the clock without leeway.
+        expires = int(claims["exp"]) + LEEWAY_SECONDS
+        return AccessToken(token=token, client_id=f"{issuer}#{subject}", scopes=scopes, expires_at=expires,
                            resource=self.settings.resource_url, subject=subject,
                            claims={"iss": issuer, "sub": subject, "client_id": client if isinstance(client, str) else None})
 
