@@ -183,6 +183,7 @@ async def test_a_good_token_answers_and_every_forged_or_misdirected_one_is_refus
                     "k9", key=(own := ec.generate_private_key(ec.SECP256R1())),
                     headers={"jwk": json.loads(jwt.algorithms.ECAlgorithm.to_jwk(own.public_key()))}),
                 "no sub": issuer.token(sub=None),
+                "an empty sub": issuer.token(sub=""),
                 "an ID token's typ": issuer.token(headers={"typ": "id_token+jwt"}),
             }
             statuses = {why: (await post(url, token)).status_code for why, token in refused.items()}
@@ -267,6 +268,7 @@ async def test_the_command_line_serves_oauth_beside_a_token_file(tmp_path, issue
     issuer.resource = "api://kelvo"
     with Process("kelvo_mcp.server", "--http", "127.0.0.1:0", "--resource-url", resource,
                  "--oauth-issuer", down, "--oauth-issuer", issuer.url, "--oauth-jwks", f"{issuer.url}={keys}",
+                 "--oauth-jwks", f"{down}=http://127.0.0.1:9/jwks",
                  "--oauth-audience", "api://kelvo", "--oauth-read-scope", "docs.read",
                  "--oauth-write-scope", "docs.write", "--token-file", tmp_path / "tokens") as proc:
         base = proc.url.rsplit("/", 1)[0]
