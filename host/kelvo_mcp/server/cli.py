@@ -184,8 +184,9 @@ def oauth_settings(ns: argparse.Namespace) -> OAuthSettings | None:
         raise ValueError("--oauth-issuer needs --resource-url, the URL clients reach this server at")
     if not ns.oauth_issuer:
         raise ValueError("--resource-url and the --oauth options need --oauth-issuer, an authorization server")
-    settings = OAuthSettings(ns.resource_url, tuple(ns.oauth_issuer), parse_jwks_options(ns.oauth_jwks, ns.oauth_issuer),
-                             ns.oauth_audience, ns.oauth_read_scope, ns.oauth_write_scope)
+    jwks = parse_jwks_options(ns.oauth_jwks, ns.oauth_issuer)
+    settings = OAuthSettings(ns.resource_url, tuple(ns.oauth_issuer), jwks, ns.oauth_audience, ns.oauth_read_scope,
+                             ns.oauth_write_scope)
     settings.check()
     return settings
 
@@ -197,11 +198,11 @@ def serve(parser: argparse.ArgumentParser, ns: argparse.Namespace, engine: Any) 
         return
     try:
         tokens = TokenFile(ns.token_file) if ns.token_file else None
+        resource = ResourceServer(ns.oauth, tokens) if ns.oauth is not None else None
         sock = bind_socket(ns.http)
     except ValueError as e:
         parser.error(str(e))
     bound = sock.getsockname()[0]
-    resource = ResourceServer(ns.oauth, tokens) if ns.oauth is not None else None
     host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads)
     allow_hosts = [*ns.allow_host, *([resource.host] if resource is not None else [])]
     security = security_settings(bound, allow_hosts, ns.allow_origin)

@@ -99,9 +99,9 @@ class OAuthSettings:
 
 
 def parse_jwks_options(values: Sequence[str], issuers: Sequence[str]) -> dict[str, str | Path]:
-    """`ISSUER=URL|FILE` options as a key set per issuer; ISSUER is one of
-    the configured issuers, matched whole (an issuer may hold `=` nowhere a
-    URL forbids it, so the longest match decides)."""
+    """`ISSUER=URL|FILE` options as a key set per issuer. ISSUER is matched
+    against the configured issuers, the longest that fits, since an issuer's
+    path may itself hold a `=`."""
     found: dict[str, str | Path] = {}
     for value in values:
         issuer = max((i for i in issuers if value.startswith(f"{i}=")), key=len, default=None)
@@ -183,7 +183,8 @@ class JwtVerifier:
         expires = int(claims["exp"]) + LEEWAY_SECONDS
         return AccessToken(token=token, client_id=f"{issuer}#{subject}", scopes=scopes, expires_at=expires,
                            resource=self.settings.resource_url, subject=subject,
-                           claims={"iss": issuer, "sub": subject, "client_id": client if isinstance(client, str) else None})
+                           claims={"iss": issuer, "sub": subject,
+                                   "client_id": client if isinstance(client, str) else None})
 
 
 class ResourceVerifier:
