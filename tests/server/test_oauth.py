@@ -20,7 +20,7 @@ import anyio  # noqa: E402
 import httpx  # noqa: E402
 import jwt  # noqa: E402
 from cryptography.hazmat.primitives import serialization  # noqa: E402
-from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import ec, rsa  # noqa: E402
 
 from kelvo_mcp.server import cli  # noqa: E402
 from kelvo_mcp.server.oauth import OAuthSettings, ResourceServer  # noqa: E402
@@ -74,7 +74,8 @@ class Issuer:
     def jwks(self):
         keys = []
         for kid, key in self.keys.items():
-            jwk = json.loads(jwt.algorithms.ECAlgorithm.to_jwk(key.public_key()))
+            kind = jwt.algorithms.RSAAlgorithm if isinstance(key, rsa.RSAPrivateKey) else jwt.algorithms.ECAlgorithm
+            jwk = json.loads(kind.to_jwk(key.public_key()))
             keys.append({**jwk, "kid": kid, "use": "sig"})
         return {"keys": keys}
 
@@ -210,13 +211,20 @@ async def test_keys_are_fetched_sparingly_and_a_rotation_is_picked_up_without_a_
         # A minute on, a stranger's unknown key: one fetch more, then none within the minute, however many come.
         now[0] += 61
         stranger = ec.generate_private_key(ec.SECP256R1())
-        unknown = [(await post(url, issuer.token(f"x{n}", key=stranger))).status_code for n in range(20)]
+        unknown = []
+
+        async def stranger_posts(n):
+            unknown.append((await post(url, issuer.token(f"x{n}", key=stranger))).status_code)
+
+        async with anyio.create_task_group() as tg:  # at once: they wait for one fetch, never start another
+            for n in range(20):
+                tg.start_soon(stranger_posts, n)
         assert (unknown, issuer.fetched) == ([401] * 20, 2)
-        # The issuer rotates to k2; its tokens are refused until the minute is over, then fetched once.
-        issuer.keys = {"k2": ec.generate_private_key(ec.SECP256R1())}
-        early = (await post(url, issuer.token("k2"))).status_code
+        # The issuer rotates to an RSA key k2; its tokens are refused until the minute is over, then fetched once.
+        issuer.keys = {"k2": rsa.generate_private_key(public_exponent=65537, key_size=2048)}
+        early = (await post(url, issuer.token("k2", alg="PS256"))).status_code
         now[0] += 61
-        async with client(url, token=issuer.token("k2")) as c:
+        async with client(url, token=issuer.token("k2", alg="PS256")) as c:
             reply_of(await c.call_tool("kelvo_status", {}))
         retired = (await post(url, good)).status_code
     assert (early, retired, issuer.fetched) == (401, 401, 3)
