@@ -26,6 +26,7 @@ from kelvo_mcp.engine.docs import first_doc  # noqa: E402
 
 from engine_proc import run_engine_cli  # noqa: E402
 from http_host import Process, client  # noqa: E402
+from oauth_issuer import Issuer  # noqa: E402
 from server_session import reply_of  # noqa: E402
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
@@ -218,6 +219,30 @@ async def run_approve(command, files):
         engine.close()
 
 
+async def run_oauth_server(command, files):
+    """The resource server as written, its issuer one of the test's own on
+    loopback (found through its metadata, as a real provider's would be):
+    a token the issuer made for the resource URL is served, and the token
+    file's token beside it."""
+    words = shlex.split(command)
+    resource = words[words.index("--resource-url") + 1]
+    issuer = Issuer()
+    try:
+        issuer.resource = resource
+        args = argv(command.replace(words[words.index("--oauth-issuer") + 1], issuer.url), files)
+        host = {"Host": httpx.URL(resource).host}
+        with Process(*args[1:]) as proc:
+            with httpx.Client(timeout=10) as http:
+                assert http.post(proc.url, json={}, headers=host).status_code == 401
+            for token in (issuer.token(), AGENT_TOKEN):
+                async with client(proc.url, token=token, headers=host) as mcp:
+                    status = reply_of(await mcp.call_tool("kelvo_status", {}))
+                    assert status["profile"] == "compact" and not status.get("error"), status
+        assert issuer.fetched == 1
+    finally:
+        issuer.close()
+
+
 ENGINE_LINE = "-m kelvo_mcp.engine --store kelvo.db --listen 127.0.0.1:8470"
 ENGINE_TOKEN_LINE = ("-m kelvo_mcp.engine --store /var/lib/kelvo/kelvo.db --listen 0.0.0.0:8470 "
                      "--token-file /etc/kelvo/engine-token --allow-host engine.internal.example")
@@ -237,6 +262,9 @@ COMMANDS = {
     "--allow-host kelvo.internal.example --store /var/lib/kelvo/kelvo.db": run_http_server,
     "-m kelvo_mcp.server --http 0.0.0.0:8765 --stateless --token-file /etc/kelvo/tokens "
     "--store /shared/kelvo.db": run_http_server,
+    "-m kelvo_mcp.server --http 127.0.0.1:8765 --store /var/lib/kelvo/kelvo.db --resource-url "
+    "https://kelvo.example.com/mcp --oauth-issuer https://login.example.com/realms/team "
+    "--token-file /etc/kelvo/tokens": run_oauth_server,
     ENGINE_LINE: run_engine,
     "-m kelvo_mcp.server --http 127.0.0.1:8765 --engine http://127.0.0.1:8470/v1": server_on_engine(ENGINE_LINE),
     ENGINE_TOKEN_LINE: run_engine,
@@ -252,7 +280,8 @@ def test_every_command_line_in_the_readme_has_a_test():
     # Each flag the lines document is passed by at least one of them.
     assert set().union(*map(flags, COMMANDS)) >= {
         "--profile", "--canvas", "--state", "--readonly", "--store", "--approve", "--http", "--token-file",
-        "--allow-host", "--stateless", "--listen", "--engine", "--engine-token-file"}
+        "--allow-host", "--stateless", "--listen", "--engine", "--engine-token-file", "--resource-url",
+        "--oauth-issuer"}
 
 
 @pytest.mark.anyio

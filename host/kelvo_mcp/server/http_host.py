@@ -4,9 +4,12 @@ request passes through, in order.
     /healthz   liveness: 200 to a GET, from anyone, touching nothing
     /readyz    readiness: whether the engine (or the store) answers, the
                answer reused for a second
-    /mcp       with a token file, the SDK's bearer authentication (401),
+    /mcp       with a token file or OAuth, the SDK's bearer authentication
+               (401; with OAuth, 403 for a token without a scope of ours),
                then the SDK's session manager (bounded bodies, sessions and
                idle time)
+    /.well-known/oauth-protected-resource[/path]
+               with OAuth, the resource's metadata, to a GET from anyone
 
 The Host and Origin checks (421, 403) come first for every path but the two
 health routes, so no answer, a redirect of "/mcp/" or a 404 among them, is
@@ -35,6 +38,7 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from kelvo_mcp.server.mcp_adapter import make_http_server
+from kelvo_mcp.server.oauth import ResourceServer
 from kelvo_mcp.server.sessions import SessionHost
 from kelvo_mcp.server.tokens import TokenFile
 
@@ -69,17 +73,23 @@ async def healthz(request: Request) -> Response:
 def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: TokenFile | None = None,
              path: str = "/mcp", stateless: bool = False, max_sessions: int | None = DEFAULT_MAX_SESSIONS,
              session_idle_timeout: float | None = DEFAULT_SESSION_IDLE_TIMEOUT,
-             max_body_bytes: int = DEFAULT_MAX_REQUEST_BODY_SIZE, reload_on_hup: bool = False) -> ASGIApp:
+             max_body_bytes: int = DEFAULT_MAX_REQUEST_BODY_SIZE, reload_on_hup: bool = False,
+             oauth: ResourceServer | None = None) -> ASGIApp:
     """The ASGI application. `stateless`: the handshake era without sessions
     too (the SDK's stateless HTTP), so that any process can answer any
     request. `reload_on_hup`: SIGHUP reads the token file again (only where
-    the server owns the process's signals)."""
+    the server owns the process's signals). `oauth`: accept access tokens
+    of its issuers too (its verifier holds the token file, if any)."""
+    write_scope = oauth.settings.write_scope if oauth is not None else None
     manager = StreamableHTTPSessionManager(
-        app=make_http_server(host, sessions=not stateless), security_settings=security, stateless=stateless,
-        max_request_body_size=max_body_bytes, session_idle_timeout=None if stateless else session_idle_timeout,
+        app=make_http_server(host, sessions=not stateless, write_scope=write_scope), security_settings=security,
+        stateless=stateless, max_request_body_size=max_body_bytes,
+        session_idle_timeout=None if stateless else session_idle_timeout,
         max_sessions=None if stateless else max_sessions)
     mcp: ASGIApp = StreamableHTTPASGIApp(manager)
-    if tokens is not None:
+    if oauth is not None:
+        mcp = oauth.guard(mcp)
+    elif tokens is not None:
         # The SDK's own bearer chain: the user it authenticates binds each session to its credential.
         mcp = AuthenticationMiddleware(AuthContextMiddleware(RequireAuthMiddleware(mcp, [])),
                                        backend=BearerAuthBackend(tokens))
@@ -96,5 +106,6 @@ def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: 
             yield
 
     app = Starlette(routes=[Route("/healthz", healthz), Route("/readyz", readyz, methods=["GET"]),
+                            *(oauth.routes() if oauth is not None else ()),
                             Route(path, endpoint=mcp)], lifespan=lifespan)
     return HostCheck(app, security, exempt=HEALTH_PATHS)
