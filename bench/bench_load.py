@@ -305,7 +305,7 @@ async def session_loop(url: str, mode: str, n: int, stats: Stats, ready: Callabl
                 ("kelvo_page_edit", {"op": "update", "page_id": page_id,
                                      "updates": [{"block_id": block_id, "text": text}]}, False,
                  lambda b: b.get("updated") == 1),
-                ("kelvo_page_read", {"op": "get", "page_id": page_id}, False, lambda b: b.get("text") == text),
+                ("kelvo_page_read", {"op": "get", "page_id": page_id}, False, lambda b, text=text: b.get("text") == text),
                 ("kelvo_page_read", {"op": "nope"}, True, lambda b: "op" in b.get("error", "")),
                 ("kelvo_page_read", {"op": "get", "page_id": f"pg_gone_{n}"}, True,
                  lambda b: "404" in b.get("error", "")),

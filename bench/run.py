@@ -6,7 +6,9 @@ and the ratio, each also in units of one len() call. bench_server.py (the
 reference server, end to end) defines `report()` instead, which measures and
 prints on its own, and so does bench_load.py (many sessions over streamable
 HTTP against an engine process), which runs only when named:
-`python bench/run.py load` (KELVO_LOAD_SECONDS, KELVO_SOAK_SECONDS)."""
+`python bench/run.py load` (KELVO_LOAD_SECONDS, KELVO_SOAK_SECONDS), as does
+bench_engine.py (the engine over HTTP beside large bodies): `python
+bench/run.py engine`."""
 
 from __future__ import annotations
 
@@ -21,7 +23,7 @@ import harness  # noqa: E402
 
 MODULES = ["lexicon", "refresh", "surfaces", "explain", "capabilities", "instructions", "server"]
 # Benchmarks that start processes and run for a while: only when named.
-ON_REQUEST = ["load", "store"]
+ON_REQUEST = ["load", "engine", "store"]
 
 
 def main(argv: list[str]) -> int:

@@ -1,8 +1,6 @@
 """The JSON text form is byte-identical to json.dumps(v, ensure_ascii=True)."""
 
 import json
-import math
-import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -25,7 +23,8 @@ def test_json_text_matches_json_dumps(v):
 
 @pytest.mark.parametrize("v", [
     "\x00\x1f\x7f\x80\u2028\ud800\udfff😀\"\\/\b\f\n\r\t",
-    {1: "a", 2.5: "b", True: "c", None: "d", -0.0: "e"},
+    {1: "a", 2.5: "b", None: "d", -0.0: "e"},
+    {True: "c", False: "f"},
     (1, [2, (3,)]),
     {"a": {"b": []}, "": {}},
     [float("nan"), float("inf"), -float("inf"), 1e300, 5e-324],

@@ -66,7 +66,7 @@ def _same_outcome(f, g, *args):
             f(*args)
         except type(exc):
             return None
-        raise AssertionError(f"expected {type(exc).__name__}")
+        raise AssertionError(f"expected {type(exc).__name__}") from None
     got = f(*args)
     assert got == want, (args, got, want)
     return got

@@ -131,7 +131,7 @@ class Sweep:
         del result
 
         positional = [p for p in target.params if p.kind != "named"]
-        for index, param in enumerate(target.params):
+        for param in target.params:
             for label, make in self.values:
                 if not hostile_values.text_for(label, param.annotation):
                     continue

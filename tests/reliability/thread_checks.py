@@ -79,7 +79,7 @@ def check_functions(module_name: str, repeats: int) -> dict:
             continue  # constructing a mutable object: nothing shared to compare
         bad: list[str] = []
 
-        def body(i):
+        def body(i, fn=fn, args=args, kwargs=kwargs, expected=expected, bad=bad):
             for _ in range(repeats):
                 got = _outcome(fn, args, kwargs)
                 if got[0] != expected[0] or not _same(got[1], expected[1]):

@@ -18,11 +18,11 @@ START_SECONDS = 60
 
 @contextlib.asynccontextmanager
 async def serving(engine, *, token=None, profile="compact", config=None, engine_threads=8, host_options=None,
-                  **options):
+                  oauth=None, **options):
     """The multi-agent server on `engine`, in this process, on a free
     loopback port: yields its URL and its SessionHost. `token`: the text of
-    a token file; `host_options` go to the SessionHost, `options` to
-    http_app."""
+    a token file; `oauth(url, tokens)`: the ResourceServer to serve with;
+    `host_options` go to the SessionHost, `options` to http_app."""
     import tempfile
 
     import uvicorn
@@ -40,7 +40,8 @@ async def serving(engine, *, token=None, profile="compact", config=None, engine_
             tokens = TokenFile(pathlib.Path(tmp) / "tokens")
     sock = bind_socket("127.0.0.1:0")
     port = sock.getsockname()[1]
-    app = http_app(host, security=security_settings("127.0.0.1"), tokens=tokens, **options)
+    resource = oauth(f"http://127.0.0.1:{port}/mcp", tokens) if oauth is not None else None
+    app = http_app(host, security=security_settings("127.0.0.1"), tokens=tokens, oauth=resource, **options)
     uv = uvicorn.Server(uvicorn.Config(app, log_level="error", lifespan="on", timeout_graceful_shutdown=1))
     async with anyio.create_task_group() as tg:
         tg.start_soon(uv.serve, [sock])

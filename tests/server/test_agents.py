@@ -56,7 +56,7 @@ async def test_agents_with_their_own_ids_keep_their_own_calls_and_history(engine
     # Without a usable id every such client is the scope's one anonymous agent, and is told so.
     assert anon["agent"]["key"] == "anonymous" and anon["agent"]["calls"] == 1
     assert also_anon["agent"]["calls"] == 2 and "counts as this one agent" in also_anon["agent"]["note"]
-    records = {key[2]: agent for key, (_, agent) in host.agents.items()}
+    records = {key[3]: agent for key, (_, agent) in host.agents.items()}
     assert [r.ran for r in records["agent-a"].history] == ["kelvo_page_get"] * 3 + ["kelvo_status"]
     assert [r.ran for r in records["agent-b"].history] == ["kelvo_status"]
     assert host.opened == 1
@@ -138,14 +138,14 @@ def test_each_agents_digest_follows_its_own_calls(engine):
 def test_eviction_keeps_the_agent_records_bounded_and_an_evicted_agent_is_shown_things_again(engine):
     host = SessionHost(engine, max_agents=64, max_scopes=2)
     conn = open_connection(engine)
-    key = ("local", engine.canvas, "compact", False)
+    key = (engine.canvas, "compact", False)
 
     def churn(first, count):
         for n in range(first, first + count):
-            handle_call(conn, "kelvo_status", {}, agent=host.agent(key, conn, "agent-id", f"agent-{n}"))
+            handle_call(conn, "kelvo_status", {}, agent=host.agent("local", key, conn, "agent-id", f"agent-{n}"))
 
     churn(0, 200)
-    returning = host.agent(key, conn, "agent-id", "agent-0")
+    returning = host.agent("local", key, conn, "agent-id", "agent-0")
     assert returning.calls == 0 and returning.digest is None  # evicted: a new record
     assert "standing_docs" in handle_call(conn, "kelvo_status", {}, agent=returning).body
     assert len(host.agents) == 64 and conn.agents == 64

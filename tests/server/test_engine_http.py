@@ -150,7 +150,7 @@ def test_a_stopped_engine_gives_a_connect_error_and_the_probe_fails_open():
     ("POST", "/canvases/agent_docs/pages", b'{"blocks": []}', 422, [{"loc": ["body", "title"], "msg": "field required"}]),
     ("PUT", "/canvases/agent_docs/pages/pg_0001/blocks", b'{"blocks": ["text"]}', 422,
      [{"loc": ["body", "blocks"], "msg": "must be a list of objects"}]),
-    ("GET", "/canvases/agent_docs/pages?limit=many", b"", 422, [{"loc": ["query", "limit"], "msg": "must be a whole number"}]),
+    ("GET", "/canvases/agent_docs/pages?limit=many", b"", 400, "limit must be a whole number of 1 to 4 digits"),
     ("GET", "/canvases/other/pages", b"", 404, "canvas not found"),
     ("GET", "/elsewhere", b"", 404, "Not Found"),
 ])

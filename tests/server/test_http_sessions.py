@@ -144,7 +144,7 @@ def test_listening_beyond_loopback_needs_a_token_file(tmp_path, capsys):
         cli.main(["--http", "0.0.0.0:0"])
     assert exit_.value.code == 2
     assert capsys.readouterr().err.strip().splitlines()[-1].endswith(
-        "--http 0.0.0.0:0 listens beyond loopback: give --token-file FILE")
+        "--http 0.0.0.0:0 listens beyond loopback: give --token-file FILE or --oauth-issuer URL")
     (tmp_path / "token").write_text("two words\n")
     with pytest.raises(SystemExit):
         cli.main(["--http", "127.0.0.1:0", "--token-file", str(tmp_path / "token")])

@@ -19,7 +19,7 @@ EMPTY = {"canvas": "agent_docs", "pages": []}
 
 
 def pages_named(engine, name):
-    return [p.page_id for p in engine.pages if (d := first_doc([p], name=name)) is not None]
+    return [p.page_id for p in engine.pages if first_doc([p], name=name) is not None]
 
 
 def at_once(n, call):

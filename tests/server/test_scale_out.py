@@ -26,7 +26,7 @@ INITIALIZE = {"jsonrpc": "2.0", "id": 1, "method": "initialize",
 LIST = {"jsonrpc": "2.0", "id": 2, "method": "tools/list", "params": {}}
 
 
-async def test_each_principal_has_its_scope_and_a_session_answers_only_its_own_credential(engine):
+async def test_principals_share_the_scope_keep_their_own_agents_and_a_session_answers_only_its_credential(engine):
     async with serving(engine, token="alice:tok-a\nbob:tok-b\n# a comment\nbob:tok-b2\n") as (url, host):
         async with client(url, token="tok-a") as a, client(url, token="tok-b") as b, client(url, token="tok-b2") as b2:
             for c in (a, b, b2):
@@ -38,8 +38,10 @@ async def test_each_principal_has_its_scope_and_a_session_answers_only_its_own_c
                        "MCP-Protocol-Version": "2025-06-18"}
             stolen = await http.post(url, json=LIST, headers={**session, "Authorization": "Bearer tok-b"})
             own = await http.post(url, json=LIST, headers={**session, "Authorization": "Bearer tok-a"})
-    assert sorted(key[0] for key, _ in host.scopes.items()) == ["alice", "bob"]
-    assert mine["shared"]["agents"] == 2  # bob's two tokens speak for one principal
+    # One canvas, profile and rights: one scope, whoever speaks; the agent records stay each principal's.
+    assert [key for key, _ in host.scopes.items()] == [(engine.canvas, "compact", False)] and host.opened == 1
+    assert sorted({key[0] for key, _ in host.agents.items()}) == ["alice", "bob"]
+    assert mine["shared"]["agents"] == 3
     assert (stolen.status_code, own.status_code) == (404, 200)
 
 

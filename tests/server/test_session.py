@@ -9,7 +9,6 @@ import jsonschema  # noqa: E402
 
 from kelvo_mcp import capabilities, instructions, refresh, surfaces  # noqa: E402
 from kelvo_mcp.runtime import ToolInputError  # noqa: E402
-from kelvo_mcp.tools import _BY_NAME  # noqa: E402
 
 from server_session import reply_of, session  # noqa: E402
 

@@ -51,10 +51,11 @@ def test_full_is_the_default_and_passes_tools_through():
     visible = T.visible_tools(readonly=False, profile="full", absent=frozenset())
     surface = S.build_surface()
     assert [st.name for st in surface] == [t.name for t in visible]
-    for st, t in zip(surface, visible):
-        assert (st.title, st.description, st.members, st.ops, st.writes) == (t.title, t.description, (t.name,), {}, t.writes)
-        assert st.input_schema is t.input_schema and st.annotations is t.annotations
-        assert not st.is_family
+    for tool, t in zip(surface, visible):
+        assert (tool.title, tool.description, tool.members, tool.ops, tool.writes) == (
+            t.title, t.description, (t.name,), {}, t.writes)
+        assert tool.input_schema is t.input_schema and tool.annotations is t.annotations
+        assert not tool.is_family
     assert surface[0].ops is not surface[1].ops
     assert S.build_surface() == S.build_surface("full", readonly=False, absent=None) == S.build_surface(absent=[])
 
@@ -179,10 +180,10 @@ def test_compact_docs_family_and_singles(compact):
     erase = by["kelvo_canvas_erase"]
     assert erase.input_schema["properties"]["confirm"]["description"] == (
         "The confirm_token from the first call; omit it on the first call.")
-    for st in surface:
-        for line in st.description.split("\n"):
+    for tool in surface:
+        for line in tool.description.split("\n"):
             for member in S.OPS:
-                assert not any(m == member for m in S._NAME_RE.findall(line)), (st.name, line)
+                assert not any(m == member for m in S._NAME_RE.findall(line)), (tool.name, line)
 
 
 def test_read_only_compact_drops_write_families_and_the_grammar_op():

@@ -262,7 +262,7 @@ def test_names_replaced_by_the_returned_text_as_re_sub_does():
     import re
     cases = [lambda n: Shouting("x"), lambda n: None, lambda n: n.upper()]
     for disp in cases:
-        expected = re.sub("kelvo_[a-z_]+", lambda m: disp(m.group()), "see kelvo_page_get, kelvo_doc_get.")
+        expected = re.sub("kelvo_[a-z_]+", lambda m, disp=disp: disp(m.group()), "see kelvo_page_get, kelvo_doc_get.")
         assert S.respell_text("see kelvo_page_get, kelvo_doc_get.", disp) == expected
         assert S.respell_guidance({"note": "see kelvo_page_get, kelvo_doc_get."}, disp) == {"note": expected}
     assert S.respell_text("see kelvo_page_get", lambda n: Shouting("x")) == "see x"

@@ -7,7 +7,6 @@ import os
 import pickle
 import subprocess
 import sys
-import textwrap
 import weakref
 
 import pytest

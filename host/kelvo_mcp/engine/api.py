@@ -20,6 +20,9 @@ ENGINE_URL = "https://engine.kelvo.example/v1"
 # The host's HTTP time-outs, in seconds per phase; httpx carries them on each request.
 TIMEOUTS = {"connect": 5.0, "read": 30.0, "write": 30.0, "pool": 5.0}
 APPROVALS = ("approved", "changed", "none")
+# The most digits of a number the engine reads from a client (a cursor, the
+# numbering of an id): well inside SQLite's 64-bit integers.
+NUMBER_DIGITS = 18
 
 # A fault injected into the next call: an httpx time-out of that kind, or that HTTP status.
 Fault = type[httpx.TimeoutException] | int
@@ -71,3 +74,11 @@ class EngineClient(Protocol):
     def check_canvas(self, canvas: Any) -> None: ...
     def list_canvases(self) -> dict[str, Any]: ...
     def refuse(self, call: str, method: str = "POST") -> None: ...
+
+
+def ascii_number(text: str | None, most: int = NUMBER_DIGITS) -> int | None:
+    """The value of `text` when it is 1 to `most` ASCII digits, else None
+    (str.isdigit takes "²", which int refuses, and any number of digits)."""
+    if text is None or not 0 < len(text) <= most or not (text.isascii() and text.isdigit()):
+        return None
+    return int(text)

@@ -11,12 +11,23 @@ the engine's {"detail": ...} body and X-Kelvo-Error header, a
 later than the read budget. Every request carries its per-phase budgets in
 `request.extensions["timeout"]`, where the core's explain module reads them.
 
+A page id is sent only as one plain path segment (letters, digits and
+"-._~", never "." or ".."): httpx removes dot segments, so `delete_page("..")`
+would reach the canvas itself. Any other id is refused before anything is
+sent, with the error the engine gives for a page it does not hold (the
+`HTTPStatusError` of a 404 "Not Found"), which no page id of the engine's
+own can meet. Every other segment (a doc name, a canvas) is sent
+percent-encoded, "." and ".." with their dots escaped, so the engine answers
+for it as given.
+
 Thread-safe: one `httpx.Client` (its connection pool is shared by all
 threads) and a lock around the few things kept here.
 """
 
 from __future__ import annotations
 
+import json
+import string
 import threading
 import time
 import urllib.parse
@@ -27,6 +38,16 @@ from typing import Any
 import httpx
 
 from kelvo_mcp.engine.api import TIMEOUTS, Fault
+
+_SEGMENT_CHARS = frozenset(string.ascii_letters + string.digits + "-._~")
+
+
+def _segment(value: Any) -> str:
+    """`value` as one path segment: percent-encoded, and "." and ".." with
+    their dots escaped, which httpx would otherwise remove with the segment
+    before them (the engine decodes each segment after splitting the path)."""
+    quoted = urllib.parse.quote(str(value), safe="")
+    return quoted.replace(".", "%2E") if quoted in (".", "..") else quoted
 
 
 class HttpEngine:
@@ -77,8 +98,22 @@ class HttpEngine:
             self.faults[call] = fault
 
     def _path(self, *segments: Any) -> str:
-        quoted = "/".join(urllib.parse.quote(str(s), safe="") for s in segments)
-        return f"/canvases/{urllib.parse.quote(self.canvas, safe='')}{'/' + quoted if quoted else ''}"
+        quoted = "/".join(_segment(s) for s in segments)
+        return f"/canvases/{_segment(self.canvas)}{'/' + quoted if quoted else ''}"
+
+    def _page_path(self, method: str, page_id: Any, *rest: str) -> str:
+        """The path of the page `page_id` (and `rest` under it); for an id
+        that is not one plain segment, the engine's 404 raised unsent."""
+        text = str(page_id)
+        if text in ("", ".", "..") or not _SEGMENT_CHARS.issuperset(text):
+            quoted = urllib.parse.quote(text, safe="", errors="surrogatepass")
+            # Dots escaped too, so the URL the error names is the id as given.
+            request = self.http.build_request(method, "/".join((self._path("pages"), quoted.replace(".", "%2E"),
+                                                                 *rest)))
+            body = json.dumps({"detail": "Not Found"}).encode()
+            httpx.Response(404, content=body, headers={"content-type": "application/json"},
+                           request=request).raise_for_status()
+        return self._path("pages", text, *rest)
 
     def _send(self, call: str, method: str, path: str, arg: Any = None, *,
               params: dict[str, Any] | None = None, json: Any = None, token: str | None = None) -> Any:
@@ -119,7 +154,7 @@ class HttpEngine:
                           params=params)
 
     def get_page(self, page_id: str) -> dict[str, Any]:
-        return self._send("get_page", "GET", self._path("pages", page_id), page_id)  # type: ignore[no-any-return]
+        return self._send("get_page", "GET", self._page_path("GET", page_id), page_id)  # type: ignore[no-any-return]
 
     def create_page(self, title: str, blocks: list[dict[str, Any]], icon: str | None = None) -> dict[str, Any]:
         body: dict[str, Any] = {"title": title, "blocks": blocks}
@@ -128,19 +163,19 @@ class HttpEngine:
         return self._send("create_page", "POST", self._path("pages"), title, json=body)  # type: ignore[no-any-return]
 
     def append_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
-        return self._send("append_blocks", "POST", self._path("pages", page_id, "blocks"),  # type: ignore[no-any-return]
+        return self._send("append_blocks", "POST", self._page_path("POST", page_id, "blocks"),  # type: ignore[no-any-return]
                           page_id, json={"blocks": blocks})
 
     def write_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
-        return self._send("write_blocks", "PUT", self._path("pages", page_id, "blocks"),  # type: ignore[no-any-return]
+        return self._send("write_blocks", "PUT", self._page_path("PUT", page_id, "blocks"),  # type: ignore[no-any-return]
                           page_id, json={"blocks": blocks})
 
     def update_blocks(self, page_id: str, updates: list[dict[str, Any]]) -> dict[str, Any]:
-        return self._send("update_blocks", "PATCH", self._path("pages", page_id, "blocks"),  # type: ignore[no-any-return]
+        return self._send("update_blocks", "PATCH", self._page_path("PATCH", page_id, "blocks"),  # type: ignore[no-any-return]
                           page_id, json={"updates": updates})
 
     def rename_page(self, page_id: str, title: str) -> dict[str, Any]:
-        return self._send("rename_page", "PATCH", self._path("pages", page_id),  # type: ignore[no-any-return]
+        return self._send("rename_page", "PATCH", self._page_path("PATCH", page_id),  # type: ignore[no-any-return]
                           page_id, json={"title": title})
 
     def save_doc(self, name: str, blocks: list[dict[str, Any]], kind: str | None = None) -> dict[str, Any]:
@@ -154,14 +189,14 @@ class HttpEngine:
                           json={"blocks": blocks})
 
     def delete_page(self, page_id: str) -> dict[str, Any]:
-        return self._send("delete_page", "DELETE", self._path("pages", page_id), page_id)  # type: ignore[no-any-return]
+        return self._send("delete_page", "DELETE", self._page_path("DELETE", page_id), page_id)  # type: ignore[no-any-return]
 
     def check_canvas(self, canvas: Any) -> None:
         """Nothing for the canvas addressed (or none named); for another, the
         engine is asked, and its 404 canvas_not_found raised."""
         if canvas is None or canvas in (self.canvas, f"cv_{self.canvas}"):
             return
-        self._send("check_canvas", "GET", f"/canvases/{urllib.parse.quote(str(canvas), safe='')}/resolve", canvas)
+        self._send("check_canvas", "GET", f"/canvases/{_segment(canvas)}/resolve", canvas)
 
     def list_canvases(self) -> dict[str, Any]:
         return self._send("list_canvases", "GET", "/canvases")  # type: ignore[no-any-return]
@@ -170,7 +205,7 @@ class HttpEngine:
         """What the user does in the Kelvo app: approve a page (or set its
         approval state); not a call of the host's engine client. Sent with
         the admin token; the engine refuses it with any other."""
-        self._send("approve", "PUT", self._path("pages", page_id, "approval"), page_id, json={"state": state},
+        self._send("approve", "PUT", self._page_path("PUT", page_id, "approval"), page_id, json={"state": state},
                    token=self.admin_token)
 
     def refuse(self, call: str, method: str = "POST") -> None:

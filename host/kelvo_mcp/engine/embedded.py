@@ -34,7 +34,7 @@ from typing import IO, TYPE_CHECKING, Any
 
 import httpx
 
-from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, PageNotFound
+from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, PageNotFound, ascii_number
 from kelvo_mcp.engine.docs import LEARNINGS, marker_block
 from kelvo_mcp.engine.memory import CanvasTx, MemoryTx
 from kelvo_mcp.engine.statefile import write_state
@@ -210,8 +210,9 @@ class EmbeddedEngine:
         if "block_id" in block:
             # Ids read back from a state file: new ones are numbered past them.
             held = str(block["block_id"])
-            if held[:1] == "b" and held[1:].isdigit():
-                tx.note_block_number(int(held[1:]))
+            number = ascii_number(held[1:]) if held[:1] == "b" else None
+            if number is not None:
+                tx.note_block_number(number)
             return {**block, "order": order}
         return {"block_id": f"b{tx.next_block_number()}", **block, "order": order}
 

@@ -49,9 +49,20 @@ validation), and the header X-Kelvo-Error where the engine sets one: a
 canvas other than the one served is 404 with X-Kelvo-Error:
 canvas_not_found. A time-out injected with `fail_next` comes back as 504.
 
+What the engine reads as numbers is ASCII digits of a bounded length, else
+400 with a detail line: `limit` (1 to 4 digits, then held to 1..1000),
+`cursor` (what a listing gave) and the numbering of a block id sent in a
+body ("b" and digits). A doc is saved only under a name and a kind the core
+takes (`refresh.valid_name`, `refresh.DOC_KINDS`), else 422 with nothing
+written, so "one doc per name" holds for every page the engine writes.
+
 uvicorn serves it; engine calls run on worker threads (at most
 `ENGINE_THREADS` at once), the engine serialising what must be serialised (a
-store transaction per call).
+store transaction per call). The request's JSON is parsed, and the reply's
+written, on the thread that serves the call, never on the event loop. Under
+the GIL the C codec still holds the interpreter for a whole parse or write
+(about 80 ms each for 14 MB), so a large body delays other requests by that
+much, not by the whole request (`bench/run.py engine`).
 """
 
 from __future__ import annotations
@@ -67,13 +78,16 @@ import httpx
 from starlette.datastructures import Headers
 from starlette.types import Receive, Scope, Send
 
-from kelvo_mcp.engine.api import APPROVALS, PageNotFound
+from kelvo_mcp import refresh
+from kelvo_mcp.engine.api import APPROVALS, NUMBER_DIGITS, PageNotFound, ascii_number
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.listen import header_allowed
 
 API_PREFIX = "/v1"
 BODY_MAX = 16 * 1024 * 1024
 ENGINE_THREADS = 16
+LIMIT_MAX = 1000       # pages a listing request may ask for
+_LIMIT_DIGITS = 4
 _BODY_METHODS = ("POST", "PUT", "PATCH")
 
 log = logging.getLogger("kelvo_mcp.engine")
@@ -143,9 +157,9 @@ class Gate:
             return 0
         if not lengths:
             raise _Reply(411, "a body needs a Content-Length")
-        if len(set(lengths)) != 1 or not lengths[0].strip().isdigit():
+        length = ascii_number(lengths[0].strip()) if len(set(lengths)) == 1 else None
+        if length is None:
             raise _Reply(400, "the Content-Length is not a whole number of bytes")
-        length = int(lengths[0])
         if length > self.body_max:
             raise _Reply(413, f"the body is larger than {self.body_max} bytes")
         media = headers.get("content-type", "").partition(";")[0].strip().lower()
@@ -164,8 +178,9 @@ def _same(given: str | None, token: str | None) -> bool:
 
 
 class EngineApp:
-    """The ASGI application: the gate, the body read, then `route` on a
-    worker thread; `latency` seconds are spent before each request is served."""
+    """The ASGI application: the gate and the body read on the event loop,
+    then `serve` (the JSON parsed, `route`, the reply written) on a worker
+    thread; `latency` seconds are spent before each request is served."""
 
     def __init__(self, engine: EmbeddedEngine, gate: Gate, latency: float = 0.0,
                  threads: int = ENGINE_THREADS) -> None:
@@ -180,48 +195,31 @@ class EngineApp:
         # The gate and the router read one parse of the path: what the gate
         # let through is what runs.
         parts = _parts(raw_path)
-        headers: dict[str, str] = {}
         try:
             try:
                 length = self.gate.check(method, parts, Headers(scope=scope))
             except _Reply as r:
                 r.headers["Connection"] = "close"  # the body, if any, is left unread
                 raise
-            body = await _read_json(receive, length)
+            raw = await _read_body(receive, length)
             if self.latency:
                 await anyio.sleep(self.latency)
             if self._limiter is None:
                 self._limiter = anyio.CapacityLimiter(self.threads)
-            reply = await anyio.to_thread.run_sync(route, self.engine, method, parts, query, body,
-                                                   limiter=self._limiter)
-            status = 200
+            status, data, headers = await anyio.to_thread.run_sync(serve, self.engine, method, raw_path, parts,
+                                                                   query, raw, limiter=self._limiter)
         except _Gone:
             return
         except _Reply as r:
-            status, reply, headers = r.status, {"detail": r.detail}, r.headers
-        except httpx.HTTPStatusError as exc:
-            resp = exc.response
-            status = resp.status_code
-            try:
-                reply = resp.json()
-            except ValueError:
-                reply = {"detail": resp.text}
-            if resp.headers.get("X-Kelvo-Error"):
-                headers["X-Kelvo-Error"] = resp.headers["X-Kelvo-Error"]
-        except httpx.TimeoutException:
-            status, reply = 504, {"detail": "the engine timed out while serving the request"}
-        except Exception:
-            log.exception("%s %s failed", method, raw_path)
-            status, reply = 500, {"detail": "internal error while serving the request"}
-        data = json.dumps(reply).encode()
+            status, data, headers = r.status, json.dumps({"detail": r.detail}).encode(), r.headers
         out = [(b"content-type", b"application/json"), (b"content-length", str(len(data)).encode()),
                *((k.lower().encode(), v.encode()) for k, v in headers.items())]
         await send({"type": "http.response.start", "status": status, "headers": out})
         await send({"type": "http.response.body", "body": data})
 
 
-async def _read_json(receive: Receive, length: int) -> Any:
-    """The body (exactly `length` bytes, as the HTTP stack frames it) as JSON."""
+async def _read_body(receive: Receive, length: int) -> bytes:
+    """The body: exactly `length` bytes, as the HTTP stack frames it."""
     raw = bytearray()
     more = True
     while more:
@@ -232,12 +230,85 @@ async def _read_json(receive: Receive, length: int) -> Any:
         more = message.get("more_body", False)
         if len(raw) > length:
             raise _Reply(400, "the body is longer than its Content-Length", {"Connection": "close"})
+    return bytes(raw)
+
+
+def serve(engine: EmbeddedEngine, method: str, raw_path: str, parts: list[str] | None, query: str,
+          raw: bytes) -> tuple[int, bytes, dict[str, str]]:
+    """One request that passed the gate, on the worker thread: the body
+    parsed, `route`, and the reply written, as (status, JSON bytes, headers)."""
+    headers: dict[str, str] = {}
+    try:
+        reply = route(engine, method, parts, query, _parse_json(raw))
+        status = 200
+    except _Reply as r:
+        status, reply, headers = r.status, {"detail": r.detail}, r.headers
+    except httpx.HTTPStatusError as exc:
+        resp = exc.response
+        status = resp.status_code
+        try:
+            reply = resp.json()
+        except ValueError:
+            reply = {"detail": resp.text}
+        if resp.headers.get("X-Kelvo-Error"):
+            headers["X-Kelvo-Error"] = resp.headers["X-Kelvo-Error"]
+    except httpx.TimeoutException:
+        status, reply = 504, {"detail": "the engine timed out while serving the request"}
+    except Exception:
+        log.exception("%s %s failed", method, raw_path)
+        status, reply = 500, {"detail": "internal error while serving the request"}
+    return status, json.dumps(reply).encode(), headers
+
+
+def _parse_json(raw: bytes) -> Any:
     if not raw:
         return None
     try:
         return json.loads(raw)
     except (ValueError, UnicodeDecodeError):
         raise _Reply(400, "the request body is not JSON") from None
+
+
+def _query_one(params: dict[str, list[str]], name: str) -> str | None:
+    values = params.get(name)
+    if values is not None and len(values) > 1:
+        raise _Reply(400, f"the query gives {name} more than once")
+    return values[0] if values else None
+
+
+def _listing_args(params: dict[str, list[str]]) -> tuple[int, str | None]:
+    limit, cursor = _query_one(params, "limit"), _query_one(params, "cursor")
+    number = 50 if limit is None else ascii_number(limit, _LIMIT_DIGITS)
+    if number is None:
+        raise _Reply(400, f"limit must be a whole number of 1 to {_LIMIT_DIGITS} digits")
+    if cursor is not None and ascii_number(cursor) is None:
+        raise _Reply(400, "the cursor is not one this engine gave: send next_cursor from a listing")
+    return min(max(number, 1), LIMIT_MAX), cursor
+
+
+def _block_ids(blocks: list[dict[str, Any]], field: str) -> list[dict[str, Any]]:
+    """`blocks`, once each block id numbered as ours ("b" and digits) has a
+    number the engine can hold."""
+    for i, block in enumerate(blocks):
+        held = block.get("block_id")
+        if isinstance(held, str) and held[:1] == "b" and held[1:].isdigit() and ascii_number(held[1:]) is None:
+            raise _Reply(400, f"{field}[{i}].block_id is not a block id: \"b\" and 1 to {NUMBER_DIGITS} digits")
+    return blocks
+
+
+def _doc_name(name: str) -> str:
+    if not refresh.valid_name(name):
+        raise _Reply(422, [{"loc": ["path", "name"],
+                            "msg": f"not a doc name: a lowercase letter or digit, then up to "
+                                   f"{refresh.MAX_DOC_NAME - 1} of a-z 0-9 . _ -"}])
+    return name
+
+
+def _doc_kind(body: Any) -> str | None:
+    kind = _field(body, "kind", str, required=False)
+    if kind is not None and kind not in refresh.DOC_KINDS:
+        raise _Reply(422, [{"loc": ["body", "kind"], "msg": f"must be one of {', '.join(refresh.DOC_KINDS)}"}])
+    return kind
 
 
 def _field(body: Any, name: str, kind: type, *, required: bool = True) -> Any:
@@ -265,7 +336,7 @@ def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: s
         raise _Reply(404, "Not Found")
     canvas, rest = parts[1], parts[2:]
     engine.check_canvas(canvas)
-    params = urllib.parse.parse_qs(query)
+    params = urllib.parse.parse_qs(query, keep_blank_values=True)
     match rest, method:
         case ["whoami"], "GET":
             return engine.whoami()
@@ -274,12 +345,10 @@ def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: s
         case ["canvases"], "GET":
             return engine.list_canvases()
         case ["pages"], "GET":
-            limit = params.get("limit", ["50"])[-1]
-            if not limit.isdigit():
-                raise _Reply(422, [{"loc": ["query", "limit"], "msg": "must be a whole number"}])
-            return engine.list_pages(limit=int(limit), cursor=params.get("cursor", [None])[-1])
+            limit, cursor = _listing_args(params)
+            return engine.list_pages(limit=limit, cursor=cursor)
         case ["pages"], "POST":
-            return engine.create_page(_field(body, "title", str), _field(body, "blocks", list),
+            return engine.create_page(_field(body, "title", str), _block_ids(_field(body, "blocks", list), "blocks"),
                                       _field(body, "icon", str, required=False))
         case ["pages", page_id], "GET":
             return engine.get_page(page_id)
@@ -288,15 +357,16 @@ def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: s
         case ["pages", page_id], "DELETE":
             return engine.delete_page(page_id)
         case ["pages", page_id, "blocks"], "POST":
-            return engine.append_blocks(page_id, _field(body, "blocks", list))
+            return engine.append_blocks(page_id, _block_ids(_field(body, "blocks", list), "blocks"))
         case ["pages", page_id, "blocks"], "PUT":
-            return engine.write_blocks(page_id, _field(body, "blocks", list))
+            return engine.write_blocks(page_id, _block_ids(_field(body, "blocks", list), "blocks"))
         case ["pages", page_id, "blocks"], "PATCH":
             return engine.update_blocks(page_id, _field(body, "updates", list))
         case ["docs", name], "PUT":
-            return engine.save_doc(name, _field(body, "blocks", list), _field(body, "kind", str, required=False))
+            return engine.save_doc(_doc_name(name), _block_ids(_field(body, "blocks", list), "blocks"),
+                                   _doc_kind(body))
         case ["learnings"], "POST":
-            return engine.append_learning(_field(body, "blocks", list))
+            return engine.append_learning(_block_ids(_field(body, "blocks", list), "blocks"))
         case ["pages", page_id, "approval"], "PUT":
             state = _field(body, "state", str, required=False)
             if state is not None and state not in APPROVALS:

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Protocol
 
-from kelvo_mcp.engine.api import Page
+from kelvo_mcp.engine.api import Page, ascii_number
 from kelvo_mcp.engine.docs import first_doc
 
 if TYPE_CHECKING:
@@ -42,7 +42,7 @@ class MemoryTx:
         return next((p for p in self.pages if p.page_id == page_id), None)
 
     def listing(self, cursor: str | None, limit: int) -> tuple[list[Page], bool, str | None]:
-        start = int(cursor) if cursor and cursor.isdigit() else 0
+        start = ascii_number(cursor) or 0
         end = start + max(int(limit), 0)
         has_more = len(self.pages) > end
         return self.pages[start:end], has_more, str(end) if has_more else None
@@ -66,9 +66,9 @@ class MemoryTx:
         return f"pg_{self.engine._next_id - 1:04d}"
 
     def note_page_id(self, page_id: str) -> None:
-        held = page_id[3:]
-        if page_id[:3] == "pg_" and held.isdigit():
-            self.engine._next_id = max(self.engine._next_id, int(held) + 1)
+        held = ascii_number(page_id[3:]) if page_id[:3] == "pg_" else None
+        if held is not None:
+            self.engine._next_id = max(self.engine._next_id, held + 1)
 
     def next_block_number(self) -> int:
         self.engine._blocks_made += 1

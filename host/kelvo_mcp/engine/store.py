@@ -44,7 +44,7 @@ from pathlib import Path
 from typing import Any
 
 from kelvo_mcp import refresh
-from kelvo_mcp.engine.api import Page
+from kelvo_mcp.engine.api import Page, ascii_number
 from kelvo_mcp.engine.docs import doc_of
 from kelvo_mcp.engine.schema import SCHEMA_VERSION, StoreError, check_or_create, doc_columns
 from kelvo_mcp.engine.stores import StoreUnavailable
@@ -234,7 +234,7 @@ class Tx:
         """Pages in canvas order after `cursor`: (pages, has_more, next_cursor).
         The cursor is the position of the last page shown, so pages deleted or
         added meanwhile never shift the pages still to come."""
-        after = int(cursor) if cursor and cursor.isdigit() else 0
+        after = ascii_number(cursor) or 0
         limit = max(int(limit), 0)
         rows = self.conn.execute(f"SELECT {self._COLUMNS} FROM pages WHERE seq > ? ORDER BY seq LIMIT ?",
                                  (after, limit + 1)).fetchall()
@@ -316,7 +316,7 @@ class Tx:
 
 
 def _page_number(page_id: str) -> int | None:
-    return int(page_id[3:]) if page_id[:3] == "pg_" and page_id[3:].isdigit() else None
+    return ascii_number(page_id[3:]) if page_id[:3] == "pg_" else None
 
 
 def _json(value: Any) -> str | None:

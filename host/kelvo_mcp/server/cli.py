@@ -11,6 +11,8 @@
     python -m kelvo_mcp.server --http 127.0.0.1:8765    # many sessions over streamable HTTP at /mcp
     python -m kelvo_mcp.server --http 0.0.0.0:8765 --token-file token   # beyond loopback: bearer tokens
     python -m kelvo_mcp.server --http 127.0.0.1:8765 --stateless         # no sessions: any process answers
+    python -m kelvo_mcp.server --http 0.0.0.0:8765 --resource-url https://kelvo.example/mcp \
+        --oauth-issuer https://login.example                              # OAuth access tokens of an issuer
 """
 
 from __future__ import annotations
@@ -28,11 +30,12 @@ from kelvo_mcp import surfaces
 from kelvo_mcp.engine.api import TIMEOUTS, CanvasError
 from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_state_engine, open_store_engine, seed_engine
 from kelvo_mcp.engine.client import HttpEngine
-from kelvo_mcp.listen import bind_socket, is_loopback, security_settings, serve_http
+from kelvo_mcp.listen import bind_socket, is_loopback, read_token, security_settings, serve_http
 from kelvo_mcp.server.connection import open_connection
 from kelvo_mcp.server.http_host import (DEFAULT_MAX_REQUEST_BODY_SIZE, DEFAULT_MAX_SESSIONS,
                                         DEFAULT_SESSION_IDLE_TIMEOUT, http_app)
 from kelvo_mcp.server.mcp_adapter import make_server, serve_stdio
+from kelvo_mcp.server.oauth import READ_SCOPE, WRITE_SCOPE, OAuthSettings, ResourceServer, parse_jwks_options
 from kelvo_mcp.server.sessions import ENGINE_THREADS, SessionHost
 from kelvo_mcp.server.tokens import TokenFile
 
@@ -94,6 +97,22 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="with --http: require 'Authorization: Bearer TOKEN' with a token of FILE, one a line as "
                              "name:token, the name being the principal; SIGHUP reads it again "
                              "(required when HOST is not a loopback address)")
+    oauth = parser.add_argument_group("OAuth", "with --http: accept the access tokens of authorization servers")
+    oauth.add_argument("--resource-url", metavar="URL",
+                       help="this server's URL as clients reach it, e.g. https://kelvo.example/mcp: the resource "
+                            "its tokens are issued for; its host is accepted in the Host header")
+    oauth.add_argument("--oauth-issuer", action="append", default=[], metavar="URL",
+                       help="an authorization server whose access tokens (JWT) are accepted, its exact issuer "
+                            "string; repeatable")
+    oauth.add_argument("--oauth-jwks", action="append", default=[], metavar="ISSUER=URL|FILE",
+                       help="the issuer's key set at URL or in FILE (default: found through its metadata); "
+                            "repeatable")
+    oauth.add_argument("--oauth-audience", metavar="VALUE",
+                       help="the 'aud' a token must hold (default: the resource URL)")
+    oauth.add_argument("--oauth-read-scope", default=READ_SCOPE, metavar="SCOPE",
+                       help=f"the scope that lets a token read (default {READ_SCOPE})")
+    oauth.add_argument("--oauth-write-scope", default=WRITE_SCOPE, metavar="SCOPE",
+                       help=f"the scope that lets a token write too (default {WRITE_SCOPE})")
     parser.add_argument("--allow-host", action="append", default=[], metavar="NAME",
                         help="with --http: a further Host header name to accept (any port); repeatable")
     parser.add_argument("--allow-origin", action="append", default=[], metavar="ORIGIN",
@@ -128,8 +147,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--token-file, --allow-host, --allow-origin and --stateless go with --http")
     if ns.engine_threads < 1:
         parser.error("--engine-threads must be at least 1")
-    if ns.http is not None and ns.token_file is None and not is_loopback(ns.http.rpartition(":")[0] or "127.0.0.1"):
-        parser.error(f"--http {ns.http} listens beyond loopback: give --token-file FILE")
+    try:
+        ns.oauth = oauth_settings(ns)
+    except ValueError as e:
+        parser.error(str(e))
+    if ns.http is not None and ns.token_file is None and ns.oauth is None \
+            and not is_loopback(ns.http.rpartition(":")[0] or "127.0.0.1"):
+        parser.error(f"--http {ns.http} listens beyond loopback: give --token-file FILE or --oauth-issuer URL")
     if ns.engine is not None and (ns.store or ns.state or ns.canvas):
         parser.error("--engine uses the engine's own canvas: --store, --state and --canvas go without it")
     if ns.engine_read_timeout is not None and (ns.engine is None or not ns.engine_read_timeout > 0):
@@ -150,6 +174,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
+def oauth_settings(ns: argparse.Namespace) -> OAuthSettings | None:
+    """The OAuth options as settings (checked), None when none is given."""
+    given = ns.resource_url is not None or ns.oauth_issuer or ns.oauth_jwks or ns.oauth_audience is not None \
+        or ns.oauth_read_scope != READ_SCOPE or ns.oauth_write_scope != WRITE_SCOPE
+    if not given:
+        return None
+    if ns.http is None:
+        raise ValueError("--resource-url and the --oauth options go with --http")
+    if ns.resource_url is None:
+        raise ValueError("--oauth-issuer needs --resource-url, the URL clients reach this server at")
+    if not ns.oauth_issuer:
+        raise ValueError("--resource-url and the --oauth options need --oauth-issuer, an authorization server")
+    jwks = parse_jwks_options(ns.oauth_jwks, ns.oauth_issuer)
+    settings = OAuthSettings(ns.resource_url, tuple(ns.oauth_issuer), jwks, ns.oauth_audience, ns.oauth_read_scope,
+                             ns.oauth_write_scope)
+    settings.check()
+    return settings
+
+
 def serve(parser: argparse.ArgumentParser, ns: argparse.Namespace, engine: Any) -> None:
     if ns.http is None:
         conn = open_connection(engine, ns.profile, readonly=ns.readonly)
@@ -157,15 +200,17 @@ def serve(parser: argparse.ArgumentParser, ns: argparse.Namespace, engine: Any) 
         return
     try:
         tokens = TokenFile(ns.token_file) if ns.token_file else None
+        resource = ResourceServer(ns.oauth, tokens) if ns.oauth is not None else None
         sock = bind_socket(ns.http)
     except ValueError as e:
         parser.error(str(e))
     bound = sock.getsockname()[0]
     host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads)
-    security = security_settings(bound, ns.allow_host, ns.allow_origin)
+    allow_hosts = [*ns.allow_host, *([resource.host] if resource is not None else [])]
+    security = security_settings(bound, allow_hosts, ns.allow_origin)
     app = http_app(host, security=security, tokens=tokens, stateless=ns.stateless, max_sessions=ns.max_sessions,
                    session_idle_timeout=ns.session_idle_timeout, max_body_bytes=ns.max_body_bytes,
-                   reload_on_hup=True)
+                   reload_on_hup=True, oauth=resource)
     serve_http(app, sock, shutdown_seconds=ns.shutdown_seconds)
 
 

@@ -4,11 +4,17 @@ request passes through, in order.
     /healthz   liveness: 200 to a GET, from anyone, touching nothing
     /readyz    readiness: whether the engine (or the store) answers, the
                answer reused for a second
-    /mcp       the Host and Origin checks (421, 403), then, with a token
-               file, the SDK's bearer authentication (401), then the SDK's
-               session manager (bounded bodies, sessions and idle time)
+    /mcp       with a token file or OAuth, the SDK's bearer authentication
+               (401; with OAuth, 403 for a token without a scope of ours),
+               then the SDK's session manager (bounded bodies, sessions and
+               idle time)
+    /.well-known/oauth-protected-resource[/path]
+               with OAuth, the resource's metadata, to a GET from anyone
 
-A refused request opens no session and runs nothing.
+The Host and Origin checks (421, 403) come first for every path but the two
+health routes, so no answer, a redirect of "/mcp/" or a 404 among them, is
+written for a Host the server does not serve. A refused request opens no
+session and runs nothing.
 """
 
 from __future__ import annotations
@@ -32,19 +38,25 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from kelvo_mcp.server.mcp_adapter import make_http_server
+from kelvo_mcp.server.oauth import ResourceServer
 from kelvo_mcp.server.sessions import SessionHost
 from kelvo_mcp.server.tokens import TokenFile
 
 
+HEALTH_PATHS = ("/healthz", "/readyz")
+
+
 class HostCheck:
     """The Host and Origin headers against the allow-list (DNS-rebinding
-    protection), before anything else sees the request."""
+    protection), before anything else sees the request; the paths in
+    `exempt` (the health probes, which read nothing of the canvas) pass."""
 
-    def __init__(self, app: ASGIApp, security: TransportSecuritySettings) -> None:
-        self.app, self.checks = app, TransportSecurityMiddleware(security)
+    def __init__(self, app: ASGIApp, security: TransportSecuritySettings, exempt: tuple[str, ...] = ()) -> None:
+        self.app, self.checks, self.exempt = app, TransportSecurityMiddleware(security), exempt
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        refused = await self.checks.validate_request(Request(scope)) if scope["type"] == "http" else None
+        checked = scope["type"] == "http" and scope["path"] not in self.exempt
+        refused = await self.checks.validate_request(Request(scope)) if checked else None
         if refused is not None:
             await refused(scope, receive, send)
             return
@@ -61,17 +73,23 @@ async def healthz(request: Request) -> Response:
 def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: TokenFile | None = None,
              path: str = "/mcp", stateless: bool = False, max_sessions: int | None = DEFAULT_MAX_SESSIONS,
              session_idle_timeout: float | None = DEFAULT_SESSION_IDLE_TIMEOUT,
-             max_body_bytes: int = DEFAULT_MAX_REQUEST_BODY_SIZE, reload_on_hup: bool = False) -> ASGIApp:
+             max_body_bytes: int = DEFAULT_MAX_REQUEST_BODY_SIZE, reload_on_hup: bool = False,
+             oauth: ResourceServer | None = None) -> ASGIApp:
     """The ASGI application. `stateless`: the handshake era without sessions
     too (the SDK's stateless HTTP), so that any process can answer any
     request. `reload_on_hup`: SIGHUP reads the token file again (only where
-    the server owns the process's signals)."""
+    the server owns the process's signals). `oauth`: accept access tokens
+    of its issuers too (its verifier holds the token file, if any)."""
+    write_scope = oauth.settings.write_scope if oauth is not None else None
     manager = StreamableHTTPSessionManager(
-        app=make_http_server(host, sessions=not stateless), security_settings=security, stateless=stateless,
-        max_request_body_size=max_body_bytes, session_idle_timeout=None if stateless else session_idle_timeout,
+        app=make_http_server(host, sessions=not stateless, write_scope=write_scope), security_settings=security,
+        stateless=stateless, max_request_body_size=max_body_bytes,
+        session_idle_timeout=None if stateless else session_idle_timeout,
         max_sessions=None if stateless else max_sessions)
     mcp: ASGIApp = StreamableHTTPASGIApp(manager)
-    if tokens is not None:
+    if oauth is not None:
+        mcp = oauth.guard(mcp)
+    elif tokens is not None:
         # The SDK's own bearer chain: the user it authenticates binds each session to its credential.
         mcp = AuthenticationMiddleware(AuthContextMiddleware(RequireAuthMiddleware(mcp, [])),
                                        backend=BearerAuthBackend(tokens))
@@ -87,5 +105,7 @@ def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: 
         async with host.run(), manager.run():
             yield
 
-    return Starlette(routes=[Route("/healthz", healthz), Route("/readyz", readyz, methods=["GET"]),
-                             Route(path, endpoint=HostCheck(mcp, security))], lifespan=lifespan)
+    app = Starlette(routes=[Route("/healthz", healthz), Route("/readyz", readyz, methods=["GET"]),
+                            *(oauth.routes() if oauth is not None else ()),
+                            Route(path, endpoint=mcp)], lifespan=lifespan)
+    return HostCheck(app, security, exempt=HEALTH_PATHS)

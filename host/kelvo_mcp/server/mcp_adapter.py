@@ -78,9 +78,17 @@ async def serve_stdio(server: Server[Any]) -> None:
 
 def principal() -> str:
     """Whom the request speaks for: the name its bearer token has in the token
-    file, or the one local principal of a server that asks for no token."""
+    file, the issuer and subject of an OAuth access token, or the one local
+    principal of a server that asks for no token."""
     token = get_access_token()
     return token.client_id if token is not None else LOCAL_PRINCIPAL
+
+
+def read_only(write_scope: str | None) -> bool:
+    """Whether the request's credential holds only reading rights: with
+    OAuth on (`write_scope` given), a token without the write scope."""
+    token = get_access_token()
+    return write_scope is not None and token is not None and write_scope not in token.scopes
 
 
 def agent_key(ctx: Any, sessions: bool) -> tuple[str, str]:
@@ -100,19 +108,21 @@ def agent_key(ctx: Any, sessions: bool) -> tuple[str, str]:
     return "anonymous", ""
 
 
-def make_http_server(host: SessionHost, *, sessions: bool = True) -> Server[Any]:
+def make_http_server(host: SessionHost, *, sessions: bool = True, write_scope: str | None = None) -> Server[Any]:
     """The MCP server of a multi-agent process. Every request is served on
-    the scope of its principal and for its agent (`agent_key`); `initialize`
-    and `server/discover` answer with the scope's current instructions and
-    handshake, a discover result private to the caller and stale at once.
-    `sessions`: whether the SDK keeps sessions (not with --stateless)."""
+    the scope of its rights and for its principal's agent (`agent_key`);
+    `initialize` and `server/discover` answer with the scope's current
+    instructions and handshake, a discover result private to the caller and
+    stale at once. `sessions`: whether the SDK keeps sessions (not with
+    --stateless); `write_scope`: the OAuth scope without which a token reads
+    only."""
     schemas = {st.name: st.input_schema for st in surfaces.build_surface(host.profile, readonly=host.readonly)}
     tool_lists: weakref.WeakKeyDictionary[Connection, list[types.Tool]] = weakref.WeakKeyDictionary()
 
     async def scope_of(ctx: Any) -> tuple[Connection, Agent]:
-        key, conn = await host.scope(principal())
+        key, conn = await host.scope(read_only(write_scope))
         kind, ident = agent_key(ctx, sessions)
-        return conn, host.agent(key, conn, kind, ident)
+        return conn, host.agent(principal(), key, conn, kind, ident)
 
     def tools_of(conn: Connection) -> list[types.Tool]:
         tools = tool_lists.get(conn)
@@ -123,7 +133,7 @@ def make_http_server(host: SessionHost, *, sessions: bool = True) -> Server[Any]
     async def show_handshake(ctx: Any, call_next: Callable[[Any], Awaitable[Any]]) -> Any:
         if ctx.method != "initialize":
             return await call_next(ctx)
-        _, conn = await host.scope(principal())  # the session's agent is known from its next request
+        _, conn = await host.scope(read_only(write_scope))  # the session's agent is known from its next request
         result = await call_next(ctx)
         if isinstance(result, dict):
             result = {**result, "instructions": conn.server_instructions}

@@ -1,16 +1,17 @@
 """Many agents in one process, in two tiers of state.
 
-A scope is what agents with the same principal, canvas, profile and key
-rights share: one `Connection` (capabilities, surface, name map,
+A scope is what agents with the same canvas, profile and rights share,
+whoever they speak for: one `Connection` (capabilities, surface, name map,
 instructions, the registry and the handshake), opened when the scope is
 first used and rescanned once however many of its agents fall due at once.
-An agent is one `Agent` record under its scope, told apart by what the
-protocol gives publicly: the `Mcp-Session-Id` header in the handshake era,
-the id a client sends in the `com.kelvo/agent` extension of its capabilities
-in the single-exchange era, and else nothing (the scope's one anonymous
-agent). Both tiers are bounded maps with idle eviction: an evicted scope is
-opened again on next use, an evicted agent starts a new record and is shown
-the standing docs again.
+None of it depends on the principal, so a thousand users of one canvas share
+one. An agent is one `Agent` record under its principal and scope, told
+apart by what the protocol gives publicly: the `Mcp-Session-Id` header in
+the handshake era, the id a client sends in the `com.kelvo/agent` extension
+of its capabilities in the single-exchange era, and else nothing (the
+principal's one anonymous agent of the scope). Both tiers are bounded maps
+with idle eviction: an evicted scope is opened again on next use, an evicted
+agent starts a new record and is shown the standing docs again.
 
 Everything that calls the engine runs on worker threads under the host's own
 limiter, so the event loop only moves messages: scope opening, each tool
@@ -45,8 +46,8 @@ LOCAL_PRINCIPAL = "local"
 # How long a readiness answer is reused: probes from anyone cost the engine at most one request a second.
 READY_SECONDS = 1.0
 
-ScopeKey = tuple[str, str, str, bool]  # principal, canvas, profile, read-only
-AgentKey = tuple[ScopeKey, str, str]  # scope, "session" or "agent-id", the id
+ScopeKey = tuple[str, str, bool]  # canvas, profile, read-only
+AgentKey = tuple[str, ScopeKey, str, str]  # principal, scope, "session", "agent-id" or "anonymous", the id
 
 
 class SessionHost:
@@ -91,13 +92,14 @@ class SessionHost:
         """`fn` on a worker thread, counted against the engine limiter."""
         return await anyio.to_thread.run_sync(functools.partial(fn, *args, **kwargs), limiter=self.limiter)
 
-    async def scope(self, principal: str) -> tuple[ScopeKey, Connection]:
-        """The scope of a principal, opened off the event loop when it is new
+    async def scope(self, readonly: bool = False) -> tuple[ScopeKey, Connection]:
+        """The scope of a request with these rights (read-only: the server's
+        own, or the credential's), opened off the event loop when it is new
         (or was evicted); requests that arrive while it opens wait for that
         one opening."""
         if self._canvas is None:
             self._canvas = await self.in_engine_thread(self._engine_canvas)
-        key = (principal, self._canvas, self.profile, self.readonly)
+        key = (self._canvas, self.profile, self.readonly or readonly)
         conn = self.scopes.get(key)
         if conn is not None:
             return key, conn
@@ -107,7 +109,7 @@ class SessionHost:
                 conn = self.scopes.get(key)
                 if conn is None:
                     conn = await self.in_engine_thread(open_connection, self.engine, self.profile,
-                                                       readonly=self.readonly, config=self.config)
+                                                       readonly=key[2], config=self.config)
                     self.opened += 1
                     self.scopes.put(key, conn)
         finally:
@@ -121,20 +123,19 @@ class SessionHost:
         except httpx.HTTPError:
             return refresh.DEFAULT_DOCS_CANVAS
 
-    def agent(self, key: ScopeKey, conn: Connection, kind: str, ident: str) -> Agent:
-        """The agent record of (scope, kind, id); the scope's anonymous agent
-        without an id. A record whose scope was opened again since moves to
-        the new connection, its timer and history with it."""
-        if kind == "anonymous":
-            return conn.agent
-        entry = self.agents.get((key, kind, ident))
+    def agent(self, principal: str, key: ScopeKey, conn: Connection, kind: str, ident: str) -> Agent:
+        """The agent record of (principal, scope, kind, id); the principal's
+        anonymous agent of the scope without an id. A record whose scope was
+        opened again since moves to the new connection, its timer and
+        history with it."""
+        entry = self.agents.get((principal, key, kind, ident))
         if entry is not None and entry[0] is conn:
             return entry[1]
         agent = entry[1] if entry is not None else conn.new_agent(kind)
         if entry is not None and agent.calls:
             with conn.lock:
                 conn.agents += 1
-        self.agents.put((key, kind, ident), (conn, agent))
+        self.agents.put((principal, key, kind, ident), (conn, agent))
         return agent
 
     async def rescan(self, conn: Connection) -> None:
