@@ -36,7 +36,7 @@ from typing import IO, TYPE_CHECKING, Any
 import httpx
 
 from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, PageNotFound
-from kelvo_mcp.engine.docs import LEARNINGS, marker_block
+from kelvo_mcp.engine.docs import LEARNINGS, doc_of, marker_block, revision
 from kelvo_mcp.engine.memory import CanvasTx, MemoryTx
 from kelvo_mcp.engine.statefile import write_state
 
@@ -71,6 +71,8 @@ class EmbeddedEngine:
         self.state_file: Path | None = None
         self.state_lock: IO[str] | None = None  # held while this engine keeps the state file
         self._blocks_made = 0
+        self._approval_log: list[dict[str, Any]] = []  # in memory only: a store keeps its own
+        self._store_generation = 0
 
     @property
     def pages(self) -> list[Page]:
@@ -100,8 +102,10 @@ class EmbeddedEngine:
     def _tx(self, write: bool = False, method: str = "GET", path: str = "/") -> Iterator[CanvasTx]:
         if self.store is None:
             with self.lock:
-                yield MemoryTx(self)
+                tx = MemoryTx(self)
+                yield tx
                 if write:
+                    tx.bump_generation()
                     self.save_state()
             return
         try:
@@ -128,24 +132,93 @@ class EmbeddedEngine:
         tx.insert(page)
         return page
 
-    def approve(self, page_id: str, state: str | None = "approved") -> None:
-        with self._tx(write=True) as tx:
+    # -- the user's acts: approvals ------------------------------------------
+
+    def approve(self, page_id: str, state: str = "approved", *, expect: str | None = None) -> dict[str, Any]:
+        """What the user does in the Kelvo app: approve the page `page_id`,
+        the doc in force for its name (every other page of that name becomes
+        "none"), or with state "none" revoke every page of its name. With
+        `expect`, only while the page is at that revision (else 412, its
+        current ETag attached). 404 for no such page, 409 for a page that is
+        not the doc in force (or no doc), 422 for another state."""
+        path = f"/pages/{page_id}/approval"
+        with self._tx(write=True, method="PUT", path=path) as tx:
             page = tx.get(page_id)
             if page is None:
                 raise PageNotFound(f"page {page_id!r} not found")
-            page.approval = state
-            tx.update(page)
+            return self._approve_in(tx, page, state, expect, path)
 
-    def approve_doc(self, name: str, state: str | None = "approved") -> str | None:
-        """The user's approval of the doc in force named `name`; its page id,
-        or None when there is no such doc."""
-        with self._tx(write=True) as tx:
+    def approve_doc(self, name: str, *, expect: str | None = None) -> dict[str, Any] | None:
+        """The user's approval of the doc in force named `name` (at revision
+        `expect` when given, else 412); None when there is no such doc."""
+        path = f"/docs/{name}/approval"
+        with self._tx(write=True, method="PUT", path=path) as tx:
+            found = tx.find_doc(name=name)
+            return None if found is None else self._approve_in(tx, found[0], "approved", expect, path)
+
+    def revoke_doc(self, name: str) -> list[str]:
+        """Every page of the doc `name` set to "none", logged; their page ids
+        (empty when the canvas holds no doc of that name)."""
+        with self._tx(write=True, method="PUT", path=f"/docs/{name}/approval") as tx:
+            pages = tx.pages_named(name)
+            if pages:
+                self._revoke_in(tx, name, pages[0])
+            return [p.page_id for p in pages]
+
+    def _approve_in(self, tx: CanvasTx, page: Page, state: str, expect: str | None, path: str) -> dict[str, Any]:
+        if state not in ("approved", "none"):
+            raise self.status_error(422, "PUT", path, [{"loc": ["body", "state"],
+                                                        "msg": 'must be "approved" or "none"'}])
+        rev = revision(page)
+        if expect is not None and expect != rev:
+            raise self.status_error(412, "PUT", path, f"page {page.page_id} is at revision {rev}, not {expect}: "
+                                                      "read it again before approving", headers={"ETag": f'"{rev}"'})
+        d = doc_of(page)
+        if d is None:
+            raise self.status_error(409, "PUT", path, f"page {page.page_id} is not an agent doc; only docs are approved")
+        if state == "none":
+            self._revoke_in(tx, d.name, page)
+        else:
+            found = tx.find_doc(name=d.name)
+            in_force = found[0].page_id if found is not None else page.page_id
+            if in_force != page.page_id:
+                raise self.status_error(409, "PUT", path, f"page {page.page_id} is not the doc in force for "
+                                                          f"{d.name!r}: page {in_force} is; approve that one")
+            tx.set_approval(page.page_id, "approved")
+            tx.clear_approvals(d.name, keep=page.page_id)
+            tx.log_approval(d.name, page.page_id, rev, "approved", _iso(self.wall_clock()), d.body)
+        return {"page_id": page.page_id, "name": d.name, "revision": rev, "approval": state}
+
+    def _revoke_in(self, tx: CanvasTx, name: str, page: Page) -> None:
+        tx.clear_approvals(name)
+        tx.log_approval(name, page.page_id, revision(page), "revoked", _iso(self.wall_clock()), None)
+
+    def doc_in_force(self, name: str) -> dict[str, Any] | None:
+        """What the user reads before approving `name`: the page in force,
+        its doc, its revision, and the last approval of that name (or None)."""
+        with self._tx() as tx:
             found = tx.find_doc(name=name)
             if found is None:
                 return None
-            found[0].approval = state
-            tx.update(found[0])
-            return found[0].page_id
+            approved = [e for e in tx.approval_log(name) if e["act"] == "approved"]
+            return {"page": found[0], "doc": found[1], "revision": revision(found[0]),
+                    "last_approved": approved[-1] if approved else None}
+
+    def approval_history(self, name: str) -> list[dict[str, Any]]:
+        """The user's acts on the doc `name`, oldest first."""
+        with self._tx() as tx:
+            return tx.approval_log(name)
+
+    def normalise_approvals(self) -> None:
+        """At most one approved page per doc name, the one in force (after a fill)."""
+        with self._tx(write=True) as tx:
+            tx.normalise_approvals()
+
+    def store_generation(self) -> int:
+        """The store generation, raised by every write; what a scope compares
+        with the one its registry was scanned at."""
+        with self._serving("store_generation", "GET", "/generation") as tx:
+            return tx.store_generation()
 
     def fail_next(self, call: str, fault: Fault) -> None:
         """The next `call` fails: an httpx time-out of that kind, or that HTTP status."""
@@ -222,7 +295,8 @@ class EmbeddedEngine:
         with self._serving("get_page", "GET", f"/pages/{page_id}", page_id) as tx:
             page = self._page(tx, page_id, "GET", f"/pages/{page_id}")
             detail: dict[str, Any] = {"page_id": page.page_id, "title": page.title,
-                                      "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks)}
+                                      "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks),
+                                      "revision": revision(page)}
             if page.approval is not None:
                 detail["instruction"] = {"state": page.approval}
             return detail
