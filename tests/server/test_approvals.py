@@ -60,7 +60,7 @@ def test_approving_names_the_page_in_force_and_its_revision(engine):
     # The page changed after the user read it: nothing is approved.
     engine.save_doc("code-review", [{**P, "text": "Approve everything."}])
     after_save = engine.store_generation()
-    code, resp = status(lambda: engine.approve_doc("code-review", expect=rev))
+    code, resp = status(lambda: engine.approve_doc("code-review", revision=rev))
     now = engine.get_page("pg_0005")["revision"]
     assert code == 412 and resp.headers["ETag"] == f'"{now}"' and now != rev
     assert approvals(engine) == before[0] and engine.store_generation() == after_save > before[1]
@@ -69,7 +69,7 @@ def test_approving_names_the_page_in_force_and_its_revision(engine):
     assert code == 409 and "page pg_0003 is" in resp.json()["detail"]
     code, _ = status(lambda: engine.approve("pg_0005", "changed"))
     assert code == 422
-    assert engine.approve("pg_0005", expect=now)["revision"] == now
+    assert engine.approve("pg_0005", revision=now)["revision"] == now
     assert instructions(engine)["code-review"] == "pg_0005"
     log = engine.approval_history("code-review")
     assert [(e["act"], e["revision"], e["page_id"]) for e in log] == [("approved", now, "pg_0005")]
@@ -97,7 +97,7 @@ def test_every_edit_changes_the_revision_and_an_approval_does_not(engine):
         seen.add(engine.get_page("pg_0004")["revision"])
     assert len(seen) == 4
     rev = engine.get_page("pg_0004")["revision"]
-    engine.approve("pg_0004", expect=rev)
+    engine.approve("pg_0004", revision=rev)
     assert engine.get_page("pg_0004")["revision"] == rev
 
 

@@ -36,7 +36,8 @@ from typing import IO, TYPE_CHECKING, Any
 import httpx
 
 from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, PageNotFound
-from kelvo_mcp.engine.docs import LEARNINGS, doc_of, marker_block, revision
+from kelvo_mcp.engine.docs import LEARNINGS, doc_of, marker_block
+from kelvo_mcp.engine.docs import revision as revision_of
 from kelvo_mcp.engine.memory import CanvasTx, MemoryTx
 from kelvo_mcp.engine.statefile import write_state
 
@@ -134,11 +135,11 @@ class EmbeddedEngine:
 
     # -- the user's acts: approvals ------------------------------------------
 
-    def approve(self, page_id: str, state: str = "approved", *, expect: str | None = None) -> dict[str, Any]:
+    def approve(self, page_id: str, state: str = "approved", *, revision: str | None = None) -> dict[str, Any]:
         """What the user does in the Kelvo app: approve the page `page_id`,
         the doc in force for its name (every other page of that name becomes
         "none"), or with state "none" revoke every page of its name. With
-        `expect`, only while the page is at that revision (else 412, its
+        `revision`, only while the page is at that revision (else 412, its
         current ETag attached). 404 for no such page, 409 for a page that is
         not the doc in force (or no doc), 422 for another state."""
         path = f"/pages/{page_id}/approval"
@@ -146,15 +147,15 @@ class EmbeddedEngine:
             page = tx.get(page_id)
             if page is None:
                 raise PageNotFound(f"page {page_id!r} not found")
-            return self._approve_in(tx, page, state, expect, path)
+            return self._approve_in(tx, page, state, revision, path)
 
-    def approve_doc(self, name: str, *, expect: str | None = None) -> dict[str, Any] | None:
+    def approve_doc(self, name: str, *, revision: str | None = None) -> dict[str, Any] | None:
         """The user's approval of the doc in force named `name` (at revision
         `expect` when given, else 412); None when there is no such doc."""
         path = f"/docs/{name}/approval"
         with self._tx(write=True, method="PUT", path=path) as tx:
             found = tx.find_doc(name=name)
-            return None if found is None else self._approve_in(tx, found[0], "approved", expect, path)
+            return None if found is None else self._approve_in(tx, found[0], "approved", revision, path)
 
     def revoke_doc(self, name: str) -> list[str]:
         """Every page of the doc `name` set to "none", logged; their page ids
@@ -169,7 +170,7 @@ class EmbeddedEngine:
         if state not in ("approved", "none"):
             raise self.status_error(422, "PUT", path, [{"loc": ["body", "state"],
                                                         "msg": 'must be "approved" or "none"'}])
-        rev = revision(page)
+        rev = revision_of(page)
         if expect is not None and expect != rev:
             raise self.status_error(412, "PUT", path, f"page {page.page_id} is at revision {rev}, not {expect}: "
                                                       "read it again before approving", headers={"ETag": f'"{rev}"'})
@@ -191,7 +192,7 @@ class EmbeddedEngine:
 
     def _revoke_in(self, tx: CanvasTx, name: str, page: Page) -> None:
         tx.clear_approvals(name)
-        tx.log_approval(name, page.page_id, revision(page), "revoked", _iso(self.wall_clock()), None)
+        tx.log_approval(name, page.page_id, revision_of(page), "revoked", _iso(self.wall_clock()), None)
 
     def doc_in_force(self, name: str) -> dict[str, Any] | None:
         """What the user reads before approving `name`: the page in force,
@@ -201,7 +202,7 @@ class EmbeddedEngine:
             if found is None:
                 return None
             approved = [e for e in tx.approval_log(name) if e["act"] == "approved"]
-            return {"page": found[0], "doc": found[1], "revision": revision(found[0]),
+            return {"page": found[0], "doc": found[1], "revision": revision_of(found[0]),
                     "last_approved": approved[-1] if approved else None}
 
     def approval_history(self, name: str) -> list[dict[str, Any]]:
@@ -296,7 +297,7 @@ class EmbeddedEngine:
             page = self._page(tx, page_id, "GET", f"/pages/{page_id}")
             detail: dict[str, Any] = {"page_id": page.page_id, "title": page.title,
                                       "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks),
-                                      "revision": revision(page)}
+                                      "revision": revision_of(page)}
             if page.approval is not None:
                 detail["instruction"] = {"state": page.approval}
             return detail

@@ -18,7 +18,7 @@ Routes, under /v1, JSON in and out (`page_id`, `name` and `canvas` percent-encod
     GET    /canvases/{canvas}/resolve               the canvas's id and name
     GET    /canvases/{canvas}/pages?limit=&cursor=  list_pages
     POST   /canvases/{canvas}/pages                 create_page   {"title", "blocks", "icon"?}
-    GET    /canvases/{canvas}/pages/{page_id}       get_page
+    GET    /canvases/{canvas}/pages/{page_id}       get_page      (ETag: "<revision>")
     PATCH  /canvases/{canvas}/pages/{page_id}       rename_page   {"title"}
     DELETE /canvases/{canvas}/pages/{page_id}       delete_page
     POST   /canvases/{canvas}/pages/{id}/blocks     append_blocks {"blocks"}
@@ -27,6 +27,7 @@ Routes, under /v1, JSON in and out (`page_id`, `name` and `canvas` percent-encod
     PUT    /canvases/{canvas}/docs/{name}           save_doc      {"blocks", "kind"?}
     POST   /canvases/{canvas}/learnings             append_learning {"blocks"}
     PUT    /canvases/{canvas}/pages/{id}/approval   approve       {"state"}: the user's act, admin token only
+    GET    /canvases/{canvas}/generation            store_generation {"store_generation": N}
     any    /canvases/{canvas}/{call}                the engine's 501 for a call it does not serve
 
 What a request passes before the engine sees it (`Gate`), each refusal one
@@ -49,6 +50,12 @@ validation), and the header X-Kelvo-Error where the engine sets one: a
 canvas other than the one served is 404 with X-Kelvo-Error:
 canvas_not_found. A time-out injected with `fail_next` comes back as 504.
 
+The approval route names the revision the user read: `If-Match: "<revision>"`
+(the page's ETag) is required (428 without it; `*` and weak tags are not
+taken), a page at another revision answers 412 with its current ETag, a page
+that is not the doc in force for its name 409 naming the one that is, a state
+other than "approved" or "none" 422. "none" revokes every page of the name.
+
 uvicorn serves it; engine calls run on worker threads (at most
 `ENGINE_THREADS` at once), the engine serialising what must be serialised (a
 store transaction per call).
@@ -67,7 +74,7 @@ import httpx
 from starlette.datastructures import Headers
 from starlette.types import Receive, Scope, Send
 
-from kelvo_mcp.engine.api import APPROVALS, PageNotFound
+from kelvo_mcp.engine.api import PageNotFound
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.listen import header_allowed
 
@@ -85,6 +92,13 @@ class _Reply(Exception):
     def __init__(self, status: int, detail: Any, headers: dict[str, str] | None = None) -> None:
         super().__init__(status, detail)
         self.status, self.detail, self.headers = status, detail, headers or {}
+
+
+class _Ok:
+    """A 200 reply with headers of its own."""
+
+    def __init__(self, body: Any, headers: dict[str, str]) -> None:
+        self.body, self.headers = body, headers
 
 
 class _Gone(Exception):
@@ -193,8 +207,10 @@ class EngineApp:
             if self._limiter is None:
                 self._limiter = anyio.CapacityLimiter(self.threads)
             reply = await anyio.to_thread.run_sync(route, self.engine, method, parts, query, body,
-                                                   limiter=self._limiter)
+                                                   Headers(scope=scope).get("if-match"), limiter=self._limiter)
             status = 200
+            if isinstance(reply, _Ok):
+                reply, headers = reply.body, reply.headers
         except _Gone:
             return
         except _Reply as r:
@@ -206,8 +222,9 @@ class EngineApp:
                 reply = resp.json()
             except ValueError:
                 reply = {"detail": resp.text}
-            if resp.headers.get("X-Kelvo-Error"):
-                headers["X-Kelvo-Error"] = resp.headers["X-Kelvo-Error"]
+            for name in ("X-Kelvo-Error", "ETag"):
+                if resp.headers.get(name):
+                    headers[name] = resp.headers[name]
         except httpx.TimeoutException:
             status, reply = 504, {"detail": "the engine timed out while serving the request"}
         except Exception:
@@ -254,9 +271,21 @@ def _field(body: Any, name: str, kind: type, *, required: bool = True) -> Any:
     return value
 
 
-def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: str, body: Any) -> Any:
+def _revision_named(if_match: str | None) -> str:
+    """The revision an approval names in its If-Match header: one strong tag."""
+    tag = (if_match or "").strip()
+    if not tag:
+        raise _Reply(428, 'approving needs If-Match: "<revision>", the ETag of the page as the user read it')
+    if tag == "*" or tag.startswith("W/") or len(tag) < 3 or tag[0] != '"' or tag[-1] != '"' or '"' in tag[1:-1]:
+        raise _Reply(428, 'approving needs one strong tag, If-Match: "<revision>", the ETag of the page as the '
+                          "user read it (not *, not a weak or a list of tags)")
+    return tag[1:-1]
+
+
+def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: str, body: Any,
+          if_match: str | None = None) -> Any:
     """One request on `engine`, its path in `parts` as the gate read them:
-    the reply body, or the engine's error."""
+    the reply body (an `_Ok` when it carries headers), or the engine's error."""
     if parts is None:
         raise _Reply(404, "Not Found")
     if parts == ["canvases"] and method == "GET":
@@ -282,7 +311,10 @@ def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: s
             return engine.create_page(_field(body, "title", str), _field(body, "blocks", list),
                                       _field(body, "icon", str, required=False))
         case ["pages", page_id], "GET":
-            return engine.get_page(page_id)
+            detail = engine.get_page(page_id)
+            return _Ok(detail, {"ETag": f'"{detail["revision"]}"'})
+        case ["generation"], "GET":
+            return {"store_generation": engine.store_generation()}
         case ["pages", page_id], "PATCH":
             return engine.rename_page(page_id, _field(body, "title", str))
         case ["pages", page_id], "DELETE":
@@ -298,14 +330,14 @@ def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: s
         case ["learnings"], "POST":
             return engine.append_learning(_field(body, "blocks", list))
         case ["pages", page_id, "approval"], "PUT":
-            state = _field(body, "state", str, required=False)
-            if state is not None and state not in APPROVALS:
-                raise _Reply(422, [{"loc": ["body", "state"], "msg": f"must be one of {', '.join(APPROVALS)} or null"}])
+            state = _field(body, "state", str)
+            if state not in ("approved", "none"):
+                raise _Reply(422, [{"loc": ["body", "state"], "msg": 'must be "approved" or "none"'}])
+            expect = _revision_named(if_match)
             try:
-                engine.approve(page_id, state)
+                return engine.approve(page_id, state, revision=expect)
             except PageNotFound:
                 raise _Reply(404, "Not Found") from None
-            return {"page_id": page_id, "approval": state}
-        case [call], _ if call not in ("whoami", "resolve", "canvases", "pages", "learnings"):
+        case [call], _ if call not in ("whoami", "resolve", "canvases", "pages", "learnings", "generation"):
             engine.refuse(call, method)
     raise _Reply(404, "Not Found")
