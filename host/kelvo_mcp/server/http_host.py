@@ -5,8 +5,10 @@ request passes through, in order.
     /readyz    readiness: whether the engine (or the store) answers, the
                answer reused for a second
     /mcp       the Host and Origin checks (421, 403), then, with a token
-               file, the SDK's bearer authentication (401), then the SDK's
-               session manager (bounded bodies, sessions and idle time)
+               file, the SDK's bearer authentication (401), then an
+               initialize naming an invalid agent id refused (no session
+               made), then the SDK's session manager (bounded bodies,
+               sessions and idle time)
 
 A refused request opens no session and runs nothing.
 """
@@ -31,6 +33,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from kelvo_mcp.server.agent_ids import InitializeCheck
 from kelvo_mcp.server.mcp_adapter import make_http_server
 from kelvo_mcp.server.sessions import SessionHost
 from kelvo_mcp.server.tokens import TokenFile
@@ -70,7 +73,7 @@ def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: 
         app=make_http_server(host, sessions=not stateless), security_settings=security, stateless=stateless,
         max_request_body_size=max_body_bytes, session_idle_timeout=None if stateless else session_idle_timeout,
         max_sessions=None if stateless else max_sessions)
-    mcp: ASGIApp = StreamableHTTPASGIApp(manager)
+    mcp: ASGIApp = InitializeCheck(StreamableHTTPASGIApp(manager), max_body_bytes)
     if tokens is not None:
         # The SDK's own bearer chain: the user it authenticates binds each session to its credential.
         mcp = AuthenticationMiddleware(AuthContextMiddleware(RequireAuthMiddleware(mcp, [])),
