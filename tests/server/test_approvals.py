@@ -126,7 +126,8 @@ def test_a_store_of_schema_2_is_upgraded_to_one_approved_page_a_name(tmp_path):
     marker = '{"__kelvo_agent_doc__": 1, "name": "rules", "kind": "skill", "v": 1}'
     conn.executemany("INSERT INTO meta (key, value) VALUES (?, ?)",
                      [("canvas", '"agent_docs"'), ("identity", "{}"), ("seeded_from", '"old"')])
-    conn.executemany("INSERT INTO pages (page_id, title, approval, blocks, doc_name, doc_kind) VALUES (?, ?, ?, ?, ?, ?)",
+    conn.executemany("INSERT INTO pages (page_id, title, approval, blocks, doc_name, doc_kind)"
+                     " VALUES (?, ?, ?, ?, ?, ?)",
                      [(f"pg_000{i}", "rules", state, json.dumps([{**P, "text": marker}]), "rules", "skill")
                       for i, state in ((1, "none"), (2, "approved"))])
     conn.execute(f"PRAGMA application_id={APPLICATION_ID}")

@@ -18,7 +18,7 @@ from kelvo_mcp.engine.canvas import open_store_engine  # noqa: E402
 from kelvo_mcp.engine.client import HttpEngine  # noqa: E402
 
 from engine_proc import EngineProcess  # noqa: E402
-from http_host import serving  # noqa: E402
+from http_host import client, serving  # noqa: E402
 from server_session import reply_of  # noqa: E402
 from test_agents import agent_client  # noqa: E402
 
@@ -89,6 +89,10 @@ async def test_a_new_agent_costs_one_generation_request_and_one_change_one_resca
             await second.call_tool("kelvo_page_read", {"op": "get", "page_id": "pg_0009"})
         new = list(engine.calls)[len(before):]
         assert new == [GENERATION, ("get_page", "pg_0009")]
+        before = list(engine.calls)
+        async with client(url) as session:  # the handshake era: initialize, then calls in a session
+            await session.call_tool("kelvo_page_read", {"op": "get", "page_id": "pg_0009"})
+        assert list(engine.calls)[len(before):] == [GENERATION, ("get_page", "pg_0009")]
         engine.approve_doc("code-review")
         scans = list(engine.calls).count(SCAN)
         seen = []
@@ -152,3 +156,18 @@ async def test_discover_and_initialize_list_the_agent_extension_and_an_id_less_s
         # This protocol version predates extensions: the server lists it as experimental.
         assert "com.kelvo/agent" in payload["result"]["capabilities"]["experimental"]
         assert resp.headers.get("mcp-session-id")
+
+
+async def test_the_server_command_takes_registry_max_age_with_http_only(tmp_path):
+    import subprocess
+    import sys
+
+    from http_host import Process
+
+    with Process("kelvo_mcp.server", "--store", tmp_path / "canvas.db", "--http", "127.0.0.1:0",
+                 "--registry-max-age", 5) as proc:
+        async with agent_client(f"http://{proc.address}/mcp", "cli-agent") as agent:
+            assert reply_of(await agent.call_tool("kelvo_status", {}))["agent"]["key"] == "agent-id"
+    refused = subprocess.run([sys.executable, "-m", "kelvo_mcp.server", "--registry-max-age", "5"],
+                             capture_output=True, text=True, timeout=60)
+    assert refused.returncode == 2 and "--registry-max-age goes with --http" in refused.stderr.splitlines()[-1]

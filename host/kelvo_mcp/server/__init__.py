@@ -11,6 +11,7 @@ Where each concern lives:
     sessions      many agents in one process: scopes, agent records, the engine limiter, rescans
     bounded       the bounded maps scopes and agents live in
     tokens        bearer tokens from a file, a principal each, as the SDK's TokenVerifier
+    agent_ids     the com.kelvo/agent id: its rule, and the refusal of an invalid one
     mcp_adapter   the surface as MCP tools, replies as results, the SDK servers
     http_host     the routes, the checks before them and the ASGI application
     cli           the command line

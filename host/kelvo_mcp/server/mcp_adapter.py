@@ -4,7 +4,6 @@ which finds each request's scope and agent through the SDK's public API."""
 
 from __future__ import annotations
 
-import contextlib
 import json
 import weakref
 from collections.abc import Awaitable, Callable, Mapping
@@ -105,14 +104,14 @@ def make_http_server(host: SessionHost, *, sessions: bool = True) -> Server[Any]
     `sessions`: whether the SDK keeps sessions (not with --stateless)."""
     schemas = {st.name: st.input_schema for st in surfaces.build_surface(host.profile, readonly=host.readonly)}
     tool_lists: weakref.WeakKeyDictionary[Connection, list[types.Tool]] = weakref.WeakKeyDictionary()
-    # Handshake-era sessions whose initialize saw the store as it was: their
-    # first call needs no second look.
-    checked: weakref.WeakSet[Any] = weakref.WeakSet()
 
     async def scope_of(ctx: Any, *, new_agent: bool = False) -> tuple[Connection, Agent]:
         kind, ident = agent_key(ctx, sessions)  # an invalid id is refused before any engine work
         key, conn = await host.scope(principal(), new_agent=new_agent)
-        return conn, host.agent(key, conn, kind, ident)
+        agent = host.agent(key, conn, kind, ident)
+        if kind == "session":
+            agent.checked = True  # a session is opened by an initialize, which was checked
+        return conn, agent
 
     def tools_of(conn: Connection) -> list[types.Tool]:
         tools = tool_lists.get(conn)
@@ -131,8 +130,6 @@ def make_http_server(host: SessionHost, *, sessions: bool = True) -> Server[Any]
         # A new agent: the scope brought up to the store first. The session's
         # agent record is known from its next request.
         _, conn = await host.scope(principal(), new_agent=True)
-        with contextlib.suppress(TypeError):
-            checked.add(ctx.session)
         result = await call_next(ctx)
         if isinstance(result, dict):
             # Protocol versions before extensions list the agent extension as an experimental capability.
@@ -155,8 +152,6 @@ def make_http_server(host: SessionHost, *, sessions: bool = True) -> Server[Any]
 
     async def call_tool(ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
         conn, agent = await scope_of(ctx)
-        if not agent.checked and ctx.session in checked:
-            agent.checked = True
         await host.first_call(conn, agent)
         return call_result(await host.call(conn, agent, params.name, params.arguments or {}))
 
