@@ -43,6 +43,8 @@ def status(call):
 def test_the_sample_holds_one_approved_page_a_name_and_deleting_it_leaves_no_instruction(engine):
     # The sample's second copy of testing-conventions was approved too: seeding keeps its page, as "none".
     assert approvals(engine)["pg_0003"] == "approved" and approvals(engine)["pg_0008"] == "none"
+    approved = [d.name for d in refresh.derive_registry(engine, dedupe=False)[0] if d.approval == "approved"]
+    assert len(approved) == len(set(approved)) == 3
     assert instructions(engine)["testing-conventions"] == "pg_0003"
     engine.delete_page("pg_0003")  # an agent's act
     assert "testing-conventions" not in instructions(engine)

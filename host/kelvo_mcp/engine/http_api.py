@@ -3,7 +3,10 @@
     python -m kelvo_mcp.engine --store canvas.db --listen 127.0.0.1:8470
     python -m kelvo_mcp.engine --store canvas.db --listen 127.0.0.1:0 --latency-ms 2
     python -m kelvo_mcp.engine --listen 127.0.0.1:0 --canvas my.json     # in memory, gone at exit
-    python -m kelvo_mcp.engine --store canvas.db --approve deploy-steps   # the user approves a doc
+    python -m kelvo_mcp.engine --store canvas.db --approve deploy-steps   # the user reads a doc, approves it
+    python -m kelvo_mcp.engine --store canvas.db --approve deploy-steps --expect REVISION   # away from a terminal
+    python -m kelvo_mcp.engine --store canvas.db --revoke deploy-steps    # ... or withdraws it
+    python -m kelvo_mcp.engine --store canvas.db --history deploy-steps   # the approval log of a name
 
 When it is ready it prints one line, "kelvo engine serving <what> at
 <url>", the URL with the port actually bound (port 0 picks a free one);
