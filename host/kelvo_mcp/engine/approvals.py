@@ -13,6 +13,7 @@ all.
 from __future__ import annotations
 
 import datetime
+from collections.abc import Callable
 from contextlib import AbstractContextManager
 from typing import TYPE_CHECKING, Any
 
@@ -30,12 +31,13 @@ class Approvals:
     """The approval calls of `EmbeddedEngine`, which supplies `_tx`,
     `status_error` and `wall_clock`."""
 
+    wall_clock: Callable[[], float]
+
     if TYPE_CHECKING:
         def _tx(self, write: bool = False, method: str = "GET",
                 path: str = "/") -> AbstractContextManager[CanvasTx]: ...
         def status_error(self, status: int, method: str, path: str, detail: Any,
                          headers: dict[str, str] | None = None) -> httpx.HTTPStatusError: ...
-        def wall_clock(self) -> float: ...
 
     def approve(self, page_id: str, state: str = "approved", *, revision: str | None = None) -> dict[str, Any]:
         """What the user does in the Kelvo app: approve the page `page_id`,

@@ -105,10 +105,10 @@ class EmbeddedEngine(Approvals):
     def _tx(self, write: bool = False, method: str = "GET", path: str = "/") -> Iterator[CanvasTx]:
         if self.store is None:
             with self.lock:
-                tx = MemoryTx(self)
-                yield tx
+                mem = MemoryTx(self)
+                yield mem
                 if write:
-                    tx.bump_generation()
+                    mem.bump_generation()
                     self.save_state()
             return
         try:
