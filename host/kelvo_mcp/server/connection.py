@@ -27,11 +27,11 @@ import httpx
 from kelvo_mcp import capabilities, explain, instructions, refresh, surfaces
 from kelvo_mcp.engine.api import EngineClient
 
-# The store generation the engine serves (raised by every write and approval)
-# is another counter: `Connection.store_generation` keeps the one its registry
-# was scanned at. Registry generations count up across every connection of the process, so an
+# Registry generations count up across every connection of the process, so an
 # agent whose connection was evicted and opened again still finds the new
-# registry newer than its digest.
+# registry newer than its digest. (The store generation the engine serves,
+# raised by every write and approval, is another counter:
+# `Connection.store_generation` keeps the one its registry was scanned at.)
 _generations = itertools.count(1)
 
 

@@ -143,7 +143,7 @@ class SessionHost:
     def _is_current(self, conn: Connection, store_generation: int | None) -> bool:
         if store_generation is not None:
             return conn.store_generation is not None and conn.store_generation >= store_generation
-        return self.clock() - conn.scanned_at < self.registry_max_age
+        return conn.clock() - conn.scanned_at < self.registry_max_age  # the clock the scan was timed by
 
     async def current(self, conn: Connection) -> None:
         """The scope's registry brought up to the store before a new agent is
