@@ -33,8 +33,10 @@ from typing import IO, TYPE_CHECKING, Any
 
 import httpx
 
-from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, PageNotFound, ascii_number
+from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, ascii_number
+from kelvo_mcp.engine.approvals import Approvals
 from kelvo_mcp.engine.docs import LEARNINGS, marker_block
+from kelvo_mcp.engine.docs import revision as revision_of
 from kelvo_mcp.engine.memory import CanvasTx, MemoryTx
 from kelvo_mcp.engine.statefile import write_state
 
@@ -44,10 +46,11 @@ if TYPE_CHECKING:
 _URL_PATH_MAX = 2000
 
 
-class EmbeddedEngine:
+class EmbeddedEngine(Approvals):
     """One canvas served in process, through the calls of the host's engine
     client; in memory, or on `store` when one is given (its canvas name and
-    identity then come from the store once it has been filled)."""
+    identity then come from the store once it has been filled). The user's
+    acts (approvals, revocations, the log) are `Approvals`'."""
 
     kind = "embedded"
 
@@ -69,6 +72,8 @@ class EmbeddedEngine:
         self.state_file: Path | None = None
         self.state_lock: IO[str] | None = None  # held while this engine keeps the state file
         self._blocks_made = 0
+        self._approval_log: list[dict[str, Any]] = []  # in memory only: a store keeps its own
+        self._store_generation = 0
 
     @property
     def pages(self) -> list[Page]:
@@ -98,8 +103,10 @@ class EmbeddedEngine:
     def _tx(self, write: bool = False, method: str = "GET", path: str = "/") -> Iterator[CanvasTx]:
         if self.store is None:
             with self.lock:
-                yield MemoryTx(self)
+                mem = MemoryTx(self)
+                yield mem
                 if write:
+                    mem.bump_generation()
                     self.save_state()
             return
         try:
@@ -126,24 +133,11 @@ class EmbeddedEngine:
         tx.insert(page)
         return page
 
-    def approve(self, page_id: str, state: str | None = "approved") -> None:
-        with self._tx(write=True) as tx:
-            page = tx.get(page_id)
-            if page is None:
-                raise PageNotFound(f"page {page_id!r} not found")
-            page.approval = state
-            tx.update(page)
-
-    def approve_doc(self, name: str, state: str | None = "approved") -> str | None:
-        """The user's approval of the doc in force named `name`; its page id,
-        or None when there is no such doc."""
-        with self._tx(write=True) as tx:
-            found = tx.find_doc(name=name)
-            if found is None:
-                return None
-            found[0].approval = state
-            tx.update(found[0])
-            return found[0].page_id
+    def store_generation(self) -> int:
+        """The store generation, raised by every write; what a scope compares
+        with the one its registry was scanned at."""
+        with self._serving("store_generation", "GET", "/generation") as tx:
+            return tx.store_generation()
 
     def fail_next(self, call: str, fault: Fault) -> None:
         """The next `call` fails: an httpx time-out of that kind, or that HTTP status."""
@@ -221,7 +215,8 @@ class EmbeddedEngine:
         with self._serving("get_page", "GET", f"/pages/{page_id}", page_id) as tx:
             page = self._page(tx, page_id, "GET", f"/pages/{page_id}")
             detail: dict[str, Any] = {"page_id": page.page_id, "title": page.title,
-                                      "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks)}
+                                      "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks),
+                                      "revision": revision_of(page)}
             if page.approval is not None:
                 detail["instruction"] = {"state": page.approval}
             return detail
