@@ -47,13 +47,13 @@ async def test_agents_with_their_own_ids_keep_their_own_calls_and_history(engine
                 reply_of(await a.call_tool("kelvo_page_read", {"op": "get", "page_id": "pg_0009"}))
             mine = reply_of(await a.call_tool("kelvo_status", {}))
             theirs = reply_of(await b.call_tool("kelvo_status", {}))
-        async with agent_client(url) as nameless, agent_client(url, "not an id!") as unusable:
+        async with agent_client(url) as nameless, agent_client(url) as other:
             anon = reply_of(await nameless.call_tool("kelvo_status", {}))
-            also_anon = reply_of(await unusable.call_tool("kelvo_status", {}))
+            also_anon = reply_of(await other.call_tool("kelvo_status", {}))
     assert mine["agent"] == {"key": "agent-id", "calls": 4}
     assert theirs["agent"] == {"key": "agent-id", "calls": 1}
     assert mine["shared"]["agents"] == 1 and theirs["shared"]["agents"] == 2
-    # Without a usable id every such client is the scope's one anonymous agent, and is told so.
+    # Without an id every such client is the scope's one anonymous agent, and is told so.
     assert anon["agent"]["key"] == "anonymous" and anon["agent"]["calls"] == 1
     assert also_anon["agent"]["calls"] == 2 and "counts as this one agent" in also_anon["agent"]["note"]
     records = {key[3]: agent for key, (_, agent) in host.agents.items()}

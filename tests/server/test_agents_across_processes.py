@@ -1,7 +1,10 @@
 """An agent of the single-exchange era moving between two server processes on
 one PostgreSQL store, as behind a load balancer: each process keeps its own
 record of it (its own count, its own digest), and what either shows comes
-from the one store."""
+from the one store, an approval made on any machine included."""
+
+import re
+import time
 
 import pytest
 
@@ -9,6 +12,7 @@ pytest.importorskip("mcp")
 
 from kelvo_mcp.engine.stores import open_store  # noqa: E402
 
+from engine_proc import run_engine_cli  # noqa: E402
 from http_host import Process  # noqa: E402
 from server_session import reply_of  # noqa: E402
 
@@ -38,6 +42,21 @@ async def test_an_agent_moving_between_two_processes_reads_the_one_store_on_each
             there = reply_of(await b.call_tool("kelvo_status", {}))
         async with mover(one.url) as a:
             back = reply_of(await a.call_tool("kelvo_status", {}))
+        # The user reads the doc, then approves the revision read, from a machine of their own.
+        read = run_engine_cli("--store", pg_url, "--approve", "house-rules")
+        revision = re.search(r"^revision: (\w+)$", read.stdout, re.M)[1]
+        approve = run_engine_cli("--store", pg_url, "--approve", "house-rules", "--expect", revision)
+        assert approve.returncode == 0, approve.stderr
+        approved_at = time.monotonic()
+        seen = {}
+        for name, server in (("other process", two), ("first process", one)):
+            async with mover(server.url) as c:
+                seen[name] = ("house-rules" in c.instructions, time.monotonic() - approved_at)
+                reply_of(await c.call_tool("kelvo_status", {}))
+        async with mover(one.url) as a:
+            assert "house-rules" in a.instructions
+    assert seen["other process"][0] and seen["other process"][1] < 1.0, seen
+    assert seen["first process"][0], seen
     assert first["agent"] == {"key": "agent-id", "calls": 1} and "standing_docs" in first
     assert got["body"].strip() == BODY and got["page_id"] == saved["page_id"]
     # Each process counts the calls it served; the second shows the standing docs again.

@@ -45,7 +45,7 @@ def scenario(engine):
     out.append(engine.write_blocks(page_id, [{**P, "text": "all new"}]))
     out.append(engine.get_page(page_id))
     out.append(engine.delete_page(page_id))
-    engine.approve("pg_0004")  # the user, in the app
+    engine.approve("pg_0004", revision=engine.get_page("pg_0004")["revision"])  # the user, in the app
     out.append(engine.get_page("pg_0004"))
     engine.check_canvas(None)
     engine.check_canvas(engine.canvas)

@@ -147,7 +147,7 @@ def test_connections_beyond_the_bound_get_503_and_the_engine_serves_on(served):
     time.sleep(0.2)
     with HttpEngine(served.url, token=AGENT, admin_token=USER) as engine:
         assert engine.list_canvases()["canvases"][0]["name"] == "agent_docs"
-        engine.approve("pg_0001", "approved")  # the user's token approves
+        engine.approve("pg_0001", "approved", revision=engine.get_page("pg_0001")["revision"])  # the user's token approves
     assert canvas(served.db)[0][2] == "approved"
 
 
@@ -156,11 +156,14 @@ def test_without_an_admin_token_no_approval_is_taken_over_http_and_the_user_appr
     with EngineProcess("--store", db) as proc, HttpEngine(proc.url) as engine:
         saved = engine.save_doc("house-rules", [{"block_type": "paragraph", "text": "Be kind."}], "skill")
         with pytest.raises(httpx.HTTPStatusError) as err:
-            engine.approve(saved["page_id"])
+            engine.approve(saved["page_id"], revision="0")
         assert err.value.response.status_code == 403
         assert "--approve NAME" in err.value.response.json()["detail"]
-    run = run_engine_cli("--store", db, "--approve", "house-rules")
-    assert run.returncode == 0 and run.stdout.strip() == f"approved doc house-rules (page {saved['page_id']})"
+    shown = run_engine_cli("--store", db, "--approve", "house-rules")  # not at a terminal: it needs --expect
+    rev = next(line.split()[-1] for line in shown.stdout.splitlines() if line.startswith("revision: "))
+    run = run_engine_cli("--store", db, "--approve", "house-rules", "--expect", rev)
+    assert run.returncode == 0
+    assert run.stdout.splitlines()[-1] == f"approved doc house-rules (page {saved['page_id']}, revision {rev})"
     assert [row[2] for row in canvas(db) if row[0] == saved["page_id"]] == ["approved"]
     missing = run_engine_cli("--store", db, "--approve", "no-such-doc")
     assert missing.returncode == 2 and "holds no doc named 'no-such-doc'" in missing.stderr.splitlines()[-1]
@@ -169,6 +172,9 @@ def test_without_an_admin_token_no_approval_is_taken_over_http_and_the_user_appr
 @pytest.mark.parametrize("args, words", [
     (["--listen", "0.0.0.0:0"], "is beyond loopback: give --token-file FILE"),
     (["--approve", "x"], "--approve changes a store: give --store FILE"),
+    (["--history", "x"], "--history reads a store: give --store FILE"),
+    (["--approve", "x", "--revoke", "x"], "--approve and --revoke go one at a time"),
+    (["--expect", "abc"], "--expect names the revision --approve approves"),
 ])
 def test_command_lines_the_engine_refuses(args, words):
     run = run_engine_cli(*args)

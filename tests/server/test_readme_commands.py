@@ -5,11 +5,14 @@ one call made through it (the MCP SDK's client for the server, HTTP for the
 engine), then stopped. A README line without an entry in COMMANDS fails
 `test_every_command_line_in_the_readme_has_a_test`."""
 
+import contextlib
 import json
 import os
 import pathlib
+import pty
 import re
 import shlex
+import subprocess
 import sys
 
 import httpx
@@ -24,7 +27,7 @@ from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, open_store_engine  # noqa: E4
 from kelvo_mcp.engine.client import HttpEngine  # noqa: E402
 from kelvo_mcp.engine.docs import first_doc  # noqa: E402
 
-from engine_proc import run_engine_cli  # noqa: E402
+from engine_proc import HOST, run_engine_cli  # noqa: E402
 from http_host import Process, client  # noqa: E402
 from oauth_issuer import Issuer  # noqa: E402
 from server_session import reply_of  # noqa: E402
@@ -209,21 +212,54 @@ def server_on_engine(engine_line):
     return run
 
 
-async def run_approve(command, files):
-    args = argv(command, files)
-    engine = open_store_engine(store_of(args, files), canvas=None, state=None)
+def store_engine(where):
+    return contextlib.closing(open_store_engine(where, canvas=None, state=None))
+
+
+def at_a_terminal(args, answer=b"y\n"):
+    """`python -m kelvo_mcp.engine ARGS` with a terminal for stdin and
+    stdout, `answer` typed at its question; its exit status and output."""
+    leader, follower = pty.openpty()
+    env = {**os.environ, "PYTHONPATH": str(HOST)}
+    proc = subprocess.Popen([sys.executable, "-m", "kelvo_mcp.engine", *args], stdin=follower, stdout=follower,
+                            stderr=subprocess.DEVNULL, env=env)
+    os.close(follower)
+    seen = b""
     try:
-        engine.save_doc("deploy-steps", [{"block_type": "paragraph", "text": "Ship on green."}])
+        while b"[y/N]" not in seen:
+            chunk = os.read(leader, 4096)
+            assert chunk, seen
+            seen += chunk
+        os.write(leader, answer)
+        return proc.wait(timeout=30), seen.decode()
     finally:
-        engine.close()
-    run = run_engine_cli(*args[2:])
-    assert run.returncode == 0, run.stderr
-    page_id = re.fullmatch(r"approved doc deploy-steps \(page (\S+)\)\n", run.stdout)[1]
-    engine = open_store_engine(store_of(args, files), canvas=None, state=None)
-    try:
-        assert engine.get_page(page_id)["instruction"] == {"state": "approved"}
-    finally:
-        engine.close()
+        if proc.poll() is None:
+            proc.kill()
+        os.close(leader)
+
+
+async def run_user_act(command, files):
+    """The user's acts on a store: approving (at a terminal, or with the
+    revision read given by --expect), revoking, the log of both."""
+    store = store_of(argv(command, files), files)
+    with store_engine(store) as engine:
+        page_id = engine.save_doc("deploy-steps", [{"block_type": "paragraph", "text": "Ship on green."}])["page_id"]
+        revision = engine.get_page(page_id)["revision"]
+    args = [revision if w == "REVISION" else w for w in argv(command, files)[2:]]
+    if "--revoke" in args or "--history" in args:
+        assert run_engine_cli("--store", store, "--approve", "deploy-steps",
+                              "--expect", revision).returncode == 0
+    if "--approve" in args and "--expect" not in args:
+        status, shown = at_a_terminal(args)
+        assert status == 0 and f"revision: {revision}" in shown, shown
+    else:
+        run = run_engine_cli(*args)
+        assert run.returncode == 0, run.stderr
+        if "--history" in args:
+            assert [line.split()[1] for line in run.stdout.splitlines()] == ["approved"]
+    with store_engine(store) as engine:
+        approved = engine.get_page(page_id)["instruction"] == {"state": "approved"}
+    assert approved is ("--revoke" not in args)
 
 
 async def run_oauth_server(command, files):
@@ -261,8 +297,12 @@ COMMANDS = {
     "-m kelvo_mcp.server --state kelvo.json": run_stdio,
     "-m kelvo_mcp.server --readonly": run_stdio,
     "-m kelvo_mcp.server --profile compact --store /path/to/kelvo.db": run_stdio,   # the mcpServers configuration
-    "-m kelvo_mcp.engine --store /path/to/kelvo.db --approve deploy-steps": run_approve,
-    "-m kelvo_mcp.engine --store postgresql://kelvo@db.internal.example/kelvo --approve deploy-steps": run_approve,
+    "-m kelvo_mcp.engine --store /path/to/kelvo.db --approve deploy-steps": run_user_act,
+    "-m kelvo_mcp.engine --store /path/to/kelvo.db --approve deploy-steps --expect REVISION": run_user_act,
+    "-m kelvo_mcp.engine --store /path/to/kelvo.db --revoke deploy-steps": run_user_act,
+    "-m kelvo_mcp.engine --store /path/to/kelvo.db --history deploy-steps": run_user_act,
+    "-m kelvo_mcp.engine --store postgresql://kelvo@db.internal.example/kelvo --approve deploy-steps "
+    "--expect REVISION": run_user_act,
     "-m kelvo_mcp.server --store $url": run_stdio,
     "-m kelvo_mcp.server --http 127.0.0.1:8765 --store kelvo.db": run_http_server,
     "-m kelvo_mcp.server --http 0.0.0.0:8765 --token-file /etc/kelvo/tokens "
@@ -291,6 +331,7 @@ def test_every_command_line_in_the_readme_has_a_test():
     assert set().union(*map(flags, COMMANDS)) >= {
         "--profile", "--canvas", "--state", "--readonly", "--store", "--approve", "--http", "--token-file",
         "--allow-host", "--stateless", "--listen", "--engine", "--engine-token-file", "--resource-url",
+        "--expect", "--revoke", "--history",
         "--oauth-issuer"}
 
 

@@ -1,7 +1,7 @@
 """Backing up a store while a server writes to it, as the README says: the
 copy is a store holding every acknowledged write, on SQLite (its online
-backup) and on PostgreSQL (pg_dump, then pg_restore into an empty database),
-and `--approve` on a database URL."""
+backup) and on PostgreSQL (pg_dump, then pg_restore into an empty database);
+and the development server's script."""
 
 import os
 import shutil
@@ -12,8 +12,6 @@ import threading
 import pytest
 
 from kelvo_mcp.engine.canvas import open_store_engine
-
-from engine_proc import run_engine_cli  # noqa: E402
 
 P = {"block_type": "paragraph"}
 SQLITE_BACKUP = "import sqlite3, sys; sqlite3.connect(sys.argv[1]).backup(sqlite3.connect(sys.argv[2]))"
@@ -78,18 +76,6 @@ def test_pg_dump_and_pg_restore_copy_a_store_in_use(tmp_path, postgres):
     try:
         assert all(engine.get_page(p.page_id)["blocks"][0]["text"] == "nul \x00 kept"
                    for p in engine.pages if p.title in before)
-    finally:
-        engine.close()
-
-
-def test_the_user_approves_a_doc_on_a_database_url(pg_url):
-    engine = open_store_engine(pg_url)
-    try:
-        saved = engine.save_doc("deploy-steps", [{**P, "text": "Ship on green."}])
-        run = run_engine_cli("--store", pg_url, "--approve", "deploy-steps")
-        assert run.returncode == 0, run.stderr
-        assert run.stdout.strip() == f"approved doc deploy-steps (page {saved['page_id']})"
-        assert engine.get_page(saved["page_id"])["instruction"] == {"state": "approved"}
     finally:
         engine.close()
 

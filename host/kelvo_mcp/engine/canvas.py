@@ -155,6 +155,7 @@ def seed_engine(data: dict[str, Any], **kwargs: Any) -> EmbeddedEngine:
     next_page = data.get("next_page")
     if isinstance(next_page, int) and not isinstance(next_page, bool):
         engine._next_id = max(engine._next_id, next_page)
+    engine.normalise_approvals()  # as a store's upgrade does: one approved page per name, the one in force
     return engine
 
 

@@ -1,10 +1,12 @@
 """The engine's command line (python -m kelvo_mcp.engine): serve the embedded
-engine over HTTP (`kelvo_mcp.engine.http_api`), or approve a doc on a store.
+engine over HTTP (`kelvo_mcp.engine.http_api`), or approve or revoke a doc on
+a store, or show its approval log (`kelvo_mcp.engine.approval_cli`).
 
 A loopback address needs nothing more; beyond loopback a bearer token is
 required (`--token-file`). Approvals over HTTP take the admin token
 (`--admin-token-file`) and nothing else; without one the user approves on
-the machine that holds the store, with `--approve NAME`.
+the machine that holds the store, with `--approve NAME` (and `--expect
+REVISION` away from a terminal).
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ from pathlib import Path
 
 import anyio
 
+from kelvo_mcp.engine import approval_cli
 from kelvo_mcp.engine.api import CanvasError
 from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
 from kelvo_mcp.engine.embedded import EmbeddedEngine
@@ -76,7 +79,12 @@ def _parser() -> argparse.ArgumentParser:
     add("--state", type=Path, metavar="FILE",
         help="a JSON state file of the reference server, taken into a new store once")
     add("--approve", metavar="NAME",
-        help="with --store: approve the doc NAME (the user's act, as in the Kelvo app), then exit")
+        help="with --store: print the doc NAME in force, then approve that revision (the user's act, as in the "
+             "Kelvo app) once confirmed at a terminal, or as --expect names it; then exit")
+    add("--expect", metavar="REVISION",
+        help="with --approve: approve only if the doc in force is at REVISION (else exit 2, nothing written)")
+    add("--revoke", metavar="NAME", help="with --store: set every page of the doc NAME to not approved, then exit")
+    add("--history", metavar="NAME", help="with --store: print the approval log of the doc NAME, then exit")
     add("-v", "--verbose", action="store_true", help="log every request on stderr")
     return parser
 
@@ -90,8 +98,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error(f"--listen {host}:{port} is beyond loopback: give --token-file FILE")
     if ns.max_connections < 1:
         parser.error("--max-connections must be at least 1")
-    if ns.approve is not None and ns.store is None:
-        parser.error("--approve changes a store: give --store FILE")
+    if ns.approve is not None and ns.revoke is not None:
+        parser.error("--approve and --revoke go one at a time")
+    if ns.expect is not None and ns.approve is None:
+        parser.error("--expect names the revision --approve approves: give --approve NAME")
+    acts = [f"--{a}" for a in ("approve", "revoke", "history") if getattr(ns, a) is not None]
+    if acts and ns.store is None:
+        parser.error(f"{acts[0]} {'reads' if acts[0] == '--history' else 'changes'} a store: give --store FILE")
     try:
         token = read_token(ns.token_file) if ns.token_file else None
         admin = read_token(ns.admin_token_file) if ns.admin_token_file else None
@@ -111,8 +124,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except CanvasError as e:
         parser.error(str(e))  # exits with status 2
     try:
-        if ns.approve is not None:
-            return _approve(parser, engine, ns.approve)
+        if acts:
+            return _act(engine, ns)
         try:
             sock = bind_socket(f"[{host}]:{port}" if ":" in host else f"{host}:{port}")
         except ValueError as e:
@@ -133,9 +146,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
-def _approve(parser: argparse.ArgumentParser, engine: EmbeddedEngine, name: str) -> int:
-    page_id = engine.approve_doc(name)
-    if page_id is None:
-        parser.error(f"the store holds no doc named {name!r}")
-    print(f"approved doc {name} (page {page_id})")
+def _act(engine: EmbeddedEngine, ns: argparse.Namespace) -> int:
+    """--approve, --revoke or --history on the store; a refusal is one line and exit status 2."""
+    try:
+        if ns.approve is not None:
+            line = approval_cli.approve(engine, ns.approve, ns.expect)
+        elif ns.revoke is not None:
+            line = approval_cli.revoke(engine, ns.revoke)
+        else:
+            line = approval_cli.history(engine, ns.history)
+    except approval_cli.Refused as e:
+        print(f"{approval_cli.PROG}: error: {e}", file=sys.stderr)
+        return 2
+    print(line)
     return 0

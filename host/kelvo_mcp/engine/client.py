@@ -116,11 +116,14 @@ class HttpEngine:
         return self._path("pages", text, *rest)
 
     def _send(self, call: str, method: str, path: str, arg: Any = None, *,
-              params: dict[str, Any] | None = None, json: Any = None, token: str | None = None) -> Any:
+              params: dict[str, Any] | None = None, json: Any = None, token: str | None = None,
+              headers: dict[str, str] | None = None) -> Any:
         with self.lock:
             self.calls.append((call, arg))
             fault = self.faults.pop(call, None)
-        headers = {"Authorization": f"Bearer {token}"} if token is not None else None
+        headers = dict(headers or {})
+        if token is not None:
+            headers["Authorization"] = f"Bearer {token}"
         request = self.http.build_request(method, path, params=params, json=json, headers=headers)
         if isinstance(fault, int):
             resp = httpx.Response(fault, json={"detail": "internal error while serving the request"},
@@ -201,12 +204,29 @@ class HttpEngine:
     def list_canvases(self) -> dict[str, Any]:
         return self._send("list_canvases", "GET", "/canvases")  # type: ignore[no-any-return]
 
-    def approve(self, page_id: str, state: str | None = "approved") -> None:
-        """What the user does in the Kelvo app: approve a page (or set its
-        approval state); not a call of the host's engine client. Sent with
-        the admin token; the engine refuses it with any other."""
-        self._send("approve", "PUT", self._page_path("PUT", page_id, "approval"), page_id, json={"state": state},
-                   token=self.admin_token)
+    def approve(self, page_id: str, state: str = "approved", *, revision: str) -> dict[str, Any]:
+        """What the user does in the Kelvo app: approve the page at the
+        revision the user read (its detail's "revision", its ETag), or with
+        state "none" revoke its name; not a call of the host's engine client.
+        Sent with the admin token; the engine refuses it with any other, and
+        answers 412 when the page is at another revision."""
+        return self._send("approve", "PUT",  # type: ignore[no-any-return]
+                          self._page_path("PUT", page_id, "approval"), page_id, json={"state": state}, token=self.admin_token,
+                          headers={"If-Match": f'"{revision}"'})
+
+    def store_generation(self) -> int | None:
+        """The engine's store generation, raised by every write; None from an
+        engine that does not serve it (its 404 or 501)."""
+        try:
+            reply = self._send("store_generation", "GET", self._path("generation"))
+        except httpx.HTTPStatusError as exc:
+            if exc.response.status_code in (404, 501):
+                return None
+            raise
+        value = reply.get("store_generation") if isinstance(reply, dict) else None
+        if not isinstance(value, int) or isinstance(value, bool):
+            raise httpx.DecodingError("the engine's generation reply holds no whole number")
+        return value
 
     def refuse(self, call: str, method: str = "POST") -> None:
         """A call the engine does not serve, sent as it is: the engine's 501."""

@@ -10,6 +10,8 @@ the first doc of kind "learnings" that is the first of its name.
 
 from __future__ import annotations
 
+import hashlib
+import json
 from collections.abc import Iterable
 from typing import Any
 
@@ -17,6 +19,18 @@ from kelvo_mcp import refresh
 from kelvo_mcp.engine.api import Page
 
 LEARNINGS = "learnings"
+# Hex digits of a revision: 128 bits, so that no one can make two bodies
+# that share one (a shorter digest could be matched by search).
+REVISION_DIGITS = 32
+
+
+def revision(page: Page) -> str:
+    """The page's revision: the SHA-256, in lowercase hex cut to
+    REVISION_DIGITS, of the JSON text of its title and blocks as stored
+    ({"title": ..., "blocks": [...]}, key order kept). Every edit changes it;
+    the approval state is not part of it."""
+    text = json.dumps({"title": page.title, "blocks": page.blocks}, ensure_ascii=False)
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:REVISION_DIGITS]
 
 
 def doc_of(page: Page) -> refresh.DocInfo | None:

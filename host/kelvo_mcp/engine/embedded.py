@@ -21,8 +21,6 @@ from __future__ import annotations
 
 import copy
 import datetime
-import functools
-import random
 import threading
 import time
 import urllib.parse
@@ -34,40 +32,25 @@ from typing import IO, TYPE_CHECKING, Any
 
 import httpx
 
-from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, PageNotFound, ascii_number
+from kelvo_mcp.engine.api import ENGINE_URL, TIMEOUTS, Fault, Page, ascii_number
+from kelvo_mcp.engine.approvals import Approvals
 from kelvo_mcp.engine.docs import LEARNINGS, marker_block
+from kelvo_mcp.engine.docs import revision as revision_of
 from kelvo_mcp.engine.memory import CanvasTx, MemoryTx
 from kelvo_mcp.engine.statefile import write_state
-from kelvo_mcp.engine.stores import StoreConflict, StoreUnavailable
+from kelvo_mcp.engine.stores import StoreConflict, StoreUnavailable, retried
 
 if TYPE_CHECKING:
     from kelvo_mcp.engine.stores import StoreBackend
 
 _URL_PATH_MAX = 2000
-CONFLICT_TRIES = 3  # how often a call runs when its store transaction keeps being given up
 
 
-def _retried(call: Callable[..., Any]) -> Callable[..., Any]:
-    """The call run again when the store gave its transaction up on a
-    conflict (nothing of it was committed); after the last try, the
-    engine's 503."""
-    @functools.wraps(call)
-    def run(self: EmbeddedEngine, *args: Any, **kwargs: Any) -> Any:
-        for tries_left in range(CONFLICT_TRIES - 1, -1, -1):
-            try:
-                return call(self, *args, **kwargs)
-            except StoreConflict as e:
-                if not tries_left:
-                    raise self.status_error(503, "POST", f"/{call.__name__}", str(e)) from None
-                time.sleep(random.uniform(0.005, 0.05))
-        raise AssertionError("unreachable")
-    return run
-
-
-class EmbeddedEngine:
+class EmbeddedEngine(Approvals):
     """One canvas served in process, through the calls of the host's engine
     client; in memory, or on `store` when one is given (its canvas name and
-    identity then come from the store once it has been filled)."""
+    identity then come from the store once it has been filled). The user's
+    acts (approvals, revocations, the log) are `Approvals`'."""
 
     kind = "embedded"
 
@@ -89,6 +72,8 @@ class EmbeddedEngine:
         self.state_file: Path | None = None
         self.state_lock: IO[str] | None = None  # held while this engine keeps the state file
         self._blocks_made = 0
+        self._approval_log: list[dict[str, Any]] = []  # in memory only: a store keeps its own
+        self._store_generation = 0
 
     @property
     def pages(self) -> list[Page]:
@@ -118,21 +103,23 @@ class EmbeddedEngine:
     def _tx(self, write: bool = False, method: str = "GET", path: str = "/") -> Iterator[CanvasTx]:
         if self.store is None:
             with self.lock:
-                yield MemoryTx(self)
+                mem = MemoryTx(self)
+                yield mem
                 if write:
+                    mem.bump_generation()
                     self.save_state()
             return
         try:
             with self.store.transaction(write) as tx:
                 yield tx
         except StoreConflict:
-            raise  # run again by _retried
+            raise  # run again by `retried`
         except StoreUnavailable as e:
             raise self.status_error(503, method, path, str(e)) from None
 
     # -- filling and faults -------------------------------------------------
 
-    @_retried
+    @retried
     def add_page(self, title: str = "", blocks: list[dict[str, Any]] | None = None, *,
                  page_id: str | None = None, updated_at: Any = None, approval: str | None = None) -> Page:
         with self._tx(write=True) as tx:
@@ -147,26 +134,12 @@ class EmbeddedEngine:
         tx.insert(page)
         return page
 
-    @_retried
-    def approve(self, page_id: str, state: str | None = "approved") -> None:
-        with self._tx(write=True) as tx:
-            page = tx.get(page_id)
-            if page is None:
-                raise PageNotFound(f"page {page_id!r} not found")
-            page.approval = state
-            tx.update(page)
-
-    @_retried
-    def approve_doc(self, name: str, state: str | None = "approved") -> str | None:
-        """The user's approval of the doc in force named `name`; its page id,
-        or None when there is no such doc."""
-        with self._tx(write=True) as tx:
-            found = tx.find_doc(name=name)
-            if found is None:
-                return None
-            found[0].approval = state
-            tx.update(found[0])
-            return found[0].page_id
+    @retried
+    def store_generation(self) -> int:
+        """The store generation, raised by every write; what a scope compares
+        with the one its registry was scanned at."""
+        with self._serving("store_generation", "GET", "/generation") as tx:
+            return tx.store_generation()
 
     def fail_next(self, call: str, fault: Fault) -> None:
         """The next `call` fails: an httpx time-out of that kind, or that HTTP status."""
@@ -225,12 +198,12 @@ class EmbeddedEngine:
 
     # -- the client calls ---------------------------------------------------
 
-    @_retried
+    @retried
     def whoami(self) -> dict[str, Any]:
         with self._serving("whoami", "GET", "/whoami"):
             return copy.deepcopy(self.identity)
 
-    @_retried
+    @retried
     def list_pages(self, limit: int = 50, cursor: str | None = None) -> dict[str, Any]:
         """One page of the listing, in canvas order; "next_cursor", when
         "has_more" is true, asks for the next."""
@@ -242,24 +215,25 @@ class EmbeddedEngine:
                 reply["next_cursor"] = next_cursor
             return copy.deepcopy(reply)
 
-    @_retried
+    @retried
     def get_page(self, page_id: str) -> dict[str, Any]:
         with self._serving("get_page", "GET", f"/pages/{page_id}", page_id) as tx:
             page = self._page(tx, page_id, "GET", f"/pages/{page_id}")
             detail: dict[str, Any] = {"page_id": page.page_id, "title": page.title,
-                                      "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks)}
+                                      "updated_at": page.updated_at, "blocks": copy.deepcopy(page.blocks),
+                                      "revision": revision_of(page)}
             if page.approval is not None:
                 detail["instruction"] = {"state": page.approval}
             return detail
 
-    @_retried
+    @retried
     def create_page(self, title: str, blocks: list[dict[str, Any]], icon: str | None = None) -> dict[str, Any]:
         with self._serving("create_page", "POST", "/pages", title, write=True) as tx:
             page = self._insert(tx, title, copy.deepcopy(blocks), None, _iso(self.wall_clock()), "none")
             return {"page_id": page.page_id, "title": page.title, "blocks_written": len(page.blocks),
                     "url": f"{ENGINE_URL}/canvases/{self.canvas}/pages/{page.page_id}"}
 
-    @_retried
+    @retried
     def append_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
         with self._serving("append_blocks", "POST", path, page_id, write=True) as tx:
@@ -268,7 +242,7 @@ class EmbeddedEngine:
             self._touch(tx, page)
             return {"page_id": page_id, "blocks_written": len(blocks)}
 
-    @_retried
+    @retried
     def write_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
         with self._serving("write_blocks", "PUT", path, page_id, write=True) as tx:
@@ -277,7 +251,7 @@ class EmbeddedEngine:
             self._touch(tx, page)
             return {"page_id": page_id, "blocks_written": len(blocks)}
 
-    @_retried
+    @retried
     def update_blocks(self, page_id: str, updates: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
         with self._serving("update_blocks", "PATCH", path, page_id, write=True) as tx:
@@ -293,7 +267,7 @@ class EmbeddedEngine:
             self._touch(tx, page)
             return {"page_id": page_id, "updated": len(updates)}
 
-    @_retried
+    @retried
     def rename_page(self, page_id: str, title: str) -> dict[str, Any]:
         with self._serving("rename_page", "PATCH", f"/pages/{page_id}", page_id, write=True) as tx:
             page = self._page(tx, page_id, "PATCH", f"/pages/{page_id}")
@@ -301,7 +275,7 @@ class EmbeddedEngine:
             self._touch(tx, page)
             return {"page_id": page_id, "title": title}
 
-    @_retried
+    @retried
     def save_doc(self, name: str, blocks: list[dict[str, Any]], kind: str | None = None) -> dict[str, Any]:
         """Save the doc `name` with the body `blocks` (the marker is written
         here): over the doc in force of that name, found inside the same
@@ -322,7 +296,7 @@ class EmbeddedEngine:
             return {"page_id": page.page_id, "name": name, "kind": kind, "created": found is None,
                     "blocks_written": len(written)}
 
-    @_retried
+    @retried
     def append_learning(self, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         """Append `blocks` to the learnings doc (the first doc in force of
         that kind), made in the same write transaction when there is none."""
@@ -337,7 +311,7 @@ class EmbeddedEngine:
                 self._touch(tx, page)
             return {"page_id": page.page_id, "created": found is None, "blocks_written": len(blocks)}
 
-    @_retried
+    @retried
     def delete_page(self, page_id: str) -> dict[str, Any]:
         with self._serving("delete_page", "DELETE", f"/pages/{page_id}", page_id, write=True) as tx:
             self._page(tx, page_id, "DELETE", f"/pages/{page_id}")
@@ -350,7 +324,7 @@ class EmbeddedEngine:
             raise self.status_error(404, "GET", "/resolve", "canvas not found",
                                     headers={"X-Kelvo-Error": "canvas_not_found"})
 
-    @_retried
+    @retried
     def list_canvases(self) -> dict[str, Any]:
         with self._serving("list_canvases", "GET", "/canvases"):
             return {"canvases": [{"canvas_id": f"cv_{self.canvas}", "name": self.canvas}]}

@@ -3,7 +3,10 @@
     python -m kelvo_mcp.engine --store canvas.db --listen 127.0.0.1:8470
     python -m kelvo_mcp.engine --store canvas.db --listen 127.0.0.1:0 --latency-ms 2
     python -m kelvo_mcp.engine --listen 127.0.0.1:0 --canvas my.json     # in memory, gone at exit
-    python -m kelvo_mcp.engine --store canvas.db --approve deploy-steps   # the user approves a doc
+    python -m kelvo_mcp.engine --store canvas.db --approve deploy-steps   # the user reads a doc, approves it
+    python -m kelvo_mcp.engine --store canvas.db --approve deploy-steps --expect REVISION   # away from a terminal
+    python -m kelvo_mcp.engine --store canvas.db --revoke deploy-steps    # ... or withdraws it
+    python -m kelvo_mcp.engine --store canvas.db --history deploy-steps   # the approval log of a name
 
 When it is ready it prints one line, "kelvo engine serving <what> at
 <url>", the URL with the port actually bound (port 0 picks a free one);
@@ -18,7 +21,7 @@ Routes, under /v1, JSON in and out (`page_id`, `name` and `canvas` percent-encod
     GET    /canvases/{canvas}/resolve               the canvas's id and name
     GET    /canvases/{canvas}/pages?limit=&cursor=  list_pages
     POST   /canvases/{canvas}/pages                 create_page   {"title", "blocks", "icon"?}
-    GET    /canvases/{canvas}/pages/{page_id}       get_page
+    GET    /canvases/{canvas}/pages/{page_id}       get_page      (ETag: "<revision>")
     PATCH  /canvases/{canvas}/pages/{page_id}       rename_page   {"title"}
     DELETE /canvases/{canvas}/pages/{page_id}       delete_page
     POST   /canvases/{canvas}/pages/{id}/blocks     append_blocks {"blocks"}
@@ -27,6 +30,7 @@ Routes, under /v1, JSON in and out (`page_id`, `name` and `canvas` percent-encod
     PUT    /canvases/{canvas}/docs/{name}           save_doc      {"blocks", "kind"?}
     POST   /canvases/{canvas}/learnings             append_learning {"blocks"}
     PUT    /canvases/{canvas}/pages/{id}/approval   approve       {"state"}: the user's act, admin token only
+    GET    /canvases/{canvas}/generation            store_generation {"store_generation": N}
     any    /canvases/{canvas}/{call}                the engine's 501 for a call it does not serve
 
 What a request passes before the engine sees it (`Gate`), each refusal one
@@ -56,6 +60,12 @@ body ("b" and digits). A doc is saved only under a name and a kind the core
 takes (`refresh.valid_name`, `refresh.DOC_KINDS`), else 422 with nothing
 written, so "one doc per name" holds for every page the engine writes.
 
+The approval route names the revision the user read: `If-Match: "<revision>"`
+(the page's ETag) is required (428 without it; `*` and weak tags are not
+taken), a page at another revision answers 412 with its current ETag, a page
+that is not the doc in force for its name 409 naming the one that is, a state
+other than "approved" or "none" 422. "none" revokes every page of the name.
+
 uvicorn serves it; engine calls run on worker threads (at most
 `ENGINE_THREADS` at once), the engine serialising what must be serialised (a
 store transaction per call). The request's JSON is parsed, and the reply's
@@ -79,7 +89,7 @@ from starlette.datastructures import Headers
 from starlette.types import Receive, Scope, Send
 
 from kelvo_mcp import refresh
-from kelvo_mcp.engine.api import APPROVALS, NUMBER_DIGITS, PageNotFound, ascii_number
+from kelvo_mcp.engine.api import NUMBER_DIGITS, PageNotFound, ascii_number
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.listen import header_allowed
 
@@ -99,6 +109,13 @@ class _Reply(Exception):
     def __init__(self, status: int, detail: Any, headers: dict[str, str] | None = None) -> None:
         super().__init__(status, detail)
         self.status, self.detail, self.headers = status, detail, headers or {}
+
+
+class _Ok:
+    """A 200 reply with headers of its own."""
+
+    def __init__(self, body: Any, headers: dict[str, str]) -> None:
+        self.body, self.headers = body, headers
 
 
 class _Gone(Exception):
@@ -207,7 +224,8 @@ class EngineApp:
             if self._limiter is None:
                 self._limiter = anyio.CapacityLimiter(self.threads)
             status, data, headers = await anyio.to_thread.run_sync(serve, self.engine, method, raw_path, parts,
-                                                                   query, raw, limiter=self._limiter)
+                                                                   query, raw, Headers(scope=scope).get("if-match"),
+                                                                   limiter=self._limiter)
         except _Gone:
             return
         except _Reply as r:
@@ -234,13 +252,15 @@ async def _read_body(receive: Receive, length: int) -> bytes:
 
 
 def serve(engine: EmbeddedEngine, method: str, raw_path: str, parts: list[str] | None, query: str,
-          raw: bytes) -> tuple[int, bytes, dict[str, str]]:
+          raw: bytes, if_match: str | None = None) -> tuple[int, bytes, dict[str, str]]:
     """One request that passed the gate, on the worker thread: the body
     parsed, `route`, and the reply written, as (status, JSON bytes, headers)."""
     headers: dict[str, str] = {}
     try:
-        reply = route(engine, method, parts, query, _parse_json(raw))
+        reply = route(engine, method, parts, query, _parse_json(raw), if_match)
         status = 200
+        if isinstance(reply, _Ok):
+            reply, headers = reply.body, reply.headers
     except _Reply as r:
         status, reply, headers = r.status, {"detail": r.detail}, r.headers
     except httpx.HTTPStatusError as exc:
@@ -250,8 +270,9 @@ def serve(engine: EmbeddedEngine, method: str, raw_path: str, parts: list[str] |
             reply = resp.json()
         except ValueError:
             reply = {"detail": resp.text}
-        if resp.headers.get("X-Kelvo-Error"):
-            headers["X-Kelvo-Error"] = resp.headers["X-Kelvo-Error"]
+        for name in ("X-Kelvo-Error", "ETag"):
+            if resp.headers.get(name):
+                headers[name] = resp.headers[name]
     except httpx.TimeoutException:
         status, reply = 504, {"detail": "the engine timed out while serving the request"}
     except Exception:
@@ -325,9 +346,21 @@ def _field(body: Any, name: str, kind: type, *, required: bool = True) -> Any:
     return value
 
 
-def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: str, body: Any) -> Any:
+def _revision_named(if_match: str | None) -> str:
+    """The revision an approval names in its If-Match header: one strong tag."""
+    tag = (if_match or "").strip()
+    if not tag:
+        raise _Reply(428, 'approving needs If-Match: "<revision>", the ETag of the page as the user read it')
+    if tag == "*" or tag.startswith("W/") or len(tag) < 3 or tag[0] != '"' or tag[-1] != '"' or '"' in tag[1:-1]:
+        raise _Reply(428, 'approving needs one strong tag, If-Match: "<revision>", the ETag of the page as the '
+                          "user read it (not *, not a weak or a list of tags)")
+    return tag[1:-1]
+
+
+def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: str, body: Any,
+          if_match: str | None = None) -> Any:
     """One request on `engine`, its path in `parts` as the gate read them:
-    the reply body, or the engine's error."""
+    the reply body (an `_Ok` when it carries headers), or the engine's error."""
     if parts is None:
         raise _Reply(404, "Not Found")
     if parts == ["canvases"] and method == "GET":
@@ -351,7 +384,10 @@ def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: s
             return engine.create_page(_field(body, "title", str), _block_ids(_field(body, "blocks", list), "blocks"),
                                       _field(body, "icon", str, required=False))
         case ["pages", page_id], "GET":
-            return engine.get_page(page_id)
+            detail = engine.get_page(page_id)
+            return _Ok(detail, {"ETag": f'"{detail["revision"]}"'})
+        case ["generation"], "GET":
+            return {"store_generation": engine.store_generation()}
         case ["pages", page_id], "PATCH":
             return engine.rename_page(page_id, _field(body, "title", str))
         case ["pages", page_id], "DELETE":
@@ -368,14 +404,14 @@ def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: s
         case ["learnings"], "POST":
             return engine.append_learning(_block_ids(_field(body, "blocks", list), "blocks"))
         case ["pages", page_id, "approval"], "PUT":
-            state = _field(body, "state", str, required=False)
-            if state is not None and state not in APPROVALS:
-                raise _Reply(422, [{"loc": ["body", "state"], "msg": f"must be one of {', '.join(APPROVALS)} or null"}])
+            state = _field(body, "state", str)
+            if state not in ("approved", "none"):
+                raise _Reply(422, [{"loc": ["body", "state"], "msg": 'must be "approved" or "none"'}])
+            expect = _revision_named(if_match)
             try:
-                engine.approve(page_id, state)
+                return engine.approve(page_id, state, revision=expect)
             except PageNotFound:
                 raise _Reply(404, "Not Found") from None
-            return {"page_id": page_id, "approval": state}
-        case [call], _ if call not in ("whoami", "resolve", "canvases", "pages", "learnings"):
+        case [call], _ if call not in ("whoami", "resolve", "canvases", "pages", "learnings", "generation"):
             engine.refuse(call, method)
     raise _Reply(404, "Not Found")

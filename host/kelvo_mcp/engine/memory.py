@@ -8,7 +8,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Protocol
 
 from kelvo_mcp.engine.api import Page, ascii_number
-from kelvo_mcp.engine.docs import first_doc
+from kelvo_mcp.engine.docs import doc_of, first_doc
 
 if TYPE_CHECKING:
     from kelvo_mcp.refresh import DocInfo
@@ -28,6 +28,15 @@ class CanvasTx(Protocol):
     def next_block_number(self) -> int: ...
     def note_block_number(self, n: int) -> None: ...
     def find_doc(self, *, name: str | None = None, kind: str | None = None) -> tuple[Page, DocInfo] | None: ...
+    def pages_named(self, name: str) -> list[Page]: ...
+    def set_approval(self, page_id: str, state: str) -> None: ...
+    def clear_approvals(self, name: str, keep: str | None = None) -> None: ...
+    def normalise_approvals(self) -> None: ...
+    def log_approval(self, name: str, page_id: str, revision: str | None, act: str, at: str,
+                     body: str | None) -> None: ...
+    def approval_log(self, name: str) -> list[dict[str, Any]]: ...
+    def store_generation(self) -> int: ...
+    def bump_generation(self) -> None: ...
 
 
 class MemoryTx:
@@ -79,3 +88,40 @@ class MemoryTx:
 
     def find_doc(self, *, name: str | None = None, kind: str | None = None) -> tuple[Page, DocInfo] | None:
         return first_doc(self.pages, name=name, kind=kind)
+
+    def pages_named(self, name: str) -> list[Page]:
+        return [p for p in self.pages if (d := doc_of(p)) is not None and d.name == name]
+
+    def set_approval(self, page_id: str, state: str) -> None:
+        page = self.get(page_id)
+        if page is not None:
+            page.approval = state
+
+    def clear_approvals(self, name: str, keep: str | None = None) -> None:
+        for page in self.pages_named(name):
+            if page.page_id != keep:
+                page.approval = "none"
+
+    def normalise_approvals(self) -> None:
+        seen: set[str] = set()
+        for page in self.pages:
+            d = doc_of(page)
+            if d is None:
+                continue
+            if d.name in seen and page.approval == "approved":
+                page.approval = "none"
+            seen.add(d.name)
+
+    def log_approval(self, name: str, page_id: str, revision: str | None, act: str, at: str,
+                     body: str | None) -> None:
+        self.engine._approval_log.append({"name": name, "page_id": page_id, "revision": revision, "act": act,
+                                          "at": at, "body": body})
+
+    def approval_log(self, name: str) -> list[dict[str, Any]]:
+        return [dict(e) for e in self.engine._approval_log if e["name"] == name]
+
+    def store_generation(self) -> int:
+        return int(self.engine._store_generation)
+
+    def bump_generation(self) -> None:
+        self.engine._store_generation += 1

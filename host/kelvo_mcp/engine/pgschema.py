@@ -48,8 +48,18 @@ def _schema_1(conn: Any) -> None:
                      [("app", json.dumps(APP_NAME)), ("next_page", "1"), ("blocks_made", "0")])
 
 
+def _schema_3(conn: Any) -> None:
+    """The approval log, the store generation, at most one approved page per
+    doc name (`schema._schema_3`, with PostgreSQL's identity column)."""
+    conn.execute("CREATE TABLE approvals (seq BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY, name TEXT NOT NULL,"
+                 " page_id TEXT NOT NULL, revision TEXT, act TEXT NOT NULL, at TEXT NOT NULL, body TEXT)")
+    conn.execute("CREATE INDEX approvals_by_name ON approvals (name, seq)")
+    conn.execute("INSERT INTO meta (key, value) VALUES ('store_generation', '0') ON CONFLICT (key) DO NOTHING")
+    conn.execute(schema.NORMALISE_APPROVALS)
+
+
 # Step 2 (the doc index) is written in SQL both databases take.
-STEPS: dict[int, Callable[[Any], None]] = {1: _schema_1, 2: schema.STEPS[2]}
+STEPS: dict[int, Callable[[Any], None]] = {1: _schema_1, 2: schema.STEPS[2], 3: _schema_3}
 
 
 def check_or_create(conn: Any, where: str) -> int | None:

@@ -80,6 +80,7 @@ class PgStore:
     seeded_from = Store.seeded_from
     seed = Store.seed
     seed_from = Store.seed_from
+    generation = Store.generation
 
     def __init__(self, url: str, pool: ConnectionPool[Any], busy_timeout: float) -> None:
         self.url = shown(url)  # never the password
@@ -134,7 +135,7 @@ class PgStore:
         conn = self._begin(write)
         try:
             try:
-                tx = Tx(_Qmark(conn))  # type: ignore[arg-type]
+                tx = Tx(_Qmark(conn), write)  # type: ignore[arg-type]
                 yield tx
                 tx._flush()
             except BaseException:

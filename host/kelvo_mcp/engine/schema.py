@@ -21,7 +21,7 @@ from kelvo_mcp.engine.docs import doc_of
 
 APP_NAME = "kelvo-mcp-engine-store"
 APPLICATION_ID = 0x4B6C766F  # "Klvo" in the SQLite header
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 log = logging.getLogger("kelvo_mcp.engine")
 
@@ -49,7 +49,27 @@ def _schema_2(conn: sqlite3.Connection) -> None:
     conn.execute("CREATE INDEX pages_by_doc_kind ON pages (doc_kind, seq) WHERE doc_kind IS NOT NULL")
 
 
-STEPS = {1: _schema_1, 2: _schema_2}
+# Of the pages of one doc name, only the one in force (the first in canvas
+# order) may stay approved: otherwise deleting it would put an older approved
+# copy in force without the user. Plain SQL, run by the schema step and by
+# every seeding.
+NORMALISE_APPROVALS = ("UPDATE pages SET approval = 'none' WHERE approval = 'approved' AND doc_name IS NOT NULL"
+                       " AND EXISTS (SELECT 1 FROM pages AS q WHERE q.doc_name = pages.doc_name AND q.seq < pages.seq)")
+
+
+def _schema_3(conn: sqlite3.Connection) -> None:
+    """The approval log (the user's acts: which revision of which page of a
+    name was approved or revoked, and when), the store generation (raised by
+    every write transaction, so a reader can tell the store changed with one
+    query), and at most one approved page per doc name."""
+    conn.execute("CREATE TABLE approvals (seq INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL,"
+                 " page_id TEXT NOT NULL, revision TEXT, act TEXT NOT NULL, at TEXT NOT NULL, body TEXT)")
+    conn.execute("CREATE INDEX approvals_by_name ON approvals (name, seq)")
+    conn.execute("INSERT INTO meta (key, value) VALUES ('store_generation', '0') ON CONFLICT (key) DO NOTHING")
+    conn.execute(NORMALISE_APPROVALS)
+
+
+STEPS = {1: _schema_1, 2: _schema_2, 3: _schema_3}
 
 
 class StoreError(CanvasError):

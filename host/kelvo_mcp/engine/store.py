@@ -19,6 +19,11 @@ What it promises:
   store of ours, or one written by a newer schema, is refused with one
   `StoreError` line and left untouched; an older one is upgraded, after a
   copy of it is kept (`kelvo_mcp.engine.schema`).
+- A store generation, raised inside every write transaction (so in the same
+  commit as every write and every approval): one query tells a reader
+  whether anything changed since it last looked.
+- The user's approvals: at most one approved page per doc name, the one in
+  force; each act kept in the approval log with the revision it named.
 - Doc look-ups by the index: each page row carries the name and kind of the
   doc it is (null for other pages), worked out by the core's rule whenever
   the row is written, so a save finds the doc in force with one indexed
@@ -46,7 +51,7 @@ from typing import Any
 from kelvo_mcp import refresh
 from kelvo_mcp.engine.api import Page, ascii_number
 from kelvo_mcp.engine.docs import doc_of
-from kelvo_mcp.engine.schema import SCHEMA_VERSION, StoreError, check_or_create, doc_columns
+from kelvo_mcp.engine.schema import NORMALISE_APPROVALS, SCHEMA_VERSION, StoreError, check_or_create, doc_columns
 from kelvo_mcp.engine.stores import StoreUnavailable
 
 __all__ = ["BUSY_TIMEOUT", "SCHEMA_VERSION", "Store", "StoreError", "Tx"]
@@ -121,7 +126,7 @@ class Store:
         broken = False
         try:
             conn.execute("BEGIN IMMEDIATE" if write else "BEGIN")
-            tx = Tx(conn)
+            tx = Tx(conn, write)
             try:
                 yield tx
                 tx._flush()
@@ -179,6 +184,7 @@ class Store:
                 tx.insert(page)
             for page in pages:
                 tx.note_page_id(page.page_id)
+            tx.normalise_approvals()
             # The source's own count too: a page deleted before the import
             # never lends its id to a new one (an agent may still hold it).
             tx.set_meta("next_page", max(next_page, int(tx.meta("next_page") or 1)))
@@ -191,6 +197,11 @@ class Store:
         return self.seed(engine.canvas, engine.identity, list(engine.pages), source=source,
                          next_page=engine._next_id, blocks_made=engine._blocks_made)
 
+    def generation(self) -> int:
+        """The store generation: raised by every write transaction."""
+        with self.transaction() as tx:
+            return tx.store_generation()
+
     def integrity_check(self) -> str:
         """SQLite's own check of the file: "ok", or what is wrong."""
         with self.transaction() as tx:
@@ -201,8 +212,9 @@ class Store:
 class Tx:
     """The store inside one transaction, in the engine's terms."""
 
-    def __init__(self, conn: sqlite3.Connection) -> None:
+    def __init__(self, conn: sqlite3.Connection, write: bool = False) -> None:
         self.conn = conn
+        self.write = write
         self._blocks_made: int | None = None
         self._blocks_dirty = False
 
@@ -276,6 +288,47 @@ class Tx:
     def delete(self, page_id: str) -> None:
         self.conn.execute("DELETE FROM pages WHERE page_id = ?", (page_id,))
 
+    # approvals
+
+    def pages_named(self, name: str) -> list[Page]:
+        """Every page of the doc `name`, in canvas order (the first is in force)."""
+        return [self._page(r) for r in self.conn.execute(
+            f"SELECT {self._COLUMNS} FROM pages WHERE doc_name = ? ORDER BY seq", (name,))]
+
+    def set_approval(self, page_id: str, state: str) -> None:
+        """The user's act on one page: its approval state, nothing else of it changed."""
+        self.conn.execute("UPDATE pages SET approval = ? WHERE page_id = ?", (state, page_id))
+
+    def clear_approvals(self, name: str, keep: str | None = None) -> None:
+        """Every page of the doc `name` but `keep` set to "none"."""
+        self.conn.execute("UPDATE pages SET approval = 'none' WHERE doc_name = ? AND page_id IS DISTINCT FROM ?", (name, keep))
+
+    def normalise_approvals(self) -> None:
+        """At most one approved page per doc name: the one in force."""
+        self.conn.execute(NORMALISE_APPROVALS)
+
+    def log_approval(self, name: str, page_id: str, revision: str | None, act: str, at: str,
+                     body: str | None) -> None:
+        """One act of the user in the approval log: "approved" (with the
+        revision and the body approved) or "revoked"."""
+        self.conn.execute("INSERT INTO approvals (name, page_id, revision, act, at, body) VALUES (?, ?, ?, ?, ?, ?)",
+                          (name, page_id, revision, act, at, body))
+
+    def approval_log(self, name: str) -> list[dict[str, Any]]:
+        """The acts on the doc `name`, oldest first."""
+        rows = self.conn.execute("SELECT name, page_id, revision, act, at, body FROM approvals WHERE name = ?"
+                                 " ORDER BY seq", (name,)).fetchall()
+        return [dict(zip(("name", "page_id", "revision", "act", "at", "body"), r, strict=True)) for r in rows]
+
+    # the store generation
+
+    def store_generation(self) -> int:
+        row = self.conn.execute("SELECT value FROM meta WHERE key = 'store_generation'").fetchone()
+        return 0 if row is None else int(row[0])
+
+    def bump_generation(self) -> None:
+        self.conn.execute("UPDATE meta SET value = CAST(value AS INTEGER) + 1 WHERE key = 'store_generation'")
+
     # ids
 
     def next_page_id(self) -> str:
@@ -313,6 +366,9 @@ class Tx:
         if self._blocks_dirty:
             self.set_meta("blocks_made", self._blocks_made)
             self._blocks_dirty = False
+        if self.write:
+            self.bump_generation()  # in the commit of the write itself
+            self.write = False
 
 
 def _page_number(page_id: str) -> int | None:

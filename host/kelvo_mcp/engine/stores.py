@@ -20,8 +20,12 @@ runs the call again, a few times).
 
 from __future__ import annotations
 
+import functools
 import os
+import random
+import time
 import urllib.parse
+from collections.abc import Callable
 from contextlib import AbstractContextManager
 from pathlib import Path
 from typing import Any, Protocol
@@ -31,7 +35,7 @@ from kelvo_mcp.engine.api import Page
 from kelvo_mcp.engine.schema import StoreError
 
 __all__ = ["StoreBackend", "StoreConflict", "StoreError", "StoreTx", "StoreUnavailable", "is_database_url",
-           "open_store", "shown"]
+           "open_store", "retried", "shown"]
 
 _SCHEMES = ("postgresql://", "postgres://")
 
@@ -65,6 +69,14 @@ class StoreTx(Protocol):
     def note_page_id(self, page_id: str) -> None: ...
     def next_block_number(self) -> int: ...
     def note_block_number(self, n: int) -> None: ...
+    def pages_named(self, name: str) -> list[Page]: ...
+    def set_approval(self, page_id: str, state: str) -> None: ...
+    def clear_approvals(self, name: str, keep: str | None = None) -> None: ...
+    def normalise_approvals(self) -> None: ...
+    def log_approval(self, name: str, page_id: str, revision: str | None, act: str, at: str,
+                     body: str | None) -> None: ...
+    def approval_log(self, name: str) -> list[dict[str, Any]]: ...
+    def store_generation(self) -> int: ...
 
 
 class StoreBackend(Protocol):
@@ -78,7 +90,28 @@ class StoreBackend(Protocol):
     def seed(self, canvas: str, identity: dict[str, Any], pages: list[Page], *, source: str,
              next_page: int = 1, blocks_made: int = 0) -> bool: ...
     def seed_from(self, engine: Any, source: str) -> bool: ...
+    def generation(self) -> int: ...
     def close(self) -> None: ...
+
+
+CONFLICT_TRIES = 3  # how often an engine call runs when its store transaction keeps being given up
+
+
+def retried(call: Callable[..., Any]) -> Callable[..., Any]:
+    """An engine call run again when the store gave its transaction up on a
+    conflict (nothing of it was committed); after the last try, the
+    engine's 503 (its `status_error`)."""
+    @functools.wraps(call)
+    def run(self: Any, *args: Any, **kwargs: Any) -> Any:
+        for tries_left in range(CONFLICT_TRIES - 1, -1, -1):
+            try:
+                return call(self, *args, **kwargs)
+            except StoreConflict as e:
+                if not tries_left:
+                    raise self.status_error(503, "POST", f"/{call.__name__}", str(e)) from None
+                time.sleep(random.uniform(0.005, 0.05))
+        raise AssertionError("unreachable")
+    return run
 
 
 def is_database_url(where: str | os.PathLike[str]) -> bool:

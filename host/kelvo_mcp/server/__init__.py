@@ -13,6 +13,7 @@ Where each concern lives:
     tokens        bearer tokens from a file, a principal each, as the SDK's TokenVerifier
     oauth         the OAuth resource server: access-token verifier, metadata, 401 and 403 challenges
     issuer_keys   each authorization server's signing keys, fetched sparingly and kept
+    agent_ids     the com.kelvo/agent id: its rule, and the refusal of an invalid one
     mcp_adapter   the surface as MCP tools, replies as results, the SDK servers
     http_host     the routes, the checks before them and the ASGI application
     cli           the command line

@@ -13,6 +13,8 @@
     python -m kelvo_mcp.server --http 127.0.0.1:8765 --stateless         # no sessions: any process answers
     python -m kelvo_mcp.server --http 0.0.0.0:8765 --resource-url https://kelvo.example/mcp \
         --oauth-issuer https://login.example                              # OAuth access tokens of an issuer
+    python -m kelvo_mcp.server --http 127.0.0.1:8765 --engine URL --registry-max-age 5   # an engine without
+                                                        # the generation route: rescan for new agents past 5 s
 """
 
 from __future__ import annotations
@@ -36,7 +38,7 @@ from kelvo_mcp.server.http_host import (DEFAULT_MAX_REQUEST_BODY_SIZE, DEFAULT_M
                                         DEFAULT_SESSION_IDLE_TIMEOUT, http_app)
 from kelvo_mcp.server.mcp_adapter import make_server, serve_stdio
 from kelvo_mcp.server.oauth import READ_SCOPE, WRITE_SCOPE, OAuthSettings, ResourceServer, parse_jwks_options
-from kelvo_mcp.server.sessions import ENGINE_THREADS, SessionHost
+from kelvo_mcp.server.sessions import ENGINE_THREADS, REGISTRY_MAX_AGE, SessionHost
 from kelvo_mcp.server.tokens import TokenFile
 
 SHUTDOWN_SECONDS = 10.0
@@ -130,6 +132,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--max-body-bytes", type=int, default=DEFAULT_MAX_REQUEST_BODY_SIZE, metavar="N",
                         help=f"with --http: the largest request body (default {DEFAULT_MAX_REQUEST_BODY_SIZE}); "
                              "a larger one gets 413")
+    parser.add_argument("--registry-max-age", type=float, default=None, metavar="SECONDS",
+                        help="with --http and an engine that cannot say whether its store changed: how old the "
+                             "registry a new agent is shown may be before it is scanned again "
+                             f"(default {REGISTRY_MAX_AGE:g})")
     parser.add_argument("--shutdown-seconds", type=float, default=SHUTDOWN_SECONDS, metavar="SECONDS",
                         help="with --http: how long requests under way may take to finish once the server is "
                              f"told to stop (default {SHUTDOWN_SECONDS:g})")
@@ -145,6 +151,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                      "--shutdown-seconds one of at least 0")
     if ns.http is None and (ns.token_file or ns.allow_host or ns.allow_origin or ns.stateless):
         parser.error("--token-file, --allow-host, --allow-origin and --stateless go with --http")
+    if ns.registry_max_age is not None and (ns.http is None or not ns.registry_max_age >= 0):
+        parser.error("--registry-max-age goes with --http and wants a number of seconds of at least 0")
     if ns.engine_threads < 1:
         parser.error("--engine-threads must be at least 1")
     try:
@@ -205,7 +213,8 @@ def serve(parser: argparse.ArgumentParser, ns: argparse.Namespace, engine: Any) 
     except ValueError as e:
         parser.error(str(e))
     bound = sock.getsockname()[0]
-    host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads)
+    host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads,
+                       registry_max_age=REGISTRY_MAX_AGE if ns.registry_max_age is None else ns.registry_max_age)
     allow_hosts = [*ns.allow_host, *([resource.host] if resource is not None else [])]
     security = security_settings(bound, allow_hosts, ns.allow_origin)
     app = http_app(host, security=security, tokens=tokens, stateless=ns.stateless, max_sessions=ns.max_sessions,

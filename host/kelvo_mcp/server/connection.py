@@ -29,7 +29,9 @@ from kelvo_mcp.engine.api import EngineClient
 
 # Registry generations count up across every connection of the process, so an
 # agent whose connection was evicted and opened again still finds the new
-# registry newer than its digest.
+# registry newer than its digest. (The store generation the engine serves,
+# raised by every write and approval, is another counter:
+# `Connection.store_generation` keeps the one its registry was scanned at.)
 _generations = itertools.count(1)
 
 
@@ -61,6 +63,9 @@ class Agent:
     calls: int = 0
     shown: str | None = None
     last_seen: float = 0.0
+    # Whether a request of this agent was checked against the store (its
+    # handshake or its first call): later calls keep the timer's cadence.
+    checked: bool = False
     history: deque[CallRecord] = field(default_factory=lambda: deque(maxlen=64))
 
 
@@ -95,6 +100,11 @@ class Connection:
     waiting: list[Agent] = field(default_factory=list)
     # Agents this process keeps a record of that have called a tool here.
     agents: int = 0
+    # The engine's store generation the registry was scanned at (None: the
+    # engine cannot say), and when that scan started (`clock`): what a new
+    # agent's request is checked against (`kelvo_mcp.server.sessions`).
+    store_generation: int | None = None
+    scanned_at: float = 0.0
     # The agent of a connection that serves one (stdio, the walkthrough), and
     # of requests that name none.
     agent: Agent = field(init=False)
@@ -154,7 +164,9 @@ def open_connection(engine: EngineClient, profile: str = "compact", *, readonly:
     docs: list[refresh.DocInfo] | None = None
     notes: dict[str, str] = {}
     error = None
+    store_generation, scanned_at = None, clock()
     if caps.pages:
+        store_generation = engine_generation(engine)  # before the scan: a write during it shows as newer
         try:
             docs, notes = refresh.derive_registry(engine)
         except httpx.HTTPError as exc:
@@ -168,7 +180,22 @@ def open_connection(engine: EngineClient, profile: str = "compact", *, readonly:
     if docs is not None:
         conn.digest = refresh.build_digest(docs, cap_chars=config.digest_chars, now=wall(), extra=registry_notes(notes))
         conn.generation = next_generation()
+        conn.store_generation, conn.scanned_at = store_generation, scanned_at
     return conn
+
+
+def engine_generation(engine: Any) -> int | None:
+    """The engine's store generation, or None when it cannot say: a client
+    without the call, an engine without the route, or one that failed to
+    answer (the caller then goes by the registry's age)."""
+    read = getattr(engine, "store_generation", None)
+    if read is None:
+        return None
+    try:
+        value = read()
+    except httpx.HTTPError:
+        return None
+    return value if isinstance(value, int) and not isinstance(value, bool) else None
 
 
 def registry_notes(notes: dict[str, str]) -> dict[str, str] | None:

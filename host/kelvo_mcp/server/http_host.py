@@ -6,8 +6,9 @@ request passes through, in order.
                answer reused for a second
     /mcp       with a token file or OAuth, the SDK's bearer authentication
                (401; with OAuth, 403 for a token without a scope of ours),
-               then the SDK's session manager (bounded bodies, sessions and
-               idle time)
+               then an initialize naming an invalid agent id refused (no
+               session made), then the SDK's session manager (bounded
+               bodies, sessions and idle time)
     /.well-known/oauth-protected-resource[/path]
                with OAuth, the resource's metadata, to a GET from anyone
 
@@ -37,6 +38,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from kelvo_mcp.server.agent_ids import InitializeCheck
 from kelvo_mcp.server.mcp_adapter import make_http_server
 from kelvo_mcp.server.oauth import ResourceServer
 from kelvo_mcp.server.sessions import SessionHost
@@ -86,7 +88,7 @@ def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: 
         stateless=stateless, max_request_body_size=max_body_bytes,
         session_idle_timeout=None if stateless else session_idle_timeout,
         max_sessions=None if stateless else max_sessions)
-    mcp: ASGIApp = StreamableHTTPASGIApp(manager)
+    mcp: ASGIApp = InitializeCheck(StreamableHTTPASGIApp(manager), max_body_bytes)
     if oauth is not None:
         mcp = oauth.guard(mcp)
     elif tokens is not None:

@@ -5,14 +5,14 @@ which finds each request's scope and agent through the SDK's public API."""
 from __future__ import annotations
 
 import json
-import re
 import weakref
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Mapping
 from typing import Any
 
 import anyio
 import anyio.to_thread
 import mcp_types as types
+from mcp import MCPError
 from mcp.server import Server
 from mcp.server.auth.middleware.auth_context import get_access_token
 from mcp.server.stdio import stdio_server
@@ -20,16 +20,13 @@ from mcp.server.streamable_http import MCP_SESSION_ID_HEADER
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
 from kelvo_mcp import surfaces
+from kelvo_mcp.server.agent_ids import AGENT_EXTENSION, AGENT_ID_RE, agent_setting, checked_id
 from kelvo_mcp.server.connection import Agent, Connection
 from kelvo_mcp.server.pipeline import Reply, handle_call
 from kelvo_mcp.server.sessions import LOCAL_PRINCIPAL, SessionHost
 
 SERVER_NAME = "kelvo-mcp"
 SERVER_VERSION = "0.1.0"
-# The capability extension a client of the single-exchange era names itself
-# in: {"com.kelvo/agent": {"id": "..."}}.
-AGENT_EXTENSION = "com.kelvo/agent"
-AGENT_ID_RE = re.compile(r"[A-Za-z0-9_-]{1,64}")
 
 
 def mcp_tools(conn: Connection) -> list[types.Tool]:
@@ -93,19 +90,18 @@ def read_only(write_scope: str | None) -> bool:
 
 def agent_key(ctx: Any, sessions: bool) -> tuple[str, str]:
     """What tells the requesting agent apart under its principal, from what
-    the protocol gives publicly: the session header of the handshake era
-    (when the server keeps sessions), else the id the client sends in the
-    `com.kelvo/agent` extension of its capabilities (never identity: always
-    read under the principal), else nothing (the scope's anonymous agent)."""
+    the protocol gives publicly: the session header of a handshake-era
+    request (when the server keeps sessions; bounded like an id), else the id
+    the client sends in the `com.kelvo/agent` extension of its capabilities
+    (never identity: always read under the principal; an invalid one is
+    refused), else nothing (the scope's anonymous agent)."""
     headers = getattr(ctx.request, "headers", None)
-    if sessions and headers is not None and (session := headers.get(MCP_SESSION_ID_HEADER)):
+    session = headers.get(MCP_SESSION_ID_HEADER) if headers is not None else None
+    if (sessions and session and ctx.protocol_version not in MODERN_PROTOCOL_VERSIONS
+            and AGENT_ID_RE.fullmatch(session)):
         return "session", session
-    caps = ctx.session.client_capabilities
-    settings = (caps.extensions or {}).get(AGENT_EXTENSION) if caps is not None else None
-    ident = settings.get("id") if isinstance(settings, dict) else None
-    if isinstance(ident, str) and AGENT_ID_RE.fullmatch(ident):
-        return "agent-id", ident
-    return "anonymous", ""
+    ident = agent_setting(ctx.session.client_capabilities)
+    return ("agent-id", ident) if ident is not None else ("anonymous", "")
 
 
 def make_http_server(host: SessionHost, *, sessions: bool = True, write_scope: str | None = None) -> Server[Any]:
@@ -119,10 +115,13 @@ def make_http_server(host: SessionHost, *, sessions: bool = True, write_scope: s
     schemas = {st.name: st.input_schema for st in surfaces.build_surface(host.profile, readonly=host.readonly)}
     tool_lists: weakref.WeakKeyDictionary[Connection, list[types.Tool]] = weakref.WeakKeyDictionary()
 
-    async def scope_of(ctx: Any) -> tuple[Connection, Agent]:
-        key, conn = await host.scope(read_only(write_scope))
-        kind, ident = agent_key(ctx, sessions)
-        return conn, host.agent(principal(), key, conn, kind, ident)
+    async def scope_of(ctx: Any, *, new_agent: bool = False) -> tuple[Connection, Agent]:
+        kind, ident = agent_key(ctx, sessions)  # an invalid id is refused before any engine work
+        key, conn = await host.scope(read_only(write_scope), new_agent=new_agent)
+        agent = host.agent(principal(), key, conn, kind, ident)
+        if kind == "session":
+            agent.checked = True  # a session is opened by an initialize, which was checked
+        return conn, agent
 
     def tools_of(conn: Connection) -> list[types.Tool]:
         tools = tool_lists.get(conn)
@@ -133,15 +132,26 @@ def make_http_server(host: SessionHost, *, sessions: bool = True, write_scope: s
     async def show_handshake(ctx: Any, call_next: Callable[[Any], Awaitable[Any]]) -> Any:
         if ctx.method != "initialize":
             return await call_next(ctx)
-        _, conn = await host.scope(read_only(write_scope))  # the session's agent is known from its next request
+        caps = ctx.params.get("capabilities") if isinstance(ctx.params, Mapping) else None
+        try:
+            checked_id(caps.get("extensions") if isinstance(caps, Mapping) else None)
+        except ValueError as e:
+            raise MCPError(types.INVALID_PARAMS, str(e)) from None
+        # A new agent: the scope brought up to the store first. The session's
+        # agent record is known from its next request.
+        _, conn = await host.scope(read_only(write_scope), new_agent=True)
         result = await call_next(ctx)
         if isinstance(result, dict):
-            result = {**result, "instructions": conn.server_instructions}
+            # Protocol versions before extensions list the agent extension as an experimental capability.
+            caps = result.get("capabilities")
+            if isinstance(caps, dict) and AGENT_EXTENSION not in (caps.get("extensions") or {}):
+                caps = {**caps, "experimental": {**(caps.get("experimental") or {}), AGENT_EXTENSION: {}}}
+            result = {**result, "capabilities": caps, "instructions": conn.server_instructions}
         return result
 
     async def discover(ctx: Any, params: types.RequestParams) -> types.DiscoverResult:
-        conn, agent = await scope_of(ctx)
-        agent.shown = conn.version
+        conn, agent = await scope_of(ctx, new_agent=True)
+        agent.shown, agent.checked = conn.version, True
         return types.DiscoverResult(supported_versions=list(MODERN_PROTOCOL_VERSIONS),
                                     capabilities=server.get_capabilities(protocol_version=ctx.protocol_version),
                                     instructions=conn.server_instructions, ttl_ms=0, cache_scope="private")
@@ -152,6 +162,7 @@ def make_http_server(host: SessionHost, *, sessions: bool = True, write_scope: s
 
     async def call_tool(ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
         conn, agent = await scope_of(ctx)
+        await host.first_call(conn, agent)
         return call_result(await host.call(conn, agent, params.name, params.arguments or {}))
 
     # The schema of a called tool by name: without it the SDK lists every
@@ -159,5 +170,6 @@ def make_http_server(host: SessionHost, *, sessions: bool = True, write_scope: s
     server: Server[Any] = Server(SERVER_NAME, version=SERVER_VERSION, on_list_tools=list_tools,
                                  on_call_tool=call_tool, get_tool_input_schema=schemas.get)
     server.add_request_handler("server/discover", types.RequestParams, discover)
+    server.extensions[AGENT_EXTENSION] = {}  # listed in the capabilities of initialize and discover
     server.middleware.append(show_handshake)
     return server

@@ -21,8 +21,8 @@ import httpx
 from kelvo_mcp import explain, refresh, surfaces
 from kelvo_mcp.runtime import ToolInputError
 from kelvo_mcp.server.checks import check_args
-from kelvo_mcp.server.connection import (Agent, CallRecord, Connection, Missing, next_generation, registry_notes,
-                                         surface_call)
+from kelvo_mcp.server.connection import (Agent, CallRecord, Connection, Missing, engine_generation, next_generation,
+                                         registry_notes, surface_call)
 from kelvo_mcp.server.handlers import HANDLERS, unserved
 from kelvo_mcp.server.handlers.canvas import agent_status
 from kelvo_mcp.tools import _BY_NAME
@@ -79,17 +79,21 @@ def refresh_digest(conn: Connection, agent: Agent) -> str:
     return rebuild_digest(conn) if step == RESCAN else step
 
 
-def rebuild_digest(conn: Connection) -> str:
-    """The connection's rescan: the registry read again within the digest's
-    time budget and the digest built from it, published under the
-    connection's lock with a new generation (the handshake re-rendered when
-    the approved instructions changed), then handed to every agent waiting
-    for it, whose timers are told (`fired` or `failed`). Never raises: a
-    failure leaves everything as it was, and the waiting agents due again
-    later."""
+def rebuild_digest(conn: Connection, budget: float | None = refresh.DIGEST_BUILD_BUDGET_SECONDS) -> str:
+    """The connection's rescan: the registry read again within `budget`
+    seconds (the digest's time budget; None for a connection-start scan,
+    whose result feeds a new agent's handshake) and the digest built from it,
+    published under the connection's lock with a new generation (the
+    handshake re-rendered when the approved instructions changed), then
+    handed to every agent waiting for it, whose timers are told (`fired` or
+    `failed`). The store generation is read before the scan; a scan that
+    ran to the end is stamped with it, and one older than what the
+    connection holds is not published. Never raises: a failure leaves
+    everything as it was, and the waiting agents due again later."""
     ok = False
+    store_generation, started = engine_generation(conn.engine), conn.clock()
     try:
-        docs, notes = refresh.derive_registry(conn.engine, budget_seconds=refresh.DIGEST_BUILD_BUDGET_SECONDS)
+        docs, notes = refresh.derive_registry(conn.engine, budget_seconds=budget)
         digest = refresh.build_digest(docs, cap_chars=conn.config.digest_chars, now=conn.wall_clock(),
                                       extra=registry_notes(notes))
         version = refresh.instructions_version(docs)
@@ -106,8 +110,17 @@ def rebuild_digest(conn: Connection) -> str:
         ok = True
         outcome = f"rebuilt (instructions_version {digest['instructions_version'] if digest else None})"
     with conn.lock:
+        held = conn.store_generation
+        waiting_ok = ok
+        if ok and store_generation is not None and held is not None and store_generation < held:
+            # Another scan (a new agent's) read the store later and published first: keep it.
+            ok, outcome = False, "due; a later scan of the store was published meanwhile"
+            for agent in conn.waiting:
+                agent.digest, agent.generation = conn.digest, conn.generation
         if ok:
             conn.docs, conn.notes, conn.digest, conn.generation = docs, notes, digest, next_generation()
+            if "budget" not in notes:  # a whole scan: the store as it was at its start
+                conn.store_generation, conn.scanned_at = store_generation, started
             if handshake is not None:
                 conn.handshake, conn.version = handshake, version
             conn.rescans += 1
@@ -118,7 +131,7 @@ def rebuild_digest(conn: Connection) -> str:
             if ok:
                 agent.digest, agent.generation = conn.digest, conn.generation
     for agent in waiting:
-        agent.timer.fired() if ok else agent.timer.failed()
+        agent.timer.fired() if waiting_ok else agent.timer.failed()
     return outcome
 
 

@@ -13,6 +13,16 @@ principal's one anonymous agent of the scope). Both tiers are bounded maps
 with idle eviction: an evicted scope is opened again on next use, an evicted
 agent starts a new record and is shown the standing docs again.
 
+A new agent sees the store as it is: before `initialize`, `server/discover`
+or an agent's first call is answered, the scope's registry is compared with
+the store (`current`): the store generation the engine serves against the one
+the registry was scanned at, and when they differ the scope rescans, once,
+whoever else is waiting for it, without the digest's time budget (the scan
+feeds a handshake, as a connection's opening scan does). An engine that
+cannot say goes by the registry's age (`registry_max_age`). With nothing
+changed a new agent costs one engine request, the generation. Agents already
+connected keep their timers' cadence.
+
 Everything that calls the engine runs on worker threads under the host's own
 limiter, so the event loop only moves messages: scope opening, each tool
 call, and the rescans, which run in the background while the call that found
@@ -24,6 +34,7 @@ from __future__ import annotations
 import contextlib
 import functools
 import time
+import weakref
 from collections.abc import AsyncIterator, Callable
 from typing import Any
 
@@ -34,7 +45,7 @@ import httpx
 
 from kelvo_mcp import refresh
 from kelvo_mcp.server.bounded import Bounded
-from kelvo_mcp.server.connection import Agent, Connection, open_connection
+from kelvo_mcp.server.connection import Agent, Connection, engine_generation, open_connection
 from kelvo_mcp.server.pipeline import RESCAN, Reply, digest_due, handle_call, rebuild_digest
 
 ENGINE_THREADS = 16
@@ -45,6 +56,9 @@ IDLE_SECONDS = 30 * 60.0
 LOCAL_PRINCIPAL = "local"
 # How long a readiness answer is reused: probes from anyone cost the engine at most one request a second.
 READY_SECONDS = 1.0
+# How old a scope's registry may be when a new agent arrives, for an engine
+# that cannot say whether its store changed.
+REGISTRY_MAX_AGE = 30.0
 
 ScopeKey = tuple[str, str, bool]  # canvas, profile, read-only
 AgentKey = tuple[str, ScopeKey, str, str]  # principal, scope, "session", "agent-id" or "anonymous", the id
@@ -58,7 +72,7 @@ class SessionHost:
     def __init__(self, engine: Any, profile: str = "compact", *, readonly: bool = False,
                  config: refresh.DocsConfig | None = None, engine_threads: int = ENGINE_THREADS,
                  max_scopes: int = MAX_SCOPES, max_agents: int = MAX_AGENTS, idle_seconds: float = IDLE_SECONDS,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 registry_max_age: float = REGISTRY_MAX_AGE, clock: Callable[[], float] = time.monotonic) -> None:
         self.engine, self.profile, self.readonly, self.config = engine, profile, readonly, config
         self.engine_threads, self.clock = engine_threads, clock
         self.scopes: Bounded[ScopeKey, Connection] = Bounded(max_scopes, idle_seconds, clock=clock)
@@ -71,6 +85,9 @@ class SessionHost:
         self._canvas: str | None = config.canvas if config is not None else None
         self._ready: tuple[float, bool] | None = None
         self.opened = 0  # scopes opened so far
+        self.registry_max_age = registry_max_age
+        self._current: weakref.WeakKeyDictionary[Connection, anyio.Lock] = weakref.WeakKeyDictionary()
+        self.new_agent_rescans = 0  # rescans run because a new agent found the store moved
 
     @contextlib.asynccontextmanager
     async def run(self) -> AsyncIterator[None]:
@@ -92,17 +109,22 @@ class SessionHost:
         """`fn` on a worker thread, counted against the engine limiter."""
         return await anyio.to_thread.run_sync(functools.partial(fn, *args, **kwargs), limiter=self.limiter)
 
-    async def scope(self, readonly: bool = False) -> tuple[ScopeKey, Connection]:
+    async def scope(self, readonly: bool = False, *, new_agent: bool = False) -> tuple[ScopeKey, Connection]:
         """The scope of a request with these rights (read-only: the server's
         own, or the credential's), opened off the event loop when it is new
         (or was evicted); requests that arrive while it opens wait for that
-        one opening."""
+        one opening. `new_agent`: the request is a new agent's, which sees the
+        store as it is: a scope this request did not open is brought up to
+        date first (`current`)."""
         if self._canvas is None:
             self._canvas = await self.in_engine_thread(self._engine_canvas)
         key = (self._canvas, self.profile, self.readonly or readonly)
         conn = self.scopes.get(key)
         if conn is not None:
+            if new_agent:
+                await self.current(conn)
             return key, conn
+        opened = False
         lock = self._opening.setdefault(key, anyio.Lock())
         try:
             async with lock:
@@ -112,16 +134,50 @@ class SessionHost:
                                                        readonly=key[2], config=self.config)
                     self.opened += 1
                     self.scopes.put(key, conn)
+                    opened = True
         finally:
             if not lock.locked() and lock.statistics().tasks_waiting == 0:
                 self._opening.pop(key, None)
+        if new_agent and not opened:
+            await self.current(conn)
         return key, conn
+
+    def _is_current(self, conn: Connection, store_generation: int | None) -> bool:
+        if store_generation is not None:
+            return conn.store_generation is not None and conn.store_generation >= store_generation
+        return conn.clock() - conn.scanned_at < self.registry_max_age  # the clock the scan was timed by
+
+    async def current(self, conn: Connection) -> None:
+        """The scope's registry brought up to the store before a new agent is
+        answered: one generation request, and when the store moved (or, from
+        an engine that cannot say, the registry is older than
+        `registry_max_age`) the scope's one rescan without a time budget,
+        which every new agent arriving meanwhile waits for. A failed rescan
+        leaves the registry as it was; the agent is answered from it."""
+        if not conn.caps.pages:
+            return
+        store_generation = await self.in_engine_thread(engine_generation, conn.engine)
+        if self._is_current(conn, store_generation):
+            return
+        lock = self._current.setdefault(conn, anyio.Lock())
+        async with lock:
+            if self._is_current(conn, store_generation):
+                return  # the rescan another new agent waited for covers this one
+            self.new_agent_rescans += 1
+            await self.in_engine_thread(rebuild_digest, conn, None)
 
     def _engine_canvas(self) -> str:
         try:
             return str(self.engine.canvas)  # an engine over HTTP asks for it at first use
         except httpx.HTTPError:
             return refresh.DEFAULT_DOCS_CANVAS
+
+    async def first_call(self, conn: Connection, agent: Agent) -> None:
+        """An agent's first call, when no handshake of its own was checked:
+        the scope brought up to the store first."""
+        if not agent.checked:
+            agent.checked = True
+            await self.current(conn)
 
     def agent(self, principal: str, key: ScopeKey, conn: Connection, kind: str, ident: str) -> Agent:
         """The agent record of (principal, scope, kind, id); the principal's
