@@ -12,7 +12,10 @@
   second already serving; the user approves a skill with `python -m
   kelvo_mcp.engine --store URL --approve NAME`; the time from that command's
   return until a new agent connecting to the second process is shown the
-  skill in its instructions (checked every 50 ms, up to 15 s).
+  skill in its instructions (checked every 50 ms, up to 15 s). The user
+  reads the doc first (`--approve NAME` prints its revision) and approves
+  that revision (`--expect REVISION`); the time runs from the second
+  command's return.
 
 PostgreSQL is a server of its own started with scripts/postgres in a
 temporary folder (or the one KELVO_BENCH_POSTGRES_URL names, with a role that
@@ -26,6 +29,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -201,8 +205,14 @@ def approval(where: str) -> None:
         assert one.url and two.url
         anyio.run(_open, one.url)
         anyio.run(_open, two.url)  # the second process's scope is open and warm
-        run = subprocess.run([sys.executable, "-m", "kelvo_mcp.engine", "--store", where, "--approve", SKILL],
-                             capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=str(ROOT / "host")))
+        cli = [sys.executable, "-m", "kelvo_mcp.engine", "--store", where, "--approve", SKILL]
+        env = dict(os.environ, PYTHONPATH=str(ROOT / "host"))
+        read = subprocess.run(cli, capture_output=True, text=True, env=env, stdin=subprocess.DEVNULL)
+        revision = re.search(r"^revision: (\w+)$", read.stdout, re.M)
+        if revision is None:
+            print(f"  approval failed: {read.stderr.strip()[-300:]}", flush=True)
+            return
+        run = subprocess.run([*cli, "--expect", revision[1]], capture_output=True, text=True, env=env)
         if run.returncode != 0:
             print(f"  approval failed: {run.stderr.strip()[-300:]}", flush=True)
             return
