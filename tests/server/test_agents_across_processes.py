@@ -10,7 +10,7 @@ import pytest
 
 pytest.importorskip("mcp")
 
-from kelvo_mcp.engine.stores import open_store  # noqa: E402
+from kelvo_mcp.engine.backends import open_store  # noqa: E402
 
 from engine_proc import run_engine_cli  # noqa: E402
 from http_host import Process  # noqa: E402

@@ -15,7 +15,8 @@ from kelvo_mcp.engine import pgschema
 from kelvo_mcp.engine.canvas import open_store_engine
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.engine.schema import SCHEMA_VERSION, StoreError
-from kelvo_mcp.engine.stores import StoreConflict, open_store, shown
+from kelvo_mcp.engine.backends import open_store
+from kelvo_mcp.engine.stores import StoreConflict, shown
 
 from engine_proc import run_engine_cli  # noqa: E402
 

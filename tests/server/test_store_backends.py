@@ -16,7 +16,7 @@ from kelvo_mcp.engine.canvas import open_store_engine
 from kelvo_mcp.engine.client import HttpEngine
 from kelvo_mcp.engine.docs import first_doc
 from kelvo_mcp.engine.embedded import EmbeddedEngine
-from kelvo_mcp.engine.stores import open_store
+from kelvo_mcp.engine.backends import open_store
 
 from engine_proc import EngineProcess  # noqa: E402
 

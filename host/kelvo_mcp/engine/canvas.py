@@ -18,7 +18,8 @@ from kelvo_mcp import refresh
 from kelvo_mcp.engine.api import APPROVALS, CanvasError
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.engine.statefile import lock_state
-from kelvo_mcp.engine.stores import StoreBackend, open_store
+from kelvo_mcp.engine.backends import open_store
+from kelvo_mcp.engine.stores import StoreBackend
 
 SENTINEL_KEY = "__kelvo_agent_doc__"
 SAMPLE_CANVAS = Path(__file__).parent.parent / "demo_canvas.json"

@@ -1,12 +1,7 @@
-"""The embedded engine's store: one interface, two backends, and the choice
-between them.
-
-    store = open_store("canvas.db")                          # SQLite: processes on one host
-    store = open_store("postgresql://kelvo@db.internal/kelvo")   # PostgreSQL: any number of machines
-
-A path is a SQLite file (`kelvo_mcp.engine.store`); a `postgresql://` URL
-is a PostgreSQL database (`kelvo_mcp.engine.pgstore`, which imports psycopg,
-so only a host that asks for one needs it). Both keep the same canvas with
+"""The embedded engine's store: the one interface both backends offer,
+SQLite (`kelvo_mcp.engine.store`) and PostgreSQL
+(`kelvo_mcp.engine.pgstore`); `kelvo_mcp.engine.backends` chooses between
+them by what `--store` names. Both keep the same canvas with
 the same rules: one transaction per engine call, writes one at a time
 behind one canvas-wide lock, page ids, block numbers and the canvas order
 kept in the store, the doc each page is indexed. The engine above knows
@@ -27,7 +22,6 @@ import time
 import urllib.parse
 from collections.abc import Callable
 from contextlib import AbstractContextManager
-from pathlib import Path
 from typing import Any, Protocol
 
 from kelvo_mcp import refresh
@@ -35,7 +29,7 @@ from kelvo_mcp.engine.api import Page
 from kelvo_mcp.engine.schema import StoreError
 
 __all__ = ["StoreBackend", "StoreConflict", "StoreError", "StoreTx", "StoreUnavailable", "is_database_url",
-           "open_store", "retried", "shown"]
+           "retried", "shown"]
 
 _SCHEMES = ("postgresql://", "postgres://")
 
@@ -133,20 +127,3 @@ def shown(where: str | os.PathLike[str]) -> str:
     query = urllib.parse.urlencode([(k, v) for k, v in urllib.parse.parse_qsl(parts.query, keep_blank_values=True)
                                     if k.lower() != "password"])
     return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, parts.fragment))
-
-
-def open_store(where: str | os.PathLike[str], **options: Any) -> StoreBackend:
-    """The store `where` names: a `postgresql://` URL (the text as given,
-    never read as a path) or a SQLite file. `StoreError` in one line when it
-    cannot be used. `options` (`busy_timeout`) go to the backend's `open`."""
-    if is_database_url(where):
-        assert isinstance(where, str)
-        try:
-            from kelvo_mcp.engine.pgstore import PgStore
-        except ImportError as e:
-            raise StoreError(f"a postgresql:// store needs psycopg 3 and psycopg_pool "
-                             f"(pip install 'psycopg[binary]' psycopg-pool): {e}") from None
-        return PgStore.open(where, **options)
-    from kelvo_mcp.engine.store import Store
-
-    return Store.open(Path(where), **options)
