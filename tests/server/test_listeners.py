@@ -134,21 +134,28 @@ def test_a_trickling_client_is_cut_off_at_its_deadline(served):
     assert canvas(served.db) == before
 
 
-def test_connections_beyond_the_bound_get_503_and_the_engine_serves_on(served):
-    host, port = served.url.removeprefix("http://").split("/")[0].split(":")
-    idle = [socket.create_connection((host, int(port))) for _ in range(6)]
-    try:
-        time.sleep(0.1)
-        reply = exchange(served, request("GET", "/canvases", without(BASE, "Content-Type")))
-        assert reply.startswith(b"HTTP/1.1 503 ")
-    finally:
-        for sock in idle:
-            sock.close()
-    time.sleep(0.2)
-    with HttpEngine(served.url, token=AGENT, admin_token=USER) as engine:
-        assert engine.list_canvases()["canvases"][0]["name"] == "agent_docs"
-        engine.approve("pg_0001", "approved")  # the user's token approves
-    assert canvas(served.db)[0][2] == "approved"
+def test_connections_beyond_the_bound_get_503_and_the_engine_serves_on(tmp_path):
+    # Connections count once they carry a request: six that sent one and are kept alive fill the bound,
+    # twenty that send nothing do not.
+    db = tmp_path / "canvas.db"
+    with EngineProcess("--store", db, "--max-connections", 6, token=AGENT, admin_token=USER) as proc:
+        host, port = proc.url.removeprefix("http://").split("/")[0].split(":")
+        quiet = [socket.create_connection((host, int(port))) for _ in range(20)]
+        held = [socket.create_connection((host, int(port)), timeout=5) for _ in range(6)]
+        try:
+            for sock in held:
+                sock.sendall(request("GET", "/canvases", without(BASE, "Content-Type")))
+                assert sock.recv(65536).startswith(b"HTTP/1.1 200 ")
+            reply = exchange(proc, request("GET", "/canvases", without(BASE, "Content-Type")))
+            assert reply.startswith(b"HTTP/1.1 503 ")
+        finally:
+            for sock in held + quiet:
+                sock.close()
+        time.sleep(0.2)
+        with HttpEngine(proc.url, token=AGENT, admin_token=USER) as engine:
+            assert engine.list_canvases()["canvases"][0]["name"] == "agent_docs"
+            engine.approve("pg_0001", "approved")  # the user's token approves
+        assert canvas(db)[0][2] == "approved"
 
 
 def test_without_an_admin_token_no_approval_is_taken_over_http_and_the_user_approves_on_the_store(tmp_path):

@@ -20,6 +20,7 @@ from mcp.server.streamable_http import MCP_SESSION_ID_HEADER
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
 from kelvo_mcp import surfaces
+from kelvo_mcp.access_log import note
 from kelvo_mcp.server.connection import Agent, Connection
 from kelvo_mcp.server.pipeline import Reply, handle_call
 from kelvo_mcp.server.sessions import LOCAL_PRINCIPAL, SessionHost
@@ -83,14 +84,17 @@ def principal() -> str:
     return token.client_id if token is not None else LOCAL_PRINCIPAL
 
 
-def agent_key(ctx: Any, sessions: bool) -> tuple[str, str]:
+def agent_key(ctx: Any, sessions: bool, known: Callable[[str], bool] | None = None) -> tuple[str, str]:
     """What tells the requesting agent apart under its principal, from what
     the protocol gives publicly: the session header of the handshake era
     (when the server keeps sessions), else the id the client sends in the
     `com.kelvo/agent` extension of its capabilities (never identity: always
-    read under the principal), else nothing (the scope's anonymous agent)."""
+    read under the principal), else nothing (the scope's anonymous agent).
+    `known`: whether a session id is one the server opened (a request of the
+    single-exchange era may carry any value in the header)."""
     headers = getattr(ctx.request, "headers", None)
-    if sessions and headers is not None and (session := headers.get(MCP_SESSION_ID_HEADER)):
+    if sessions and headers is not None and (session := headers.get(MCP_SESSION_ID_HEADER)) \
+            and (known is None or known(session)):
         return "session", session
     caps = ctx.session.client_capabilities
     settings = (caps.extensions or {}).get(AGENT_EXTENSION) if caps is not None else None
@@ -100,18 +104,20 @@ def agent_key(ctx: Any, sessions: bool) -> tuple[str, str]:
     return "anonymous", ""
 
 
-def make_http_server(host: SessionHost, *, sessions: bool = True) -> Server[Any]:
+def make_http_server(host: SessionHost, *, sessions: bool = True,
+                     known_session: Callable[[str], bool] | None = None) -> Server[Any]:
     """The MCP server of a multi-agent process. Every request is served on
     the scope of its principal and for its agent (`agent_key`); `initialize`
     and `server/discover` answer with the scope's current instructions and
     handshake, a discover result private to the caller and stale at once.
-    `sessions`: whether the SDK keeps sessions (not with --stateless)."""
+    `sessions`: whether the SDK keeps sessions (not with --stateless);
+    `known_session`: whether a session id is one of those it keeps."""
     schemas = {st.name: st.input_schema for st in surfaces.build_surface(host.profile, readonly=host.readonly)}
     tool_lists: weakref.WeakKeyDictionary[Connection, list[types.Tool]] = weakref.WeakKeyDictionary()
 
     async def scope_of(ctx: Any) -> tuple[Connection, Agent]:
         key, conn = await host.scope(principal())
-        kind, ident = agent_key(ctx, sessions)
+        kind, ident = agent_key(ctx, sessions, known_session)
         return conn, host.agent(key, conn, kind, ident)
 
     def tools_of(conn: Connection) -> list[types.Tool]:
@@ -148,6 +154,15 @@ def make_http_server(host: SessionHost, *, sessions: bool = True) -> Server[Any]
     # tool to find one schema, on each call with arguments.
     server: Server[Any] = Server(SERVER_NAME, version=SERVER_VERSION, on_list_tools=list_tools,
                                  on_call_tool=call_tool, get_tool_input_schema=schemas.get)
+    async def note_access(ctx: Any, call_next: Callable[[Any], Awaitable[Any]]) -> Any:
+        # The access log's principal, agent and call: names only, never an argument.
+        kind, ident = agent_key(ctx, sessions, known_session)
+        name = (ctx.params or {}).get("name") if ctx.method == "tools/call" else None
+        note(getattr(ctx.request, "scope", None), principal=principal(), agent=f"{kind}:{ident}" if ident else kind,
+             call=f"{ctx.method}:{name}" if isinstance(name, str) else ctx.method)
+        return await call_next(ctx)
+
     server.add_request_handler("server/discover", types.RequestParams, discover)
     server.middleware.append(show_handshake)
+    server.middleware.append(note_access)
     return server

@@ -13,9 +13,11 @@ opened again on next use, an evicted agent starts a new record and is shown
 the standing docs again.
 
 Everything that calls the engine runs on worker threads under the host's own
-limiter, so the event loop only moves messages: scope opening, each tool
+slots, so the event loop only moves messages: scope opening, each tool
 call, and the rescans, which run in the background while the call that found
-them due answers with the digest its agent has.
+them due answers with the digest its agent has. Agent records and engine
+slots are shared out among principals (`kelvo_mcp.server.shares`): no
+principal holds more than its share of either.
 """
 
 from __future__ import annotations
@@ -23,6 +25,7 @@ from __future__ import annotations
 import contextlib
 import functools
 import time
+import weakref
 from collections.abc import AsyncIterator, Callable
 from typing import Any
 
@@ -35,6 +38,7 @@ from kelvo_mcp import refresh
 from kelvo_mcp.server.bounded import Bounded
 from kelvo_mcp.server.connection import Agent, Connection, open_connection
 from kelvo_mcp.server.pipeline import RESCAN, Reply, digest_due, handle_call, rebuild_digest
+from kelvo_mcp.server.shares import Busy, FairSlots, SharedBounded
 
 ENGINE_THREADS = 16
 MAX_SCOPES = 256
@@ -57,13 +61,16 @@ class SessionHost:
     def __init__(self, engine: Any, profile: str = "compact", *, readonly: bool = False,
                  config: refresh.DocsConfig | None = None, engine_threads: int = ENGINE_THREADS,
                  max_scopes: int = MAX_SCOPES, max_agents: int = MAX_AGENTS, idle_seconds: float = IDLE_SECONDS,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 principal_share: float = 1.0, clock: Callable[[], float] = time.monotonic) -> None:
         self.engine, self.profile, self.readonly, self.config = engine, profile, readonly, config
-        self.engine_threads, self.clock = engine_threads, clock
+        self.engine_threads, self.principal_share, self.clock = engine_threads, principal_share, clock
         self.scopes: Bounded[ScopeKey, Connection] = Bounded(max_scopes, idle_seconds, clock=clock)
-        self.agents: Bounded[AgentKey, tuple[Connection, Agent]] = Bounded(
-            max_agents, idle_seconds, clock=clock, on_evict=lambda _key, entry: entry[0].forget(entry[1]))
-        self.limiter: anyio.CapacityLimiter | None = None
+        # Each principal its share of the agent records, keyed by the scope's principal.
+        self.agents: SharedBounded[AgentKey, tuple[Connection, Agent]] = SharedBounded(
+            max_agents, idle_seconds, share=principal_share, owner=lambda key: key[0][0], clock=clock,
+            on_evict=lambda _key, entry: entry[0].forget(entry[1]))
+        self.slots: FairSlots | None = None
+        self._principals: weakref.WeakKeyDictionary[Connection, str] = weakref.WeakKeyDictionary()
         self.rescans: anyio.CapacityLimiter | None = None
         self._tasks: anyio.abc.TaskGroup | None = None
         self._opening: dict[ScopeKey, anyio.Lock] = {}
@@ -73,11 +80,12 @@ class SessionHost:
 
     @contextlib.asynccontextmanager
     async def run(self) -> AsyncIterator[None]:
-        """Serve: engine calls get their own limiter, apart from the default
-        thread pool; background rescans get a smaller one of their own, so
-        that many scopes coming due at once never hold up the calls. They run
-        in a task group that ends with the server."""
-        self.limiter = anyio.CapacityLimiter(self.engine_threads)
+        """Serve: engine calls get their own slots, apart from the default
+        thread pool, shared out fairly among principals; background rescans
+        get a smaller limiter of their own, so that many scopes coming due at
+        once never hold up the calls. They run in a task group that ends with
+        the server."""
+        self.slots = FairSlots(self.engine_threads, self.principal_share)
         self.rescans = anyio.CapacityLimiter(max(1, self.engine_threads // 4))
         async with anyio.create_task_group() as tg:
             self._tasks = tg
@@ -88,8 +96,16 @@ class SessionHost:
                 tg.cancel_scope.cancel()
 
     async def in_engine_thread(self, fn: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-        """`fn` on a worker thread, counted against the engine limiter."""
-        return await anyio.to_thread.run_sync(functools.partial(fn, *args, **kwargs), limiter=self.limiter)
+        """`fn` on a worker thread under an engine slot of the host's own (not a principal's)."""
+        return await self.in_slot(None, fn, *args, bounded=False, **kwargs)
+
+    async def in_slot(self, principal: str | None, fn: Callable[..., Any], *args: Any, bounded: bool = True,
+                      **kwargs: Any) -> Any:
+        """`fn` on a worker thread under an engine slot of `principal`'s
+        (`FairSlots.run`; Busy past its queue when `bounded`)."""
+        if self.slots is None:
+            self.slots = FairSlots(self.engine_threads, self.principal_share)
+        return await self.slots.run(principal, functools.partial(fn, *args, **kwargs), bounded=bounded)
 
     async def scope(self, principal: str) -> tuple[ScopeKey, Connection]:
         """The scope of a principal, opened off the event loop when it is new
@@ -106,8 +122,9 @@ class SessionHost:
             async with lock:
                 conn = self.scopes.get(key)
                 if conn is None:
-                    conn = await self.in_engine_thread(open_connection, self.engine, self.profile,
-                                                       readonly=self.readonly, config=self.config)
+                    conn = await self.in_slot(principal, open_connection, self.engine, self.profile,
+                                              readonly=self.readonly, config=self.config, bounded=False)
+                    self._principals[conn] = principal
                     self.opened += 1
                     self.scopes.put(key, conn)
         finally:
@@ -154,9 +171,18 @@ class SessionHost:
         return "due; rescanning in the background"
 
     async def call(self, conn: Connection, agent: Agent, name: str, args: dict[str, Any]) -> Reply:
+        principal = self._principals.get(conn)
+        slots = self.slots
+        if slots is not None and slots.waiting(principal) >= slots.queue_bound:
+            # Past its queue: the call is refused before its digest step, so nothing of it happened.
+            busy = slots.busy(principal)
+            return Reply({"error": busy.sentence(name)}, busy.sentence(name), "", "not run")
         digest = self.start_rescan(conn, agent)
-        return await self.in_engine_thread(  # type: ignore[no-any-return]
-            handle_call, conn, name, args, agent=agent, digest=digest)
+        try:
+            return await self.in_slot(principal, handle_call, conn, name, args,  # type: ignore[no-any-return]
+                                      agent=agent, digest=digest)
+        except Busy as busy:
+            return Reply({"error": busy.sentence(name)}, busy.sentence(name), "", "not run")
 
     async def ready(self) -> bool:
         """Whether the engine answers a one-row page listing (the embedded
