@@ -85,7 +85,7 @@ class AccessLogged:
             await self.app(scope, receive, send)
             return
         rid = os.urandom(6).hex()
-        record: dict[str, Any] = {"id": rid, "call": f"{scope['method']} {scope['path']}"}
+        record: dict[str, Any] = {"id": rid, "call": f"{scope['method']}:{scope['path']}"}
         scope[SCOPE_KEY] = record
         started, ticks = self.log.clock(), time.perf_counter()
         status = 0

@@ -203,7 +203,7 @@ class EngineApp:
         parts = _parts(raw_path)
         headers: dict[str, str] = {}
         if "kelvo.access" in scope:
-            note(scope, principal=self.gate.principal(Headers(scope=scope)), call=f"{method} {route_shape(parts)}")
+            note(scope, principal=self.gate.principal(Headers(scope=scope)), call=f"{method}:{route_shape(parts)}")
         try:
             try:
                 length = self.gate.check(method, parts, Headers(scope=scope))
