@@ -1,7 +1,8 @@
 """The access log of a listener (`--access-log FILE|-`): one line per
 request, written when its response ends:
 
-    2026-12-10T01:02:03.456Z 5f0c2a91e3b7 principal=alice agent=session:9b1d... call=tools/call:kelvo_status status=200 ms=12.4
+    2026-12-10T01:02:03.456Z 5f0c2a91e3b7 principal=alice agent=agent-id:build-bot-3
+        call=tools/call:kelvo_status status=200 ms=12.4      (one line)
 
 the time the request arrived (UTC), a request id (also sent back as the
 `X-Request-Id` header), the principal, the agent key, the method or tool,

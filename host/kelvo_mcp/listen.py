@@ -219,7 +219,8 @@ class _DeadlineProtocol(H11Protocol):
     async def _gated(self, scope: Scope, receive: Receive, send: Send) -> None:
         # A block that arrived behind another request on this connection was
         # not counted as it came in: its size is read from what h11 parsed.
-        size = len(scope["raw_path"]) + len(scope["query_string"]) + sum(len(k) + len(v) + 4 for k, v in scope["headers"])
+        size = len(scope["raw_path"]) + len(scope["query_string"])
+        size += sum(len(k) + len(v) + 4 for k, v in scope["headers"])
         if size > self.header_limit:
             await send({"type": "http.response.start", "status": 431,
                         "headers": [(b"content-type", b"application/json"), (b"connection", b"close")]})

@@ -304,6 +304,8 @@ class SessionLedger:
         self.app: ASGIApp = app  # type: ignore[assignment]  # set before serving when built ahead of the app
         self.principal, self.clock = principal, clock
         self.cap, self.idle_seconds = share_of(max_sessions, share), idle_seconds
+        # A share of the whole bound is the SDK's own limit (503 when the server is full).
+        self.whole = self.cap >= max_sessions
         self.sessions: dict[str, _Session] = {}
         self.opening: dict[str, int] = {}  # requests under way that may open a session, per principal
         self.refused = 0
@@ -334,7 +336,7 @@ class SessionLedger:
     async def _opening(self, scope: Scope, receive: Receive, send: Send) -> None:
         who = self.principal()
         note(scope, principal=who)
-        if self.held(who) >= self.cap:
+        if not self.whole and self.held(who) >= self.cap:
             self.refused += 1
             await self._refuse(who, send)
             return
