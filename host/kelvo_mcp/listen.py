@@ -13,9 +13,10 @@ answered 408 and the connection closed.
 
 uvicorn's own connection bound (`limit_concurrency`) counts every open
 socket, so connections that send nothing fill it before any credential is
-read. Here a connection counts toward `max_connections` only once its first
-request's headers are in; until then it is one of the arriving connections,
-which have a cap of their own (the oldest is closed to make room). A request
+read. Here a connection counts toward `max_connections` only while it
+carries a request, from its headers on; before its first request and
+between requests it is one of the arriving connections, which have a cap of
+their own (the oldest is closed to make room). A request
 header block over HEADER_LIMIT bytes is answered 431, writing is shut and
 what the client still sends is read and dropped for up to DRAIN_SECONDS, so
 that the client reads the 431 rather than a reset."""
@@ -107,10 +108,10 @@ def session_stream(scope: Scope, start: Message) -> bool:
 
 
 class Admission:
-    """The connections of one server: those still arriving (before their
-    first request's headers) under `arriving_cap`, the oldest closed to make
-    room; those counted toward `max_connections` (None: no bound) from their
-    first request on. `uncounted(scope, start)`: a response that takes its
+    """The connections of one server: those arriving (before a request's
+    headers, the first or a kept-alive connection's next) under
+    `arriving_cap`, the oldest closed to make room; those counted toward
+    `max_connections` (None: no bound) while they carry a request. `uncounted(scope, start)`: a response that takes its
     connection out of the count while it runs (long-lived streams bounded
     elsewhere)."""
 
@@ -139,6 +140,13 @@ class Admission:
             return False
         self.counted.add(conn)
         return True
+
+    def idle(self, conn: _DeadlineProtocol) -> None:
+        """A kept-alive connection between requests is arriving again: a
+        client that sent one request (a refused one too) holds no place in
+        the bound while it sends nothing."""
+        self.counted.discard(conn)
+        self.arrived(conn)
 
     def gone(self, conn: _DeadlineProtocol) -> None:
         self.arriving.pop(conn, None)
@@ -256,6 +264,7 @@ class _DeadlineProtocol(H11Protocol):
     def on_response_complete(self) -> None:
         if not self.transport.is_closing():
             self._arm("headers", self.header_timeout)  # the next request on this connection
+            self.admission.idle(self)
         super().on_response_complete()
 
     def connection_lost(self, exc: Exception | None) -> None:

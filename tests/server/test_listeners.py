@@ -135,21 +135,27 @@ def test_a_trickling_client_is_cut_off_at_its_deadline(served):
 
 
 def test_connections_beyond_the_bound_get_503_and_the_engine_serves_on(tmp_path):
-    # Connections count once they carry a request: six that sent one and are kept alive fill the bound,
-    # twenty that send nothing do not.
+    # Connections count while they carry a request: six requests under way fill the bound; twenty
+    # connections that send nothing, and one kept alive after its reply, do not.
     db = tmp_path / "canvas.db"
-    with EngineProcess("--store", db, "--max-connections", 6, token=AGENT, admin_token=USER) as proc:
+    get = request("GET", "/canvases", without(BASE, "Content-Type"))
+    with EngineProcess("--store", db, "--max-connections", 6, "--latency-ms", 800, token=AGENT,
+                       admin_token=USER) as proc:
         host, port = proc.url.removeprefix("http://").split("/")[0].split(":")
         quiet = [socket.create_connection((host, int(port))) for _ in range(20)]
-        held = [socket.create_connection((host, int(port)), timeout=5) for _ in range(6)]
+        kept = socket.create_connection((host, int(port)), timeout=5)
+        kept.sendall(get)
+        assert kept.recv(65536).startswith(b"HTTP/1.1 200 ")
+        busy = [socket.create_connection((host, int(port)), timeout=5) for _ in range(6)]
         try:
-            for sock in held:
-                sock.sendall(request("GET", "/canvases", without(BASE, "Content-Type")))
-                assert sock.recv(65536).startswith(b"HTTP/1.1 200 ")
-            reply = exchange(proc, request("GET", "/canvases", without(BASE, "Content-Type")))
+            for sock in busy:
+                sock.sendall(get)
+            time.sleep(0.3)
+            reply = exchange(proc, get)
             assert reply.startswith(b"HTTP/1.1 503 ")
+            assert all(sock.recv(65536).startswith(b"HTTP/1.1 200 ") for sock in busy)
         finally:
-            for sock in held + quiet:
+            for sock in busy + quiet + [kept]:
                 sock.close()
         time.sleep(0.2)
         with HttpEngine(proc.url, token=AGENT, admin_token=USER) as engine:
