@@ -183,3 +183,22 @@ async def test_a_doc_the_registry_knows_is_read_in_one_engine_request_and_a_stal
     after = handle_call(conn, "kelvo_docs_read", {"op": "get", "name": name})
     assert [call for call, _ in engine.calls][:2] == ["get_page", "list_pages"]
     assert (name in after.error) if after.error else after.body["page_id"] != gone
+
+
+async def test_sessions_left_idle_free_the_share_on_the_sdks_own_idle_rule(engine):
+    options = {"max_sessions": 4, "session_idle_timeout": 1.0, "host_options": {"principal_share": 0.5}}
+    async with serving(engine, token=TOKENS, **options) as (url, host):
+        async with httpx.AsyncClient(headers={**ACCEPT, "Authorization": "Bearer alice-token"}) as http:
+            opened = [await http.post(url, json=INITIALIZE) for _ in range(2)]
+            ids = [r.headers["mcp-session-id"] for r in opened]
+            refused = await http.post(url, json=INITIALIZE)
+            # Another principal's request under alice's session id is the SDK's 404 and leaves her count alone.
+            stolen = await http.post(url, json=INITIALIZE, headers={"Authorization": "Bearer bob-token",
+                                                                   "Mcp-Session-Id": ids[0]})
+            assert (refused.status_code, refused.headers["retry-after"], stolen.status_code) == (429, "1", 404)
+            assert (await http.post(url, json=INITIALIZE)).status_code == 429
+            await anyio.sleep(1.3)
+            gone = await http.post(url, json=INITIALIZE, headers={"Mcp-Session-Id": ids[0]})
+            again = await http.post(url, json=INITIALIZE)
+    assert [r.status_code for r in opened] == [200, 200]
+    assert (gone.status_code, again.status_code) == (404, 200)  # the SDK forgot them when we did

@@ -37,7 +37,7 @@ from starlette.types import ASGIApp, Receive, Scope, Send
 from kelvo_mcp.access_log import AccessLog, AccessLogged
 from kelvo_mcp.server.mcp_adapter import make_http_server, principal
 from kelvo_mcp.server.sessions import SessionHost
-from kelvo_mcp.server.shares import SessionLedger
+from kelvo_mcp.server.session_ledger import SessionLedger
 from kelvo_mcp.server.tokens import TokenFile
 
 

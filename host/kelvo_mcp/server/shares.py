@@ -20,16 +20,11 @@ Three pieces, each keyed by the principal:
   by at most one slot's turn; each principal holds at most its share of the
   slots at once, and waits in a queue of its own, bounded (beyond it: `Busy`,
   with a time to retry).
-- `SessionLedger`: the sessions, counted by us from what the SDK's responses
-  carry (the `Mcp-Session-Id` of a successful opening), forgotten on the
-  SDK's idle rule (no request in flight for the idle time), on a DELETE and
-  on a 404 for the id; a principal at its share gets 429 for a request that
-  would open one more.
+- the sessions are counted apart, in `kelvo_mcp.server.session_ledger`.
 """
 
 from __future__ import annotations
 
-import json
 import math
 import threading
 import time
@@ -40,11 +35,6 @@ from typing import Any
 
 import anyio
 import anyio.to_thread
-from mcp.server.streamable_http import MCP_SESSION_ID_HEADER
-from mcp_types.version import HANDSHAKE_PROTOCOL_VERSIONS
-from starlette.types import ASGIApp, Message, Receive, Scope, Send
-
-from kelvo_mcp.access_log import note
 
 # The share of each bound one principal may hold when the token file names
 # more than one principal (a single-user deployment keeps every bound).
@@ -284,134 +274,3 @@ class FairSlots:
             queue.remove(waiter)
             if not queue:
                 del self.queues[principal]
-
-
-@dataclass
-class _Session:
-    principal: str
-    in_flight: int = 0
-    last_end: float = 0.0
-
-
-class SessionLedger:
-    """Handshake-era sessions per principal, counted from the SDK's
-    responses (see the module docstring). An ASGI wrapper of the SDK's
-    application, run behind authentication: `principal()` names the
-    request's principal."""
-
-    def __init__(self, app: ASGIApp | None = None, *, principal: Callable[[], str], max_sessions: int,
-                 share: float, idle_seconds: float | None, clock: Callable[[], float] = time.monotonic) -> None:
-        self.app: ASGIApp = app  # type: ignore[assignment]  # set before serving when built ahead of the app
-        self.principal, self.clock = principal, clock
-        self.cap, self.idle_seconds = share_of(max_sessions, share), idle_seconds
-        # A share of the whole bound is the SDK's own limit (503 when the server is full).
-        self.whole = self.cap >= max_sessions
-        self.sessions: dict[str, _Session] = {}
-        self.opening: dict[str, int] = {}  # requests under way that may open a session, per principal
-        self.refused = 0
-
-    def held(self, principal: str) -> int:
-        self._expire()
-        return sum(1 for s in self.sessions.values() if s.principal == principal) + self.opening.get(principal, 0)
-
-    def is_open(self, session_id: str) -> bool:
-        self._expire()
-        return session_id in self.sessions
-
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http":
-            await self.app(scope, receive, send)
-            return
-        headers = dict(scope["headers"])
-        sid = headers.get(MCP_SESSION_ID_HEADER.encode())
-        if sid is not None:
-            await self._within(sid.decode("latin-1"), scope, receive, send)
-            return
-        version = headers.get(b"mcp-protocol-version")
-        if version is not None and version.decode("latin-1") not in HANDSHAKE_PROTOCOL_VERSIONS:
-            await self.app(scope, receive, send)  # the single-exchange era: no session
-            return
-        await self._opening(scope, receive, send)
-
-    async def _opening(self, scope: Scope, receive: Receive, send: Send) -> None:
-        who = self.principal()
-        note(scope, principal=who)
-        if not self.whole and self.held(who) >= self.cap:
-            self.refused += 1
-            await self._refuse(who, send)
-            return
-        self.opening[who] = self.opening.get(who, 0) + 1
-        opened: list[str] = []
-
-        async def watch(message: Message) -> None:
-            if message["type"] == "http.response.start" and message["status"] < 400:
-                sid = dict(message.get("headers", [])).get(MCP_SESSION_ID_HEADER.encode())
-                if sid is not None:
-                    opened.append(sid.decode("latin-1"))
-                    self.sessions[opened[0]] = _Session(who, in_flight=1)
-            await send(message)
-
-        try:
-            await self.app(scope, receive, watch)
-        finally:
-            left = self.opening[who] - 1
-            if left:
-                self.opening[who] = left
-            else:
-                del self.opening[who]
-            if opened:
-                self._ended(opened[0])
-
-    async def _within(self, sid: str, scope: Scope, receive: Receive, send: Send) -> None:
-        session = self.sessions.get(sid)
-        if session is None or session.principal != self.principal():
-            # Not one we counted, or another principal's: the SDK answers it (404), nothing is kept.
-            await self.app(scope, receive, send)
-            return
-        session.in_flight += 1
-        status = 0
-
-        async def watch(message: Message) -> None:
-            nonlocal status
-            if message["type"] == "http.response.start":
-                status = message["status"]
-            await send(message)
-
-        try:
-            await self.app(scope, receive, watch)
-        finally:
-            self._ended(sid)
-            if status == 404 or (scope["method"] == "DELETE" and 200 <= status < 300):
-                self.sessions.pop(sid, None)
-
-    def _ended(self, sid: str) -> None:
-        session = self.sessions.get(sid)
-        if session is not None:
-            session.in_flight -= 1
-            session.last_end = self.clock()
-
-    def _expire(self) -> None:
-        if self.idle_seconds is None:
-            return
-        now = self.clock()
-        gone = [sid for sid, s in self.sessions.items() if not s.in_flight and now - s.last_end >= self.idle_seconds]
-        for sid in gone:
-            del self.sessions[sid]
-
-    def retry_after(self, principal: str) -> int:
-        """Seconds until the principal's first idle session expires (the idle time when none is idle)."""
-        if self.idle_seconds is None:
-            return 60
-        now = self.clock()
-        idle = [s.last_end + self.idle_seconds - now for s in self.sessions.values()
-                if s.principal == principal and not s.in_flight]
-        return max(1, math.ceil(min(idle, default=self.idle_seconds)))
-
-    async def _refuse(self, principal: str, send: Send) -> None:
-        message = (f"Too many open sessions for this principal: {self.cap} is its share; end one (DELETE) or "
-                   "let it go idle")
-        body = json.dumps({"jsonrpc": "2.0", "id": None, "error": {"code": -32000, "message": message}}).encode()
-        await send({"type": "http.response.start", "status": 429,
-                    "headers": [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode()),
-                                (b"retry-after", str(self.retry_after(principal)).encode())]})
-        await send({"type": "http.response.body", "body": body})
