@@ -67,7 +67,7 @@ import httpx
 from starlette.datastructures import Headers
 from starlette.types import Receive, Scope, Send
 
-from kelvo_mcp.access_log import note
+from kelvo_mcp.access_log import SCOPE_KEY, note
 from kelvo_mcp.engine.api import APPROVALS, PageNotFound
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.listen import header_allowed
@@ -202,7 +202,7 @@ class EngineApp:
         # let through is what runs.
         parts = _parts(raw_path)
         headers: dict[str, str] = {}
-        if "kelvo.access" in scope:
+        if SCOPE_KEY in scope:
             note(scope, principal=self.gate.principal(Headers(scope=scope)), call=f"{method}:{route_shape(parts)}")
         try:
             try:

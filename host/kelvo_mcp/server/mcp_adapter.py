@@ -7,7 +7,7 @@ from __future__ import annotations
 import json
 import re
 import weakref
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Mapping
 from typing import Any
 
 import anyio
@@ -20,6 +20,7 @@ from mcp.server.streamable_http import MCP_SESSION_ID_HEADER
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
 from kelvo_mcp import surfaces
+from kelvo_mcp.access_log import SCOPE_KEY as ACCESS_KEY
 from kelvo_mcp.access_log import note
 from kelvo_mcp.server.connection import Agent, Connection
 from kelvo_mcp.server.pipeline import Reply, handle_call
@@ -156,10 +157,12 @@ def make_http_server(host: SessionHost, *, sessions: bool = True,
                                  on_call_tool=call_tool, get_tool_input_schema=schemas.get)
     async def note_access(ctx: Any, call_next: Callable[[Any], Awaitable[Any]]) -> Any:
         # The access log's principal, agent and call: names only, never an argument.
-        kind, ident = agent_key(ctx, sessions, known_session)
-        name = (ctx.params or {}).get("name") if ctx.method == "tools/call" else None
-        note(getattr(ctx.request, "scope", None), principal=principal(), agent=f"{kind}:{ident}" if ident else kind,
-             call=f"{ctx.method}:{name}" if isinstance(name, str) else ctx.method)
+        scope = getattr(ctx.request, "scope", None)
+        if isinstance(scope, dict) and ACCESS_KEY in scope:
+            kind, ident = agent_key(ctx, sessions, known_session)
+            name = ctx.params.get("name") if ctx.method == "tools/call" and isinstance(ctx.params, Mapping) else None
+            note(scope, principal=principal(), agent=f"{kind}:{ident}" if ident else kind,
+                 call=f"{ctx.method}:{name}" if isinstance(name, str) else str(ctx.method))
         return await call_next(ctx)
 
     server.add_request_handler("server/discover", types.RequestParams, discover)
