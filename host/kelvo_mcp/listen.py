@@ -170,7 +170,7 @@ class _DeadlineProtocol(H11Protocol):
     def __init__(self, *args: object, **kwargs: object) -> None:
         super().__init__(*args, **kwargs)  # type: ignore[arg-type]
         self._inner = self.app
-        self.app = self._gated  # type: ignore[assignment]
+        self.app = self._gated
 
     def _arm(self, phase: str, seconds: float) -> None:
         self._disarm()
@@ -312,7 +312,8 @@ def uvicorn_server(app: ASGIApp, *, header_timeout: float = HEADER_TIMEOUT, body
                     {"header_timeout": header_timeout, "body_timeout": body_timeout,
                      "admission": Admission(max_connections, arriving_cap, uncounted)})
     config = uvicorn.Config(app, http=protocol, log_level="warning", lifespan=lifespan,  # type: ignore[arg-type]
-                            timeout_keep_alive=keep_alive, timeout_graceful_shutdown=shutdown_seconds,
+                            timeout_keep_alive=keep_alive,  # type: ignore[arg-type]
+                            timeout_graceful_shutdown=shutdown_seconds,  # type: ignore[arg-type]
                             h11_max_incomplete_event_size=HEADER_LIMIT)
     server = _Uvicorn(config)
     server.admission = protocol.admission  # type: ignore[attr-defined]

@@ -124,7 +124,7 @@ class SharedBounded[K, V]:
 
     def _furthest_over(self) -> Hashable:
         # Ties go to the owner whose oldest entry is oldest (the map's LRU order).
-        order = {}
+        order: dict[Hashable, int] = {}
         for key in self._items:
             order.setdefault(self.owner(key), len(order))
         return max(self._owned, key=lambda w: (len(self._owned[w]) - self.cap, -order.get(w, math.inf)))
