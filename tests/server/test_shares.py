@@ -126,7 +126,7 @@ async def test_slots_beyond_a_share_go_to_the_other_principals(engine):
 
 
 async def test_a_principal_past_its_session_share_gets_429_and_the_others_are_served(engine):
-    async with serving(engine, token=TOKENS, max_sessions=4, host_options={"principal_share": 0.5}) as (url, host):
+    async with serving(engine, token=TOKENS, max_sessions=4, host_options={"principal_share": 0.5}) as (url, _):
         async with contextlib.AsyncExitStack() as stack:
             first = await stack.enter_async_context(client(url, token="alice-token"))
             await stack.enter_async_context(client(url, token="alice-token"))
@@ -187,7 +187,7 @@ async def test_a_doc_the_registry_knows_is_read_in_one_engine_request_and_a_stal
 
 async def test_sessions_left_idle_free_the_share_on_the_sdks_own_idle_rule(engine):
     options = {"max_sessions": 4, "session_idle_timeout": 1.0, "host_options": {"principal_share": 0.5}}
-    async with serving(engine, token=TOKENS, **options) as (url, host):
+    async with serving(engine, token=TOKENS, **options) as (url, _):
         async with httpx.AsyncClient(headers={**ACCEPT, "Authorization": "Bearer alice-token"}) as http:
             opened = [await http.post(url, json=INITIALIZE) for _ in range(2)]
             ids = [r.headers["mcp-session-id"] for r in opened]
