@@ -63,7 +63,7 @@ class AccessLog:
 
     def write(self, record: dict[str, Any], status: int, started: float, seconds: float) -> None:
         at = datetime.datetime.fromtimestamp(started, datetime.UTC).isoformat(timespec="milliseconds")
-        line = (f"{at.replace('+00:00', 'Z')} {record['id']} principal={_clean(record.get('principal', '-'))} "
+        line = (f"{at.replace('+00:00', 'Z')} {record['id']} principal={_clean(record.get('principal', '-'), 200)} "
                 f"agent={_clean(record.get('agent', '-'), 160)} call={_clean(record.get('call', '-'))} "
                 f"status={status} ms={seconds * 1000:.1f}\n")
         with self._lock:

@@ -111,9 +111,11 @@ class Admission:
     """The connections of one server: those arriving (before a request's
     headers, the first or a kept-alive connection's next) under
     `arriving_cap`, the oldest closed to make room; those counted toward
-    `max_connections` (None: no bound) while they carry a request. `uncounted(scope, start)`: a response that takes its
-    connection out of the count while it runs (long-lived streams bounded
-    elsewhere)."""
+    `max_connections` (None: no bound) while they carry a request.
+    `uncounted(scope, start)`: a response that takes its connection out of
+    the count while it runs (long-lived streams bounded elsewhere). `shed`
+    and `refused` count the connections closed to make room and the requests
+    refused 503."""
 
     def __init__(self, max_connections: int | None, arriving_cap: int = ARRIVING_CAP,
                  uncounted: Callable[[Scope, Message], bool] | None = None) -> None:
