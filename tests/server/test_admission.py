@@ -181,3 +181,15 @@ def test_share_and_log_options_the_server_refuses(args, words, capsys):
     with pytest.raises(SystemExit) as exit_:
         cli.main(args)
     assert exit_.value.code == 2 and words in capsys.readouterr().err.strip().splitlines()[-1]
+
+
+@pytest.mark.anyio
+async def test_the_streams_sessions_hold_open_leave_room_in_the_request_bound():
+    # The MCP listener's request bound is --max-sessions: two sessions, each with its stream open, still call.
+    from http_host import client
+
+    with Process("kelvo_mcp.server", "--http", "127.0.0.1:0", "--max-sessions", 2) as server:
+        async with client(server.url) as a, client(server.url) as b:
+            await anyio.sleep(0.3)  # each client's stream is open by now
+            for c in (a, b, a, b):
+                assert not (await c.call_tool("kelvo_status", {})).is_error
