@@ -89,6 +89,7 @@ from starlette.datastructures import Headers
 from starlette.types import Receive, Scope, Send
 
 from kelvo_mcp import refresh
+from kelvo_mcp.access_log import SCOPE_KEY, note
 from kelvo_mcp.engine.api import NUMBER_DIGITS, PageNotFound, ascii_number
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.listen import header_allowed
@@ -132,6 +133,17 @@ def _parts(path: str) -> list[str] | None:
     return parts
 
 
+def route_shape(parts: list[str] | None) -> str:
+    """The route a path takes, its ids and names left out (for the access log)."""
+    if parts is None:
+        return "?"
+    names = {1: "{canvas}"} if parts[:1] == ["canvases"] else {}
+    for i, part in enumerate(parts[:-1]):
+        if i >= 2 and part in ("pages", "docs"):
+            names[i + 1] = "{name}" if part == "docs" else "{page_id}"
+    return "/".join(names.get(i, p[:32]) for i, p in enumerate(parts))
+
+
 def _is_approval(parts: list[str] | None) -> bool:
     return parts is not None and len(parts) == 5 and parts[0] == "canvases" and parts[2:5:2] == ["pages", "approval"]
 
@@ -144,6 +156,15 @@ class Gate:
                  admin_token: str | None = None, body_max: int = BODY_MAX) -> None:
         self.hosts, self.origins, self.body_max = hosts, origins, body_max
         self.token, self.admin_token = token, admin_token
+
+    def principal(self, headers: Headers) -> str:
+        """Whose token the request carries, by role (for the access log)."""
+        given = self._bearer(headers)
+        if _same(given, self.admin_token):
+            return "admin"
+        if self.token is None:
+            return "local"
+        return "agent" if _same(given, self.token) else "-"
 
     def check(self, method: str, parts: list[str] | None, headers: Headers) -> int:
         """The length of the body to read (0 for none)."""
@@ -212,6 +233,8 @@ class EngineApp:
         # The gate and the router read one parse of the path: what the gate
         # let through is what runs.
         parts = _parts(raw_path)
+        if SCOPE_KEY in scope:
+            note(scope, principal=self.gate.principal(Headers(scope=scope)), call=f"{method}:{route_shape(parts)}")
         try:
             try:
                 length = self.gate.check(method, parts, Headers(scope=scope))
