@@ -134,21 +134,34 @@ def test_a_trickling_client_is_cut_off_at_its_deadline(served):
     assert canvas(served.db) == before
 
 
-def test_connections_beyond_the_bound_get_503_and_the_engine_serves_on(served):
-    host, port = served.url.removeprefix("http://").split("/")[0].split(":")
-    idle = [socket.create_connection((host, int(port))) for _ in range(6)]
-    try:
-        time.sleep(0.1)
-        reply = exchange(served, request("GET", "/canvases", without(BASE, "Content-Type")))
-        assert reply.startswith(b"HTTP/1.1 503 ")
-    finally:
-        for sock in idle:
-            sock.close()
-    time.sleep(0.2)
-    with HttpEngine(served.url, token=AGENT, admin_token=USER) as engine:
-        assert engine.list_canvases()["canvases"][0]["name"] == "agent_docs"
-        engine.approve("pg_0001", "approved", revision=engine.get_page("pg_0001")["revision"])  # the user's token approves
-    assert canvas(served.db)[0][2] == "approved"
+def test_connections_beyond_the_bound_get_503_and_the_engine_serves_on(tmp_path):
+    # Connections count while they carry a request: six requests under way fill the bound; twenty
+    # connections that send nothing, and one kept alive after its reply, do not.
+    db = tmp_path / "canvas.db"
+    get = request("GET", "/canvases", without(BASE, "Content-Type"))
+    with EngineProcess("--store", db, "--max-connections", 6, "--latency-ms", 800, token=AGENT,
+                       admin_token=USER) as proc:
+        host, port = proc.url.removeprefix("http://").split("/")[0].split(":")
+        quiet = [socket.create_connection((host, int(port))) for _ in range(20)]
+        kept = socket.create_connection((host, int(port)), timeout=5)
+        kept.sendall(get)
+        assert kept.recv(65536).startswith(b"HTTP/1.1 200 ")
+        busy = [socket.create_connection((host, int(port)), timeout=5) for _ in range(6)]
+        try:
+            for sock in busy:
+                sock.sendall(get)
+            time.sleep(0.3)
+            reply = exchange(proc, get)
+            assert reply.startswith(b"HTTP/1.1 503 ")
+            assert all(sock.recv(65536).startswith(b"HTTP/1.1 200 ") for sock in busy)
+        finally:
+            for sock in busy + quiet + [kept]:
+                sock.close()
+        time.sleep(0.2)
+        with HttpEngine(proc.url, token=AGENT, admin_token=USER) as engine:
+            assert engine.list_canvases()["canvases"][0]["name"] == "agent_docs"
+            engine.approve("pg_0001", "approved", revision=engine.get_page("pg_0001")["revision"])  # the user's token approves
+        assert canvas(db)[0][2] == "approved"
 
 
 def test_without_an_admin_token_no_approval_is_taken_over_http_and_the_user_approves_on_the_store(tmp_path):

@@ -3,6 +3,8 @@ numbers (limit, cursor, block numbers), the names and kinds it saves docs
 under, page ids `HttpEngine` would send as dot segments, and a foreign Host
 on any path of the MCP server."""
 
+import functools
+
 import httpx
 import pytest
 
@@ -120,7 +122,7 @@ def test_http_engine_never_sends_a_page_id_that_is_not_one_plain_segment(served,
         sent.clear()
         calls = [(engine.get_page, ()), (engine.delete_page, ()), (engine.rename_page, ("t",)),
                  (engine.append_blocks, ([P],)), (engine.write_blocks, ([P],)), (engine.update_blocks, ([],)),
-                 (engine.approve, ())]
+                 (functools.partial(engine.approve, revision="0" * 32), ())]
         for call, args in calls:
             with pytest.raises(httpx.HTTPStatusError) as refused:
                 call(page_id, *args)

@@ -19,6 +19,7 @@ from pathlib import Path
 
 import anyio
 
+from kelvo_mcp.access_log import AccessLog, AccessLogged
 from kelvo_mcp.engine import approval_cli
 from kelvo_mcp.engine.api import CanvasError
 from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
@@ -68,7 +69,8 @@ def _parser() -> argparse.ArgumentParser:
     add("--allow-origin", action="append", default=[], metavar="ORIGIN",
         help="a further Origin to accept, e.g. https://app.example; repeatable")
     add("--max-connections", type=int, default=MAX_CONNECTIONS, metavar="N",
-        help=f"open connections served at once; beyond them requests get 503 (default {MAX_CONNECTIONS})")
+        help="connections served at once, each counted from its first request's headers on; beyond them "
+             f"requests get 503 (default {MAX_CONNECTIONS})")
     add("--header-timeout", type=_seconds, default=HEADER_TIMEOUT, metavar="SECONDS",
         help=f"time from connecting to the end of the request headers (default {HEADER_TIMEOUT:g})")
     add("--body-timeout", type=_seconds, default=BODY_TIMEOUT, metavar="SECONDS",
@@ -85,6 +87,9 @@ def _parser() -> argparse.ArgumentParser:
         help="with --approve: approve only if the doc in force is at REVISION (else exit 2, nothing written)")
     add("--revoke", metavar="NAME", help="with --store: set every page of the doc NAME to not approved, then exit")
     add("--history", metavar="NAME", help="with --store: print the approval log of the doc NAME, then exit")
+    add("--access-log", metavar="FILE|-",
+        help="one line per request in FILE (-: standard error): time, request id, token role, route, status, "
+             "duration (default: no access log)")
     add("-v", "--verbose", action="store_true", help="log every request on stderr")
     return parser
 
@@ -132,15 +137,24 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error(str(e))
         hosts, origins = allowed_headers(sock.getsockname()[0], ns.allow_host, ns.allow_origin)
         app = EngineApp(engine, Gate(hosts, origins, token, admin, BODY_MAX), max(ns.latency_ms, 0.0) / 1000)
+        try:
+            log = AccessLog(ns.access_log) if ns.access_log else None
+        except ValueError as e:
+            parser.error(str(e))
 
         def announce(shown: str, bound: int) -> None:
             print(f"kelvo engine serving {what} at http://{shown}:{bound}{API_PREFIX}", flush=True)
 
         # SIGTERM stops the server like ^C: requests in flight get two seconds,
         # and a write that was not acknowledged may or may not have been committed.
-        server = uvicorn_server(app, header_timeout=ns.header_timeout, body_timeout=ns.body_timeout,
-                                max_connections=ns.max_connections, lifespan="off", announce=announce)
-        anyio.run(server.serve, [sock])
+        server = uvicorn_server(app if log is None else AccessLogged(app, log), header_timeout=ns.header_timeout,
+                                body_timeout=ns.body_timeout, max_connections=ns.max_connections, lifespan="off",
+                                announce=announce)
+        try:
+            anyio.run(server.serve, [sock])
+        finally:
+            if log is not None:
+                log.close()
     finally:
         engine.close()
     return 0

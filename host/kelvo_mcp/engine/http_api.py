@@ -81,41 +81,23 @@ import hmac
 import json
 import logging
 import urllib.parse
-from typing import Any
 
 import anyio
-import httpx
 from starlette.datastructures import Headers
 from starlette.types import Receive, Scope, Send
 
-from kelvo_mcp import refresh
-from kelvo_mcp.engine.api import NUMBER_DIGITS, PageNotFound, ascii_number
+from kelvo_mcp.access_log import SCOPE_KEY, note
+from kelvo_mcp.engine.api import ascii_number
 from kelvo_mcp.engine.embedded import EmbeddedEngine
+from kelvo_mcp.engine.routes import Reply, serve
 from kelvo_mcp.listen import header_allowed
 
 API_PREFIX = "/v1"
 BODY_MAX = 16 * 1024 * 1024
 ENGINE_THREADS = 16
-LIMIT_MAX = 1000       # pages a listing request may ask for
-_LIMIT_DIGITS = 4
 _BODY_METHODS = ("POST", "PUT", "PATCH")
 
 log = logging.getLogger("kelvo_mcp.engine")
-
-
-class _Reply(Exception):
-    """A reply other than 200 worked out while routing: status, detail, headers."""
-
-    def __init__(self, status: int, detail: Any, headers: dict[str, str] | None = None) -> None:
-        super().__init__(status, detail)
-        self.status, self.detail, self.headers = status, detail, headers or {}
-
-
-class _Ok:
-    """A 200 reply with headers of its own."""
-
-    def __init__(self, body: Any, headers: dict[str, str]) -> None:
-        self.body, self.headers = body, headers
 
 
 class _Gone(Exception):
@@ -132,6 +114,17 @@ def _parts(path: str) -> list[str] | None:
     return parts
 
 
+def route_shape(parts: list[str] | None) -> str:
+    """The route a path takes, its ids and names left out (for the access log)."""
+    if parts is None:
+        return "?"
+    names = {1: "{canvas}"} if parts[:1] == ["canvases"] else {}
+    for i, part in enumerate(parts[:-1]):
+        if i >= 2 and part in ("pages", "docs"):
+            names[i + 1] = "{name}" if part == "docs" else "{page_id}"
+    return "/".join(names.get(i, p[:32]) for i, p in enumerate(parts))
+
+
 def _is_approval(parts: list[str] | None) -> bool:
     return parts is not None and len(parts) == 5 and parts[0] == "canvases" and parts[2:5:2] == ["pages", "approval"]
 
@@ -145,43 +138,52 @@ class Gate:
         self.hosts, self.origins, self.body_max = hosts, origins, body_max
         self.token, self.admin_token = token, admin_token
 
+    def principal(self, headers: Headers) -> str:
+        """Whose token the request carries, by role (for the access log)."""
+        given = self._bearer(headers)
+        if _same(given, self.admin_token):
+            return "admin"
+        if self.token is None:
+            return "local"
+        return "agent" if _same(given, self.token) else "-"
+
     def check(self, method: str, parts: list[str] | None, headers: Headers) -> int:
         """The length of the body to read (0 for none)."""
         hosts = headers.getlist("host")
         if len(hosts) != 1 or not header_allowed(hosts[0], self.hosts):
-            raise _Reply(421, "the Host header names no host this engine serves")
+            raise Reply(421, "the Host header names no host this engine serves")
         origins = headers.getlist("origin")
         if origins and (len(origins) > 1 or not header_allowed(origins[0], self.origins)):
-            raise _Reply(403, "requests from this Origin are not taken")
+            raise Reply(403, "requests from this Origin are not taken")
         given = self._bearer(headers)
         if _is_approval(parts):
             if self.admin_token is None:
-                raise _Reply(403, "this engine takes no approvals over HTTP; the user approves a doc with "
+                raise Reply(403, "this engine takes no approvals over HTTP; the user approves a doc with "
                                   "python -m kelvo_mcp.engine --store FILE --approve NAME")
             if not _same(given, self.admin_token):
-                raise _Reply(403, "approving a doc takes the admin token; an agent's token never approves")
+                raise Reply(403, "approving a doc takes the admin token; an agent's token never approves")
         elif self.token is not None and not (_same(given, self.token) or _same(given, self.admin_token)):
-            raise _Reply(401, "a bearer token is required", {"WWW-Authenticate": 'Bearer realm="kelvo-engine"'})
+            raise Reply(401, "a bearer token is required", {"WWW-Authenticate": 'Bearer realm="kelvo-engine"'})
         return self._length(method, headers)
 
     def _length(self, method: str, headers: Headers) -> int:
         lengths = headers.getlist("content-length")
         if "transfer-encoding" in headers:
-            raise _Reply(411, "chunked bodies are not taken: send the body with a Content-Length")
+            raise Reply(411, "chunked bodies are not taken: send the body with a Content-Length")
         if method not in _BODY_METHODS:
             if any(v.strip() != "0" for v in lengths):
-                raise _Reply(400, f"a {method} request carries no body")
+                raise Reply(400, f"a {method} request carries no body")
             return 0
         if not lengths:
-            raise _Reply(411, "a body needs a Content-Length")
+            raise Reply(411, "a body needs a Content-Length")
         length = ascii_number(lengths[0].strip()) if len(set(lengths)) == 1 else None
         if length is None:
-            raise _Reply(400, "the Content-Length is not a whole number of bytes")
+            raise Reply(400, "the Content-Length is not a whole number of bytes")
         if length > self.body_max:
-            raise _Reply(413, f"the body is larger than {self.body_max} bytes")
+            raise Reply(413, f"the body is larger than {self.body_max} bytes")
         media = headers.get("content-type", "").partition(";")[0].strip().lower()
         if length and media != "application/json":
-            raise _Reply(415, "the body must be sent as application/json")
+            raise Reply(415, "the body must be sent as application/json")
         return length
 
     @staticmethod
@@ -212,10 +214,12 @@ class EngineApp:
         # The gate and the router read one parse of the path: what the gate
         # let through is what runs.
         parts = _parts(raw_path)
+        if SCOPE_KEY in scope:
+            note(scope, principal=self.gate.principal(Headers(scope=scope)), call=f"{method}:{route_shape(parts)}")
         try:
             try:
                 length = self.gate.check(method, parts, Headers(scope=scope))
-            except _Reply as r:
+            except Reply as r:
                 r.headers["Connection"] = "close"  # the body, if any, is left unread
                 raise
             raw = await _read_body(receive, length)
@@ -228,7 +232,7 @@ class EngineApp:
                                                                    limiter=self._limiter)
         except _Gone:
             return
-        except _Reply as r:
+        except Reply as r:
             status, data, headers = r.status, json.dumps({"detail": r.detail}).encode(), r.headers
         out = [(b"content-type", b"application/json"), (b"content-length", str(len(data)).encode()),
                *((k.lower().encode(), v.encode()) for k, v in headers.items())]
@@ -247,171 +251,5 @@ async def _read_body(receive: Receive, length: int) -> bytes:
         raw += message.get("body", b"")
         more = message.get("more_body", False)
         if len(raw) > length:
-            raise _Reply(400, "the body is longer than its Content-Length", {"Connection": "close"})
+            raise Reply(400, "the body is longer than its Content-Length", {"Connection": "close"})
     return bytes(raw)
-
-
-def serve(engine: EmbeddedEngine, method: str, raw_path: str, parts: list[str] | None, query: str,
-          raw: bytes, if_match: str | None = None) -> tuple[int, bytes, dict[str, str]]:
-    """One request that passed the gate, on the worker thread: the body
-    parsed, `route`, and the reply written, as (status, JSON bytes, headers)."""
-    headers: dict[str, str] = {}
-    try:
-        reply = route(engine, method, parts, query, _parse_json(raw), if_match)
-        status = 200
-        if isinstance(reply, _Ok):
-            reply, headers = reply.body, reply.headers
-    except _Reply as r:
-        status, reply, headers = r.status, {"detail": r.detail}, r.headers
-    except httpx.HTTPStatusError as exc:
-        resp = exc.response
-        status = resp.status_code
-        try:
-            reply = resp.json()
-        except ValueError:
-            reply = {"detail": resp.text}
-        for name in ("X-Kelvo-Error", "ETag"):
-            if resp.headers.get(name):
-                headers[name] = resp.headers[name]
-    except httpx.TimeoutException:
-        status, reply = 504, {"detail": "the engine timed out while serving the request"}
-    except Exception:
-        log.exception("%s %s failed", method, raw_path)
-        status, reply = 500, {"detail": "internal error while serving the request"}
-    return status, json.dumps(reply).encode(), headers
-
-
-def _parse_json(raw: bytes) -> Any:
-    if not raw:
-        return None
-    try:
-        return json.loads(raw)
-    except (ValueError, UnicodeDecodeError):
-        raise _Reply(400, "the request body is not JSON") from None
-
-
-def _query_one(params: dict[str, list[str]], name: str) -> str | None:
-    values = params.get(name)
-    if values is not None and len(values) > 1:
-        raise _Reply(400, f"the query gives {name} more than once")
-    return values[0] if values else None
-
-
-def _listing_args(params: dict[str, list[str]]) -> tuple[int, str | None]:
-    limit, cursor = _query_one(params, "limit"), _query_one(params, "cursor")
-    number = 50 if limit is None else ascii_number(limit, _LIMIT_DIGITS)
-    if number is None:
-        raise _Reply(400, f"limit must be a whole number of 1 to {_LIMIT_DIGITS} digits")
-    if cursor is not None and ascii_number(cursor) is None:
-        raise _Reply(400, "the cursor is not one this engine gave: send next_cursor from a listing")
-    return min(max(number, 1), LIMIT_MAX), cursor
-
-
-def _block_ids(blocks: list[dict[str, Any]], field: str) -> list[dict[str, Any]]:
-    """`blocks`, once each block id numbered as ours ("b" and digits) has a
-    number the engine can hold."""
-    for i, block in enumerate(blocks):
-        held = block.get("block_id")
-        if isinstance(held, str) and held[:1] == "b" and held[1:].isdigit() and ascii_number(held[1:]) is None:
-            raise _Reply(400, f"{field}[{i}].block_id is not a block id: \"b\" and 1 to {NUMBER_DIGITS} digits")
-    return blocks
-
-
-def _doc_name(name: str) -> str:
-    if not refresh.valid_name(name):
-        raise _Reply(422, [{"loc": ["path", "name"],
-                            "msg": f"not a doc name: a lowercase letter or digit, then up to "
-                                   f"{refresh.MAX_DOC_NAME - 1} of a-z 0-9 . _ -"}])
-    return name
-
-
-def _doc_kind(body: Any) -> str | None:
-    kind = _field(body, "kind", str, required=False)
-    if kind is not None and kind not in refresh.DOC_KINDS:
-        raise _Reply(422, [{"loc": ["body", "kind"], "msg": f"must be one of {', '.join(refresh.DOC_KINDS)}"}])
-    return kind
-
-
-def _field(body: Any, name: str, kind: type, *, required: bool = True) -> Any:
-    if not isinstance(body, dict):
-        raise _Reply(422, [{"loc": ["body"], "msg": "the body must be a JSON object"}])
-    if name not in body or body[name] is None:
-        if required:
-            raise _Reply(422, [{"loc": ["body", name], "msg": "field required"}])
-        return None
-    value = body[name]
-    if not isinstance(value, kind) or (isinstance(value, list) and not all(isinstance(b, dict) for b in value)):
-        what = "a list of objects" if kind is list else "a string"
-        raise _Reply(422, [{"loc": ["body", name], "msg": f"must be {what}"}])
-    return value
-
-
-def _revision_named(if_match: str | None) -> str:
-    """The revision an approval names in its If-Match header: one strong tag."""
-    tag = (if_match or "").strip()
-    if not tag:
-        raise _Reply(428, 'approving needs If-Match: "<revision>", the ETag of the page as the user read it')
-    if tag == "*" or tag.startswith("W/") or len(tag) < 3 or tag[0] != '"' or tag[-1] != '"' or '"' in tag[1:-1]:
-        raise _Reply(428, 'approving needs one strong tag, If-Match: "<revision>", the ETag of the page as the '
-                          "user read it (not *, not a weak or a list of tags)")
-    return tag[1:-1]
-
-
-def route(engine: EmbeddedEngine, method: str, parts: list[str] | None, query: str, body: Any,
-          if_match: str | None = None) -> Any:
-    """One request on `engine`, its path in `parts` as the gate read them:
-    the reply body (an `_Ok` when it carries headers), or the engine's error."""
-    if parts is None:
-        raise _Reply(404, "Not Found")
-    if parts == ["canvases"] and method == "GET":
-        return engine.list_canvases()
-    if len(parts) < 3 or parts[0] != "canvases":
-        raise _Reply(404, "Not Found")
-    canvas, rest = parts[1], parts[2:]
-    engine.check_canvas(canvas)
-    params = urllib.parse.parse_qs(query, keep_blank_values=True)
-    match rest, method:
-        case ["whoami"], "GET":
-            return engine.whoami()
-        case ["resolve"], "GET":
-            return {"canvas_id": f"cv_{engine.canvas}", "name": engine.canvas}
-        case ["canvases"], "GET":
-            return engine.list_canvases()
-        case ["pages"], "GET":
-            limit, cursor = _listing_args(params)
-            return engine.list_pages(limit=limit, cursor=cursor)
-        case ["pages"], "POST":
-            return engine.create_page(_field(body, "title", str), _block_ids(_field(body, "blocks", list), "blocks"),
-                                      _field(body, "icon", str, required=False))
-        case ["pages", page_id], "GET":
-            detail = engine.get_page(page_id)
-            return _Ok(detail, {"ETag": f'"{detail["revision"]}"'})
-        case ["generation"], "GET":
-            return {"store_generation": engine.store_generation()}
-        case ["pages", page_id], "PATCH":
-            return engine.rename_page(page_id, _field(body, "title", str))
-        case ["pages", page_id], "DELETE":
-            return engine.delete_page(page_id)
-        case ["pages", page_id, "blocks"], "POST":
-            return engine.append_blocks(page_id, _block_ids(_field(body, "blocks", list), "blocks"))
-        case ["pages", page_id, "blocks"], "PUT":
-            return engine.write_blocks(page_id, _block_ids(_field(body, "blocks", list), "blocks"))
-        case ["pages", page_id, "blocks"], "PATCH":
-            return engine.update_blocks(page_id, _field(body, "updates", list))
-        case ["docs", name], "PUT":
-            return engine.save_doc(_doc_name(name), _block_ids(_field(body, "blocks", list), "blocks"),
-                                   _doc_kind(body))
-        case ["learnings"], "POST":
-            return engine.append_learning(_block_ids(_field(body, "blocks", list), "blocks"))
-        case ["pages", page_id, "approval"], "PUT":
-            state = _field(body, "state", str)
-            if state not in ("approved", "none"):
-                raise _Reply(422, [{"loc": ["body", "state"], "msg": 'must be "approved" or "none"'}])
-            expect = _revision_named(if_match)
-            try:
-                return engine.approve(page_id, state, revision=expect)
-            except PageNotFound:
-                raise _Reply(404, "Not Found") from None
-        case [call], _ if call not in ("whoami", "resolve", "canvases", "pages", "learnings", "generation"):
-            engine.refuse(call, method)
-    raise _Reply(404, "Not Found")

@@ -15,6 +15,7 @@
         --oauth-issuer https://login.example                              # OAuth access tokens of an issuer
     python -m kelvo_mcp.server --http 127.0.0.1:8765 --engine URL --registry-max-age 5   # an engine without
                                                         # the generation route: rescan for new agents past 5 s
+    python -m kelvo_mcp.server --http 127.0.0.1:8765 --token-file tokens --principal-share 0.5 --access-log -
 """
 
 from __future__ import annotations
@@ -32,13 +33,15 @@ from kelvo_mcp import surfaces
 from kelvo_mcp.engine.api import TIMEOUTS, CanvasError
 from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_state_engine, open_store_engine, seed_engine
 from kelvo_mcp.engine.client import HttpEngine
-from kelvo_mcp.listen import bind_socket, is_loopback, read_token, security_settings, serve_http
+from kelvo_mcp.access_log import AccessLog, summarise_refusals
+from kelvo_mcp.listen import bind_socket, is_loopback, read_token, security_settings, serve_http, session_stream
 from kelvo_mcp.server.connection import open_connection
 from kelvo_mcp.server.http_host import (DEFAULT_MAX_REQUEST_BODY_SIZE, DEFAULT_MAX_SESSIONS,
                                         DEFAULT_SESSION_IDLE_TIMEOUT, http_app)
 from kelvo_mcp.server.mcp_adapter import make_server, serve_stdio
 from kelvo_mcp.server.oauth import READ_SCOPE, WRITE_SCOPE, OAuthSettings, ResourceServer, parse_jwks_options
-from kelvo_mcp.server.sessions import ENGINE_THREADS, REGISTRY_MAX_AGE, SessionHost
+from kelvo_mcp.server.sessions import ENGINE_THREADS, MAX_AGENTS, REGISTRY_MAX_AGE, SessionHost
+from kelvo_mcp.server.shares import SHARED_DEFAULT, default_share, share_of
 from kelvo_mcp.server.tokens import TokenFile
 
 SHUTDOWN_SECONDS = 10.0
@@ -129,6 +132,16 @@ def main(argv: Sequence[str] | None = None) -> int:
                              "a request that would open one more gets 503")
     parser.add_argument("--session-idle-timeout", type=float, metavar="SECONDS", help="with --http: close a session idle this long "
                                                 f"(default {DEFAULT_SESSION_IDLE_TIMEOUT:g})")
+    parser.add_argument("--max-agents", type=int, default=MAX_AGENTS, metavar="N",
+                        help=f"with --http: agent records kept at once (default {MAX_AGENTS}); past it the least "
+                             "recently used goes")
+    parser.add_argument("--principal-share", type=float, metavar="FRACTION",
+                        help="with --http: the part of --max-sessions, --max-agents and --engine-threads one "
+                             "principal may hold (default 1 when the token file names at most one principal, "
+                             f"{SHARED_DEFAULT:g} otherwise)")
+    parser.add_argument("--access-log", metavar="FILE|-",
+                        help="with --http: one line per request in FILE (-: standard error): time, request id, "
+                             "principal, agent, method or tool, status, duration (default: no access log)")
     parser.add_argument("--max-body-bytes", type=int, default=DEFAULT_MAX_REQUEST_BODY_SIZE, metavar="N",
                         help=f"with --http: the largest request body (default {DEFAULT_MAX_REQUEST_BODY_SIZE}); "
                              "a larger one gets 413")
@@ -149,8 +162,14 @@ def main(argv: Sequence[str] | None = None) -> int:
             or not ns.shutdown_seconds >= 0:
         parser.error("--max-sessions, --max-body-bytes and --session-idle-timeout want numbers above 0, "
                      "--shutdown-seconds one of at least 0")
-    if ns.http is None and (ns.token_file or ns.allow_host or ns.allow_origin or ns.stateless):
-        parser.error("--token-file, --allow-host, --allow-origin and --stateless go with --http")
+    if ns.http is None and (ns.token_file or ns.allow_host or ns.allow_origin or ns.stateless
+                            or ns.principal_share is not None or ns.access_log):
+        parser.error("--token-file, --allow-host, --allow-origin, --stateless, --principal-share and --access-log "
+                     "go with --http")
+    if ns.principal_share is not None and not 0 < ns.principal_share <= 1:
+        parser.error("--principal-share wants a fraction above 0 and at most 1")
+    if ns.max_agents < 1:
+        parser.error("--max-agents must be at least 1")
     if ns.registry_max_age is not None and (ns.http is None or not ns.registry_max_age >= 0):
         parser.error("--registry-max-age goes with --http and wants a number of seconds of at least 0")
     if ns.engine_threads < 1:
@@ -213,13 +232,41 @@ def serve(parser: argparse.ArgumentParser, ns: argparse.Namespace, engine: Any) 
     except ValueError as e:
         parser.error(str(e))
     bound = sock.getsockname()[0]
+    # With OAuth any number of principals may come: shares as for many.
+    principals = len({name for name, _ in tokens.tokens}) if tokens is not None else 1
+    share = ns.principal_share if ns.principal_share is not None else default_share(
+        principals + (2 if resource is not None else 0))
+    try:
+        log = AccessLog(ns.access_log) if ns.access_log else None
+    except ValueError as e:
+        sock.close()
+        parser.error(str(e))
+    print(shares_line(ns, share), file=sys.stderr, flush=True)
+    summarise_refusals()
     host = SessionHost(engine, ns.profile, readonly=ns.readonly, engine_threads=ns.engine_threads,
-                       registry_max_age=REGISTRY_MAX_AGE if ns.registry_max_age is None else ns.registry_max_age)
+                       registry_max_age=REGISTRY_MAX_AGE if ns.registry_max_age is None else ns.registry_max_age,
+                       max_agents=ns.max_agents, principal_share=share)
     allow_hosts = [*ns.allow_host, *([resource.host] if resource is not None else [])]
     security = security_settings(bound, allow_hosts, ns.allow_origin)
     app = http_app(host, security=security, tokens=tokens, stateless=ns.stateless, max_sessions=ns.max_sessions,
                    session_idle_timeout=ns.session_idle_timeout, max_body_bytes=ns.max_body_bytes,
-                   reload_on_hup=True, oauth=resource)
-    serve_http(app, sock, shutdown_seconds=ns.shutdown_seconds)
+                   reload_on_hup=True, oauth=resource, access_log=log)
+    # Requests in flight are bounded by the sessions a server keeps; a
+    # session's long-lived stream is bounded by the sessions themselves.
+    try:
+        serve_http(app, sock, shutdown_seconds=ns.shutdown_seconds, max_connections=ns.max_sessions,
+                   uncounted=session_stream)
+    finally:
+        if log is not None:
+            log.close()
+
+
+def shares_line(ns: argparse.Namespace, share: float) -> str:
+    """What one principal may hold, said once at start."""
+    sessions = ("no sessions (--stateless)" if ns.stateless
+                else f"{share_of(ns.max_sessions, share)} of {ns.max_sessions} sessions")
+    return (f"kelvo-mcp: each principal may hold {sessions}, {share_of(ns.max_agents, share)} of {ns.max_agents} "
+            f"agent records and {share_of(ns.engine_threads, share)} of {ns.engine_threads} engine slots "
+            f"(--principal-share {share:g})")
 
 

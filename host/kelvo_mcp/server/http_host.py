@@ -6,16 +6,18 @@ request passes through, in order.
                answer reused for a second
     /mcp       with a token file or OAuth, the SDK's bearer authentication
                (401; with OAuth, 403 for a token without a scope of ours),
-               then an initialize naming an invalid agent id refused (no
-               session made), then the SDK's session manager (bounded
-               bodies, sessions and idle time)
+               then each principal's share of the sessions (429), then an
+               initialize naming an invalid agent id refused (no session
+               made), then the SDK's session manager (bounded bodies,
+               sessions and idle time)
     /.well-known/oauth-protected-resource[/path]
                with OAuth, the resource's metadata, to a GET from anyone
 
 The Host and Origin checks (421, 403) come first for every path but the two
 health routes, so no answer, a redirect of "/mcp/" or a 404 among them, is
 written for a Host the server does not serve. A refused request opens no
-session and runs nothing.
+session and runs nothing. With an access log, every request is written to it
+as its response ends.
 """
 
 from __future__ import annotations
@@ -38,10 +40,12 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from kelvo_mcp.access_log import AccessLog, AccessLogged
 from kelvo_mcp.server.agent_ids import InitializeCheck
-from kelvo_mcp.server.mcp_adapter import make_http_server
+from kelvo_mcp.server.mcp_adapter import make_http_server, principal
 from kelvo_mcp.server.oauth import ResourceServer
 from kelvo_mcp.server.sessions import SessionHost
+from kelvo_mcp.server.session_ledger import SessionLedger
 from kelvo_mcp.server.tokens import TokenFile
 
 
@@ -76,19 +80,26 @@ def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: 
              path: str = "/mcp", stateless: bool = False, max_sessions: int | None = DEFAULT_MAX_SESSIONS,
              session_idle_timeout: float | None = DEFAULT_SESSION_IDLE_TIMEOUT,
              max_body_bytes: int = DEFAULT_MAX_REQUEST_BODY_SIZE, reload_on_hup: bool = False,
-             oauth: ResourceServer | None = None) -> ASGIApp:
+             oauth: ResourceServer | None = None, access_log: AccessLog | None = None) -> ASGIApp:
     """The ASGI application. `stateless`: the handshake era without sessions
     too (the SDK's stateless HTTP), so that any process can answer any
     request. `reload_on_hup`: SIGHUP reads the token file again (only where
     the server owns the process's signals). `oauth`: accept access tokens
-    of its issuers too (its verifier holds the token file, if any)."""
+    of its issuers too (its verifier holds the token file, if any). Each
+    principal may hold its share (`host.principal_share`) of `max_sessions`."""
     write_scope = oauth.settings.write_scope if oauth is not None else None
+    ledger = None if stateless else SessionLedger(
+        principal=principal, max_sessions=max_sessions or DEFAULT_MAX_SESSIONS, share=host.principal_share,
+        idle_seconds=session_idle_timeout)
     manager = StreamableHTTPSessionManager(
-        app=make_http_server(host, sessions=not stateless, write_scope=write_scope), security_settings=security,
-        stateless=stateless, max_request_body_size=max_body_bytes,
+        app=make_http_server(host, sessions=not stateless, write_scope=write_scope,
+                             known_session=ledger.is_open if ledger else None),
+        security_settings=security, stateless=stateless, max_request_body_size=max_body_bytes,
         session_idle_timeout=None if stateless else session_idle_timeout,
         max_sessions=None if stateless else max_sessions)
     mcp: ASGIApp = InitializeCheck(StreamableHTTPASGIApp(manager), max_body_bytes)
+    if ledger is not None:
+        ledger.app, mcp = mcp, ledger
     if oauth is not None:
         mcp = oauth.guard(mcp)
     elif tokens is not None:
@@ -110,4 +121,5 @@ def http_app(host: SessionHost, *, security: TransportSecuritySettings, tokens: 
     app = Starlette(routes=[Route("/healthz", healthz), Route("/readyz", readyz, methods=["GET"]),
                             *(oauth.routes() if oauth is not None else ()),
                             Route(path, endpoint=mcp)], lifespan=lifespan)
-    return HostCheck(app, security, exempt=HEALTH_PATHS)
+    checked = HostCheck(app, security, exempt=HEALTH_PATHS)
+    return checked if access_log is None else AccessLogged(checked, access_log)

@@ -20,6 +20,8 @@ from mcp.server.streamable_http import MCP_SESSION_ID_HEADER
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
 from kelvo_mcp import surfaces
+from kelvo_mcp.access_log import SCOPE_KEY as ACCESS_KEY
+from kelvo_mcp.access_log import note
 from kelvo_mcp.server.agent_ids import AGENT_EXTENSION, AGENT_ID_RE, agent_setting, checked_id
 from kelvo_mcp.server.connection import Agent, Connection
 from kelvo_mcp.server.pipeline import Reply, handle_call
@@ -88,35 +90,37 @@ def read_only(write_scope: str | None) -> bool:
     return write_scope is not None and token is not None and write_scope not in token.scopes
 
 
-def agent_key(ctx: Any, sessions: bool) -> tuple[str, str]:
+def agent_key(ctx: Any, sessions: bool, known: Callable[[str], bool] | None = None) -> tuple[str, str]:
     """What tells the requesting agent apart under its principal, from what
     the protocol gives publicly: the session header of a handshake-era
-    request (when the server keeps sessions; bounded like an id), else the id
-    the client sends in the `com.kelvo/agent` extension of its capabilities
-    (never identity: always read under the principal; an invalid one is
-    refused), else nothing (the scope's anonymous agent)."""
+    request (when the server keeps sessions; bounded like an id, and one the
+    server opened, `known`), else the id the client sends in the
+    `com.kelvo/agent` extension of its capabilities (never identity: always
+    read under the principal; an invalid one is refused), else nothing (the
+    principal's anonymous agent of the scope)."""
     headers = getattr(ctx.request, "headers", None)
     session = headers.get(MCP_SESSION_ID_HEADER) if headers is not None else None
     if (sessions and session and ctx.protocol_version not in MODERN_PROTOCOL_VERSIONS
-            and AGENT_ID_RE.fullmatch(session)):
+            and AGENT_ID_RE.fullmatch(session) and (known is None or known(session))):
         return "session", session
     ident = agent_setting(ctx.session.client_capabilities)
     return ("agent-id", ident) if ident is not None else ("anonymous", "")
 
 
-def make_http_server(host: SessionHost, *, sessions: bool = True, write_scope: str | None = None) -> Server[Any]:
+def make_http_server(host: SessionHost, *, sessions: bool = True, write_scope: str | None = None,
+                     known_session: Callable[[str], bool] | None = None) -> Server[Any]:
     """The MCP server of a multi-agent process. Every request is served on
     the scope of its rights and for its principal's agent (`agent_key`);
     `initialize` and `server/discover` answer with the scope's current
     instructions and handshake, a discover result private to the caller and
     stale at once. `sessions`: whether the SDK keeps sessions (not with
     --stateless); `write_scope`: the OAuth scope without which a token reads
-    only."""
+    only; `known_session`: whether a session id is one of those it keeps."""
     schemas = {st.name: st.input_schema for st in surfaces.build_surface(host.profile, readonly=host.readonly)}
     tool_lists: weakref.WeakKeyDictionary[Connection, list[types.Tool]] = weakref.WeakKeyDictionary()
 
     async def scope_of(ctx: Any, *, new_agent: bool = False) -> tuple[Connection, Agent]:
-        kind, ident = agent_key(ctx, sessions)  # an invalid id is refused before any engine work
+        kind, ident = agent_key(ctx, sessions, known_session)  # an invalid id is refused before any engine work
         key, conn = await host.scope(read_only(write_scope), new_agent=new_agent)
         agent = host.agent(principal(), key, conn, kind, ident)
         if kind == "session":
@@ -163,13 +167,27 @@ def make_http_server(host: SessionHost, *, sessions: bool = True, write_scope: s
     async def call_tool(ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
         conn, agent = await scope_of(ctx)
         await host.first_call(conn, agent)
-        return call_result(await host.call(conn, agent, params.name, params.arguments or {}))
+        return call_result(await host.call(principal(), conn, agent, params.name, params.arguments or {}))
 
     # The schema of a called tool by name: without it the SDK lists every
     # tool to find one schema, on each call with arguments.
     server: Server[Any] = Server(SERVER_NAME, version=SERVER_VERSION, on_list_tools=list_tools,
                                  on_call_tool=call_tool, get_tool_input_schema=schemas.get)
+    async def note_access(ctx: Any, call_next: Callable[[Any], Awaitable[Any]]) -> Any:
+        # The access log's principal, agent and call: names only, never an argument.
+        scope = getattr(ctx.request, "scope", None)
+        if isinstance(scope, dict) and ACCESS_KEY in scope:
+            try:
+                kind, ident = agent_key(ctx, sessions, known_session)
+            except MCPError:
+                kind, ident = "invalid-id", ""  # refused by the handler
+            name = ctx.params.get("name") if ctx.method == "tools/call" and isinstance(ctx.params, Mapping) else None
+            note(scope, principal=principal(), agent=f"{kind}:{ident}" if ident else kind,
+                 call=f"{ctx.method}:{name}" if isinstance(name, str) else str(ctx.method))
+        return await call_next(ctx)
+
     server.add_request_handler("server/discover", types.RequestParams, discover)
     server.extensions[AGENT_EXTENSION] = {}  # listed in the capabilities of initialize and discover
     server.middleware.append(show_handshake)
+    server.middleware.append(note_access)
     return server

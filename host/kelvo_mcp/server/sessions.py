@@ -24,9 +24,11 @@ changed a new agent costs one engine request, the generation. Agents already
 connected keep their timers' cadence.
 
 Everything that calls the engine runs on worker threads under the host's own
-limiter, so the event loop only moves messages: scope opening, each tool
+slots, so the event loop only moves messages: scope opening, each tool
 call, and the rescans, which run in the background while the call that found
-them due answers with the digest its agent has.
+them due answers with the digest its agent has. Agent records and engine
+slots are shared out among principals (`kelvo_mcp.server.shares`): no
+principal holds more than its share of either.
 """
 
 from __future__ import annotations
@@ -47,6 +49,7 @@ from kelvo_mcp import refresh
 from kelvo_mcp.server.bounded import Bounded
 from kelvo_mcp.server.connection import Agent, Connection, engine_generation, open_connection
 from kelvo_mcp.server.pipeline import RESCAN, Reply, digest_due, handle_call, rebuild_digest
+from kelvo_mcp.server.shares import Busy, FairSlots, SharedBounded
 
 ENGINE_THREADS = 16
 MAX_SCOPES = 256
@@ -72,13 +75,16 @@ class SessionHost:
     def __init__(self, engine: Any, profile: str = "compact", *, readonly: bool = False,
                  config: refresh.DocsConfig | None = None, engine_threads: int = ENGINE_THREADS,
                  max_scopes: int = MAX_SCOPES, max_agents: int = MAX_AGENTS, idle_seconds: float = IDLE_SECONDS,
-                 registry_max_age: float = REGISTRY_MAX_AGE, clock: Callable[[], float] = time.monotonic) -> None:
+                 registry_max_age: float = REGISTRY_MAX_AGE, principal_share: float = 1.0,
+                 clock: Callable[[], float] = time.monotonic) -> None:
         self.engine, self.profile, self.readonly, self.config = engine, profile, readonly, config
-        self.engine_threads, self.clock = engine_threads, clock
+        self.engine_threads, self.principal_share, self.clock = engine_threads, principal_share, clock
         self.scopes: Bounded[ScopeKey, Connection] = Bounded(max_scopes, idle_seconds, clock=clock)
-        self.agents: Bounded[AgentKey, tuple[Connection, Agent]] = Bounded(
-            max_agents, idle_seconds, clock=clock, on_evict=lambda _key, entry: entry[0].forget(entry[1]))
-        self.limiter: anyio.CapacityLimiter | None = None
+        # Each principal its share of the agent records.
+        self.agents: SharedBounded[AgentKey, tuple[Connection, Agent]] = SharedBounded(
+            max_agents, idle_seconds, share=principal_share, owner=lambda key: key[0], clock=clock,
+            on_evict=lambda _key, entry: entry[0].forget(entry[1]))
+        self.slots: FairSlots | None = None
         self.rescans: anyio.CapacityLimiter | None = None
         self._tasks: anyio.abc.TaskGroup | None = None
         self._opening: dict[ScopeKey, anyio.Lock] = {}
@@ -91,11 +97,12 @@ class SessionHost:
 
     @contextlib.asynccontextmanager
     async def run(self) -> AsyncIterator[None]:
-        """Serve: engine calls get their own limiter, apart from the default
-        thread pool; background rescans get a smaller one of their own, so
-        that many scopes coming due at once never hold up the calls. They run
-        in a task group that ends with the server."""
-        self.limiter = anyio.CapacityLimiter(self.engine_threads)
+        """Serve: engine calls get their own slots, apart from the default
+        thread pool, shared out fairly among principals; background rescans
+        get a smaller limiter of their own, so that many scopes coming due at
+        once never hold up the calls. They run in a task group that ends with
+        the server."""
+        self.slots = FairSlots(self.engine_threads, self.principal_share)
         self.rescans = anyio.CapacityLimiter(max(1, self.engine_threads // 4))
         async with anyio.create_task_group() as tg:
             self._tasks = tg
@@ -106,8 +113,16 @@ class SessionHost:
                 tg.cancel_scope.cancel()
 
     async def in_engine_thread(self, fn: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-        """`fn` on a worker thread, counted against the engine limiter."""
-        return await anyio.to_thread.run_sync(functools.partial(fn, *args, **kwargs), limiter=self.limiter)
+        """`fn` on a worker thread under an engine slot of the host's own (not a principal's)."""
+        return await self.in_slot(None, fn, *args, bounded=False, **kwargs)
+
+    async def in_slot(self, principal: str | None, fn: Callable[..., Any], *args: Any, bounded: bool = True,
+                      **kwargs: Any) -> Any:
+        """`fn` on a worker thread under an engine slot of `principal`'s
+        (`FairSlots.run`; Busy past its queue when `bounded`)."""
+        if self.slots is None:
+            self.slots = FairSlots(self.engine_threads, self.principal_share)
+        return await self.slots.run(principal, functools.partial(fn, *args, **kwargs), bounded=bounded)
 
     async def scope(self, readonly: bool = False, *, new_agent: bool = False) -> tuple[ScopeKey, Connection]:
         """The scope of a request with these rights (read-only: the server's
@@ -210,10 +225,19 @@ class SessionHost:
         self._tasks.start_soon(self.rescan, conn)
         return "due; rescanning in the background"
 
-    async def call(self, conn: Connection, agent: Agent, name: str, args: dict[str, Any]) -> Reply:
+    async def call(self, principal: str, conn: Connection, agent: Agent, name: str, args: dict[str, Any]) -> Reply:
+        """A tool call of `principal`'s agent, under an engine slot of its share."""
+        slots = self.slots
+        if slots is not None and slots.waiting(principal) >= slots.queue_bound:
+            # Past its queue: the call is refused before its digest step, so nothing of it happened.
+            busy = slots.busy(principal)
+            return Reply({"error": busy.sentence(name)}, busy.sentence(name), "", "not run")
         digest = self.start_rescan(conn, agent)
-        return await self.in_engine_thread(  # type: ignore[no-any-return]
-            handle_call, conn, name, args, agent=agent, digest=digest)
+        try:
+            return await self.in_slot(principal, handle_call, conn, name, args,  # type: ignore[no-any-return]
+                                      agent=agent, digest=digest)
+        except Busy as busy:
+            return Reply({"error": busy.sentence(name)}, busy.sentence(name), "", "not run")
 
     async def ready(self) -> bool:
         """Whether the engine answers a one-row page listing (the embedded

@@ -10,6 +10,8 @@ import datetime
 from collections.abc import Iterator
 from typing import Any
 
+import httpx
+
 from kelvo_mcp import refresh
 from kelvo_mcp.runtime import ToolInputError
 from kelvo_mcp.server.checks import check_doc_name
@@ -40,6 +42,22 @@ def all_docs(conn: Connection) -> Iterator[refresh.DocInfo]:
 
 
 def doc_named(conn: Connection, name: str) -> refresh.DocInfo | None:
+    """The doc in force of that name. When the scope's registry holds the
+    name, its page is read alone (one engine request) and taken if it still
+    is that doc; otherwise, or when it no longer is, the canvas is walked."""
+    with conn.lock:
+        docs = conn.docs
+    page_id = next((d.page_id for d in docs or () if d.name == name), None)
+    if page_id is not None:
+        try:
+            detail = conn.engine.get_page(page_id)
+        except httpx.HTTPStatusError as exc:
+            if exc.response.status_code != 404:
+                raise
+            detail = None
+        d = refresh.doc_from_page(detail, detail) if isinstance(detail, dict) else None
+        if d is not None and d.name == name:
+            return d
     return next((d for d in all_docs(conn) if d.name == name), None)
 
 
