@@ -139,11 +139,7 @@ class PgStore:
                 yield tx
                 tx._flush()
             except BaseException:
-                if not conn.broken:
-                    try:
-                        conn.execute("ROLLBACK")
-                    except psycopg.Error:
-                        pass  # the pool drops a connection it cannot reset
+                _rollback(conn)
                 raise
             try:
                 conn.execute("COMMIT")
@@ -181,6 +177,7 @@ class PgStore:
                 try:
                     conn.execute(self._begin_write if write else BEGIN_READ)
                 except psycopg.Error as e:
+                    _rollback(conn)  # a lock that timed out leaves the transaction open
                     self._pool.putconn(conn)
                     if not conn.broken:
                         raise self._failure(e) from None
@@ -216,6 +213,14 @@ class PgStore:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+def _rollback(conn: psycopg.Connection[Any]) -> None:
+    if not conn.broken and conn.info.transaction_status != psycopg.pq.TransactionStatus.IDLE:
+        try:
+            conn.execute("ROLLBACK")
+        except psycopg.Error:
+            pass  # the pool drops a connection it cannot reset
 
 
 class _Qmark:
