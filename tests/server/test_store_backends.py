@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 import httpx
 import pytest
 
-from kelvo_mcp.engine.canvas import open_store_engine
+from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
 from kelvo_mcp.engine.client import HttpEngine
 from kelvo_mcp.engine.docs import first_doc
 from kelvo_mcp.engine.embedded import EmbeddedEngine
@@ -128,6 +128,16 @@ def test_text_and_block_keys_read_back_exactly_as_written(store_where):
     finally:
         engine.close()
         again.close()
+
+
+def test_a_pages_revision_does_not_depend_on_the_backend(store_where):
+    memory = seed_engine(load_canvas(SAMPLE_CANVAS))
+    engine = open_store_engine(store_where)
+    try:
+        assert [engine.get_page(p.page_id)["revision"] for p in engine.pages] == \
+            [memory.get_page(p.page_id)["revision"] for p in memory.pages]
+    finally:
+        engine.close()
 
 
 def test_listing_pages_through_with_the_cursor_finds_every_page_once(store_where):
