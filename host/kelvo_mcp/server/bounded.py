@@ -48,15 +48,13 @@ class Bounded(Generic[K, V]):
             self._items.pop(key, None)
             self._items[key] = (value, now)
             while len(self._items) > self.size:
-                old, (gone, _) = self._items.popitem(last=False)
-                dropped.append((old, gone))
+                dropped.append(self._drop(next(iter(self._items))))
         self._tell(dropped)
 
     def discard(self, key: K) -> None:
         with self._lock:
-            found = self._items.pop(key, None)
-        if found is not None:
-            self._tell([(key, found[0])])
+            dropped = [self._drop(key)] if key in self._items else []
+        self._tell(dropped)
 
     def sweep(self) -> None:
         """Drop what has gone idle, without touching anything else."""
@@ -74,15 +72,18 @@ class Bounded(Generic[K, V]):
     def __len__(self) -> int:
         return len(self._items)
 
+    def _drop(self, key: K) -> tuple[K, V]:
+        value, _ = self._items.pop(key)
+        return key, value
+
     def _expire(self, now: float) -> list[tuple[K, V]]:
         dropped = []
         # Oldest use first: the scan stops at the first entry still in use.
         while self._items:
-            key, (value, used) = next(iter(self._items.items()))
+            key, (_, used) = next(iter(self._items.items()))
             if now - used < self.idle_seconds:
                 break
-            del self._items[key]
-            dropped.append((key, value))
+            dropped.append(self._drop(key))
         return dropped
 
     def _tell(self, dropped: list[tuple[K, V]]) -> None:

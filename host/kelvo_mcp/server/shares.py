@@ -26,15 +26,16 @@ Three pieces, each keyed by the principal:
 from __future__ import annotations
 
 import math
-import threading
 import time
 from collections import OrderedDict, deque
-from collections.abc import Callable, Hashable, Iterator
+from collections.abc import Callable, Hashable
 from dataclasses import dataclass, field
 from typing import Any
 
 import anyio
 import anyio.to_thread
+
+from kelvo_mcp.server.bounded import Bounded
 
 # The share of each bound one principal may hold when the token file names
 # more than one principal (a single-user deployment keeps every bound).
@@ -52,24 +53,20 @@ def share_of(bound: int, share: float) -> int:
     return max(1, math.floor(bound * share + 1e-9))
 
 
-class SharedBounded[K, V]:
+class SharedBounded[K, V](Bounded[K, V]):
     """An LRU map with idle eviction whose entries each belong to an owner
     (`owner(key)`, the principal); no owner holds more than `cap` entries
     (`share_of(size, share)`), and when the map is full the owner furthest
-    over its cap loses its oldest entry. The interface is `Bounded`'s;
-    `on_evict(key, value)` hears of every entry dropped. Thread-safe."""
+    over its cap loses its oldest entry. Otherwise a `Bounded`."""
 
     def __init__(self, size: int, idle_seconds: float, *, share: float = 1.0, owner: Callable[[K], Hashable],
                  clock: Callable[[], float] = time.monotonic,
                  on_evict: Callable[[K, V], None] | None = None) -> None:
-        if size < 1 or not idle_seconds > 0 or not 0 < share <= 1:
-            raise ValueError("a shared map needs a size of at least 1, an idle time above 0 and a share in (0, 1]")
-        self.size, self.idle_seconds, self.clock, self.on_evict = size, idle_seconds, clock, on_evict
+        if not 0 < share <= 1:
+            raise ValueError("a shared map needs a share in (0, 1]")
+        super().__init__(size, idle_seconds, clock=clock, on_evict=on_evict)
         self.cap, self.owner = share_of(size, share), owner
-        self._items: OrderedDict[K, tuple[V, float]] = OrderedDict()  # every entry, least recently used first
-        self._owned: dict[Hashable, OrderedDict[K, None]] = {}         # each owner's keys, in the same order
-        self._lock = threading.Lock()
-        self.evicted = 0
+        self._owned: dict[Hashable, OrderedDict[K, None]] = {}  # each owner's keys, least recently used first
 
     def get(self, key: K) -> V | None:
         now = self.clock()
@@ -87,8 +84,8 @@ class SharedBounded[K, V]:
         who = self.owner(key)
         with self._lock:
             dropped = self._expire(now)
-            if self._items.pop(key, None) is not None:
-                self._owned[who].pop(key)
+            if key in self._items:
+                self._drop(key)  # replaced, not evicted
             mine = self._owned.setdefault(who, OrderedDict())
             while len(mine) >= self.cap:  # at its share: its own oldest goes
                 dropped.append(self._drop(next(iter(mine))))
@@ -98,29 +95,9 @@ class SharedBounded[K, V]:
                 dropped.append(self._drop(next(iter(self._owned[self._furthest_over()]))))
         self._tell(dropped)
 
-    def discard(self, key: K) -> None:
-        with self._lock:
-            dropped = [self._drop(key)] if key in self._items else []
-        self._tell(dropped)
-
-    def sweep(self) -> None:
-        with self._lock:
-            dropped = self._expire(self.clock())
-        self._tell(dropped)
-
-    def items(self) -> Iterator[tuple[K, V]]:
-        with self._lock:
-            return iter([(k, v) for k, (v, _) in self._items.items()])
-
-    def values(self) -> Iterator[V]:
-        return (v for _, v in self.items())
-
     def held(self, who: Hashable) -> int:
         with self._lock:
             return len(self._owned.get(who, ()))
-
-    def __len__(self) -> int:
-        return len(self._items)
 
     def _furthest_over(self) -> Hashable:
         # Ties go to the owner whose oldest entry is oldest (the map's LRU order).
@@ -130,28 +107,13 @@ class SharedBounded[K, V]:
         return max(self._owned, key=lambda w: (len(self._owned[w]) - self.cap, -order.get(w, math.inf)))
 
     def _drop(self, key: K) -> tuple[K, V]:
-        value, _ = self._items.pop(key)
+        dropped = super()._drop(key)
         who = self.owner(key)
         mine = self._owned[who]
         del mine[key]
         if not mine:
             del self._owned[who]
-        return key, value
-
-    def _expire(self, now: float) -> list[tuple[K, V]]:
-        dropped = []
-        while self._items:
-            key, (_, used) = next(iter(self._items.items()))
-            if now - used < self.idle_seconds:
-                break
-            dropped.append(self._drop(key))
         return dropped
-
-    def _tell(self, dropped: list[tuple[K, V]]) -> None:
-        self.evicted += len(dropped)
-        if self.on_evict is not None:
-            for key, value in dropped:
-                self.on_evict(key, value)
 
 
 class Busy(Exception):
