@@ -4,7 +4,7 @@ A docs canvas behind the calls the host's HTTP client makes, failing the way
 that client fails (an `httpx.HTTPStatusError` carrying the engine's JSON
 "detail" body, an httpx time-out). The canvas is held in memory (the default;
 optionally kept in a JSON state file) or in a durable store
-(`kelvo_mcp.engine.store`), which several engines in one process or in several
+(`kelvo_mcp.engine.stores`: SQLite or PostgreSQL), which several engines, in one process or in several,
 share. `kelvo_mcp.engine.canvas` fills one from a canvas file or opens one on a
 store; `python -m kelvo_mcp.engine` serves one over HTTP
 (`kelvo_mcp.engine.http_api`), and `kelvo_mcp.engine.client.HttpEngine` is its
@@ -12,9 +12,11 @@ client, with the same calls and replies as this class.
 
 Threads: any number may call one engine at once. In memory, each call holds
 the engine's lock for its whole length, so every call sees whole calls. On a
-store, each call is one SQLite transaction and nothing of the canvas is kept
-between calls: readers run side by side, writers one at a time, across
-processes too, and a write is acknowledged only after its commit.
+store (SQLite or PostgreSQL, `kelvo_mcp.engine.stores`), each call is one
+transaction and nothing of the canvas is kept between calls: readers run side
+by side, writers one at a time, across processes and machines too, and a
+write is acknowledged only after its commit. A call whose transaction the
+database gave up on a conflict runs again, a few times.
 """
 
 from __future__ import annotations
