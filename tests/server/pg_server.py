@@ -96,6 +96,7 @@ def postgres():
         cluster.quicken()
     except Exception as e:  # noqa: BLE001 - whatever kept the server from starting is the reason given
         _restore("PGPASSFILE", before)
+        subprocess.run([str(SCRIPT), "stop", folder], capture_output=True, timeout=120)  # if it did start
         shutil.rmtree(folder, ignore_errors=True)
         _unavailable(f"{type(e).__name__}: {e}")
     try:
