@@ -23,7 +23,7 @@ import harness  # noqa: E402
 
 MODULES = ["lexicon", "refresh", "surfaces", "explain", "capabilities", "instructions", "server"]
 # Benchmarks that start processes and run for a while: only when named.
-ON_REQUEST = ["load", "engine", "shares"]
+ON_REQUEST = ["load", "engine", "shares", "store"]
 
 
 def main(argv: list[str]) -> int:

@@ -15,3 +15,7 @@ def engine():
     from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, seed_engine
 
     return seed_engine(load_canvas(SAMPLE_CANVAS))
+
+
+# The PostgreSQL server of the store's tests, and `store_where` over both backends.
+from pg_server import pg_url, postgres, store_where  # noqa: E402, F401

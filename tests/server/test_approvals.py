@@ -1,6 +1,7 @@
 """The user's approval on the engine: it names a revision, at most one page
 of a name is approved (the one in force), every act is logged, and the store
-generation rises with every write and approval. In memory and on a store."""
+generation rises with every write and approval. In memory and on a store of
+each backend."""
 
 import json
 import sqlite3
@@ -15,12 +16,12 @@ from kelvo_mcp.engine.store import Store
 P = {"block_type": "paragraph"}
 
 
-@pytest.fixture(params=["memory", "store"])
+@pytest.fixture(params=["memory", "sqlite", "postgresql"])
 def engine(request, tmp_path):
     if request.param == "memory":
         yield seed_engine(load_canvas(SAMPLE_CANVAS))
         return
-    engine = open_store_engine(tmp_path / "canvas.db")
+    engine = open_store_engine(tmp_path / "canvas.db" if request.param == "sqlite" else request.getfixturevalue("pg_url"))
     yield engine
     engine.close()
 

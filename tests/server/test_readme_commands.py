@@ -40,8 +40,10 @@ FAST = {"connect": 5.0, "read": 20.0, "write": 5.0, "pool": 5.0}
 # The README's paths, and what each stands for here.
 PATHS = {
     "my.json": "canvas", "kelvo.json": "state",
-    "kelvo.db": "store", "/path/to/kelvo.db": "store", "/var/lib/kelvo/kelvo.db": "store", "/shared/kelvo.db": "store",
+    "kelvo.db": "store", "/path/to/kelvo.db": "store", "/var/lib/kelvo/kelvo.db": "store",
     "/etc/kelvo/tokens": "tokens", "/etc/kelvo/engine-token": "engine-token",
+    # A PostgreSQL store: a database of the test's own (its password in PGPASSFILE, as the README sets it).
+    "postgresql://kelvo@db.internal.example/kelvo": "database", "$url": "database",
 }
 
 
@@ -80,6 +82,11 @@ def files(tmp_path):
     made["tokens"].write_text(f"ci-agents:{AGENT_TOKEN}\n", encoding="utf-8")
     made["engine-token"].write_text(ENGINE_TOKEN + "\n", encoding="utf-8")
     return made
+
+
+def store_of(args, files):
+    """Where the command's --store is: a file of `files`, or the database's URL."""
+    return args[args.index("--store") + 1] if "--store" in args else files["store"]
 
 
 def argv(command, files, engine_url=None):
@@ -132,7 +139,7 @@ async def run_stdio(command, files):
         markers = [refresh.parse_sentinel(p["blocks"][0]["text"]) for p in kept["pages"] if p["blocks"]]
         assert "from-readme" in [m["name"] for m in markers if m]
     if "--store" in args:
-        engine = open_store_engine(files["store"], canvas=None, state=None)
+        engine = open_store_engine(store_of(args, files), canvas=None, state=None)
         try:
             assert first_doc(engine.pages, name="from-readme") is not None
         finally:
@@ -205,8 +212,8 @@ def server_on_engine(engine_line):
     return run
 
 
-def store_engine(files):
-    return contextlib.closing(open_store_engine(files["store"], canvas=None, state=None))
+def store_engine(where):
+    return contextlib.closing(open_store_engine(where, canvas=None, state=None))
 
 
 def at_a_terminal(args, answer=b"y\n"):
@@ -234,12 +241,13 @@ def at_a_terminal(args, answer=b"y\n"):
 async def run_user_act(command, files):
     """The user's acts on a store: approving (at a terminal, or with the
     revision read given by --expect), revoking, the log of both."""
-    with store_engine(files) as engine:
+    store = store_of(argv(command, files), files)
+    with store_engine(store) as engine:
         page_id = engine.save_doc("deploy-steps", [{"block_type": "paragraph", "text": "Ship on green."}])["page_id"]
         revision = engine.get_page(page_id)["revision"]
     args = [revision if w == "REVISION" else w for w in argv(command, files)[2:]]
     if "--revoke" in args or "--history" in args:
-        assert run_engine_cli("--store", files["store"], "--approve", "deploy-steps",
+        assert run_engine_cli("--store", store, "--approve", "deploy-steps",
                               "--expect", revision).returncode == 0
     if "--approve" in args and "--expect" not in args:
         status, shown = at_a_terminal(args)
@@ -249,7 +257,7 @@ async def run_user_act(command, files):
         assert run.returncode == 0, run.stderr
         if "--history" in args:
             assert [line.split()[1] for line in run.stdout.splitlines()] == ["approved"]
-    with store_engine(files) as engine:
+    with store_engine(store) as engine:
         approved = engine.get_page(page_id)["instruction"] == {"state": "approved"}
     assert approved is ("--revoke" not in args)
 
@@ -293,17 +301,21 @@ COMMANDS = {
     "-m kelvo_mcp.engine --store /path/to/kelvo.db --approve deploy-steps --expect REVISION": run_user_act,
     "-m kelvo_mcp.engine --store /path/to/kelvo.db --revoke deploy-steps": run_user_act,
     "-m kelvo_mcp.engine --store /path/to/kelvo.db --history deploy-steps": run_user_act,
+    "-m kelvo_mcp.engine --store postgresql://kelvo@db.internal.example/kelvo --approve deploy-steps "
+    "--expect REVISION": run_user_act,
+    "-m kelvo_mcp.server --store $url": run_stdio,
     "-m kelvo_mcp.server --http 127.0.0.1:8765 --store kelvo.db": run_http_server,
     "-m kelvo_mcp.server --http 0.0.0.0:8765 --token-file /etc/kelvo/tokens "
     "--allow-host kelvo.internal.example --store /var/lib/kelvo/kelvo.db": run_http_server,
     "-m kelvo_mcp.server --http 127.0.0.1:8765 --token-file /etc/kelvo/tokens "
     "--allow-host kelvo.internal.example --store /var/lib/kelvo/kelvo.db": run_http_server,
     "-m kelvo_mcp.server --http 0.0.0.0:8765 --stateless --token-file /etc/kelvo/tokens "
-    "--store /shared/kelvo.db": run_http_server,
+    "--store postgresql://kelvo@db.internal.example/kelvo": run_http_server,
     "-m kelvo_mcp.server --http 127.0.0.1:8765 --store /var/lib/kelvo/kelvo.db --resource-url "
     "https://kelvo.example.com/mcp --oauth-issuer https://login.example.com/realms/team "
     "--token-file /etc/kelvo/tokens": run_oauth_server,
     ENGINE_LINE: run_engine,
+    "-m kelvo_mcp.engine --store postgresql://kelvo@db.internal.example/kelvo": run_engine,
     "-m kelvo_mcp.server --http 127.0.0.1:8765 --engine http://127.0.0.1:8470/v1": server_on_engine(ENGINE_LINE),
     ENGINE_TOKEN_LINE: run_engine,
     "-m kelvo_mcp.server --http 127.0.0.1:8765 --engine http://engine.internal.example:8470/v1 "
@@ -325,7 +337,9 @@ def test_every_command_line_in_the_readme_has_a_test():
 
 @pytest.mark.anyio
 @pytest.mark.parametrize("command", list(COMMANDS), ids=[c.removeprefix("-m kelvo_mcp.") for c in COMMANDS])
-async def test_the_readme_command_line_runs_as_written(command, files):
+async def test_the_readme_command_line_runs_as_written(command, files, request):
+    if "database" in {PATHS.get(word) for word in shlex.split(command)}:
+        files["database"] = request.getfixturevalue("pg_url")
     await COMMANDS[command](command, files)
 
 

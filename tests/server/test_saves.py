@@ -6,7 +6,6 @@ up to date by every write."""
 
 import json
 import threading
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -14,7 +13,6 @@ from kelvo_mcp import refresh
 from kelvo_mcp.engine.canvas import doc_blocks, open_store_engine
 from kelvo_mcp.engine.docs import first_doc
 from kelvo_mcp.engine.embedded import EmbeddedEngine
-from kelvo_mcp.engine.store import Store
 
 P = {"block_type": "paragraph"}
 EMPTY = {"canvas": "agent_docs", "pages": []}
@@ -117,52 +115,6 @@ def test_the_store_index_finds_what_the_registry_rule_finds_as_pages_change(tmp_
         assert agree()[0][1].kind == "learnings"  # the doc once shadowed is the one in force now
     finally:
         engine.close()
-
-
-@pytest.mark.anyio
-async def test_sixteen_sessions_on_two_servers_saving_one_new_name_leave_one_page(tmp_path):
-    pytest.importorskip("mcp")
-    import anyio
-
-    from http_host import Process, client
-    from server_session import reply_of
-
-    store = tmp_path / "canvas.db"
-    Store.open(store).close()  # made once, before both servers start
-    rounds = 2
-    with ThreadPoolExecutor(2) as pool:  # both start at once
-        servers = list(pool.map(lambda _: Process("kelvo_mcp.server", "--store", store, "--http", "127.0.0.1:0"),
-                                range(2)))
-    with servers[0] as one, servers[1] as two:
-        acked = []
-
-        async def agent(n, ready, go):
-            async with client((one, two)[n % 2].url) as c:
-                ready.release()
-                for r in range(rounds):
-                    await go[r].wait()
-                    saved = reply_of(await c.call_tool("kelvo_doc_save", {"name": f"shared-{r}", "body": f"from {n}"}))
-                    acked.append((r, saved["page_id"]))
-
-        ready = anyio.Semaphore(0)
-        go = [anyio.Event() for _ in range(rounds)]
-        async with anyio.create_task_group() as tg:
-            for n in range(16):
-                tg.start_soon(agent, n, ready, go)
-            for _ in range(16):
-                await ready.acquire()
-            for r in range(rounds):
-                go[r].set()
-                while sum(1 for a in acked if a[0] == r) < 16:
-                    await anyio.sleep(0.01)
-    engine = open_store_engine(store)
-    try:
-        for r in range(rounds):
-            assert len(pages_named(engine, f"shared-{r}")) == 1
-            assert {page_id for a, page_id in acked if a == r} == set(pages_named(engine, f"shared-{r}"))
-    finally:
-        engine.close()
-    assert len(acked) == 16 * rounds
 
 
 @pytest.fixture

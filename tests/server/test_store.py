@@ -1,7 +1,7 @@
-"""The engine's durable store: engines in one process and in several sharing
-one file, writes surviving a killed process, files that are not ours
-refused, an older store upgraded, a JSON state file taken in once and kept
-by one process, listings paged with a cursor."""
+"""The engine's durable store on SQLite: engine processes sharing one file,
+files that are not ours refused, an older store upgraded with a copy kept, a
+JSON state file taken in once and kept by one process, listings paged with a
+cursor. What every backend promises is in test_store_backends.py."""
 
 import json
 import os
@@ -33,61 +33,6 @@ def db(tmp_path):
 
 def block_ids(engine):
     return [b["block_id"] for p in engine.pages for b in p.blocks]
-
-
-def test_two_engines_on_one_store_see_each_others_writes_at_once(db):
-    a, b = open_store_engine(db), open_store_engine(db)
-    try:
-        made = a.create_page("from a", [{**P, "text": "one"}])
-        # No copy of the canvas is kept between calls: b reads a's commit.
-        assert b.get_page(made["page_id"])["blocks"][0]["text"] == "one"
-        b.append_blocks(made["page_id"], [{**P, "text": "two"}])
-        a.rename_page(made["page_id"], "renamed")
-        page = a.get_page(made["page_id"])
-        assert page["title"] == "renamed" and [x["text"] for x in page["blocks"]] == ["one", "two"]
-        assert b.create_page("from b", [])["page_id"] != made["page_id"]
-        b.delete_page(made["page_id"])
-        with pytest.raises(httpx.HTTPStatusError) as err:
-            a.get_page(made["page_id"])
-        assert err.value.response.status_code == 404
-        # Ids stay unique across engines: the counters live in the store.
-        assert len(set(block_ids(a))) == len(block_ids(a))
-    finally:
-        a.close()
-        b.close()
-
-
-def test_concurrent_writers_in_one_process_and_across_engines_lose_nothing(db):
-    engines = [open_store_engine(db), open_store_engine(db)]
-    target = engines[0].create_page("log", [])["page_id"]
-    errors = []
-
-    def writer(engine, n):
-        try:
-            for i in range(15):
-                engine.create_page(f"w{n}-{i}", [{**P, "text": f"{n}.{i}"}])
-                engine.append_blocks(target, [{**P, "text": f"{n}.{i}"}])
-        except Exception as exc:  # reported below, with the thread's number
-            errors.append((n, exc))
-
-    threads = [threading.Thread(target=writer, args=(engines[n % 2], n)) for n in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-    assert not errors
-    third = open_store_engine(db)
-    try:
-        titles = {p.title for p in third.pages}
-        assert {f"w{n}-{i}" for n in range(6) for i in range(15)} <= titles
-        blocks = third.get_page(target)["blocks"]
-        assert sorted(b["text"] for b in blocks) == sorted(f"{n}.{i}" for n in range(6) for i in range(15))
-        assert [b["order"] for b in blocks] == list(range(len(blocks)))
-        assert len(set(block_ids(third))) == len(block_ids(third))
-        assert third.store.integrity_check() == "ok"
-    finally:
-        for e in (*engines, third):
-            e.close()
 
 
 def test_the_in_memory_engine_is_safe_from_many_threads():
@@ -123,49 +68,6 @@ def test_two_engine_processes_on_one_store_and_a_third_reader(db):
             assert set(made_a + made_b) <= ids
         finally:
             third.close()
-
-
-def test_a_killed_engine_keeps_every_write_it_acknowledged(db):
-    acked: dict[str, list[str]] = {}
-    lock = threading.Lock()
-    enough = threading.Event()
-    engine = EngineProcess("--store", db).start()
-    try:
-        with HttpEngine(engine.url, timeouts=FAST) as client:
-            pages = [client.create_page(f"stream {n}", [])["page_id"] for n in range(3)]
-
-            def stream(page_id):
-                for i in range(400):
-                    text = f"{page_id}:{i}"
-                    try:
-                        client.append_blocks(page_id, [{**P, "text": text}])
-                    except httpx.HTTPError:
-                        return  # the engine is gone: this write was never acknowledged
-                    with lock:
-                        acked.setdefault(page_id, []).append(text)
-                        if sum(map(len, acked.values())) >= 60:
-                            enough.set()
-
-            threads = [threading.Thread(target=stream, args=(p,)) for p in pages]
-            for t in threads:
-                t.start()
-            enough.wait(timeout=60)
-            engine.kill()  # writers are mid-stream
-            for t in threads:
-                t.join(timeout=60)
-    finally:
-        engine.close()
-    assert 60 <= sum(map(len, acked.values())) < 3 * 400  # killed mid-stream
-    with Store.open(db) as store:
-        assert store.integrity_check() == "ok"
-    reopened = open_store_engine(db)
-    try:
-        for page_id, texts in acked.items():
-            held = [b["text"] for b in reopened.get_page(page_id)["blocks"]]
-            # Acknowledged in order, kept in order; at most the write in flight beyond them.
-            assert held[:len(texts)] == texts and len(held) <= len(texts) + 1
-    finally:
-        reopened.close()
 
 
 def _foreign(path):
@@ -238,22 +140,6 @@ def test_a_json_state_file_is_taken_in_once_and_left_in_place(tmp_path, db):
         again.close()
 
 
-def test_a_new_store_without_a_state_file_is_filled_from_the_canvas_file(tmp_path, db):
-    canvas = tmp_path / "canvas.json"
-    canvas.write_text(json.dumps({"canvas": "team_docs", "identity": {"role": "viewer"},
-                                  "pages": [{"title": "Only", "body": "one page"}]}))
-    engine = open_store_engine(db, canvas=canvas, state=tmp_path / "missing.json")
-    try:
-        assert engine.canvas == "team_docs" and engine.whoami() == {"role": "viewer"}
-        assert [p.title for p in engine.pages] == ["Only"]
-    finally:
-        engine.close()
-    bad = tmp_path / "bad.json"
-    bad.write_text("{")
-    with pytest.raises(CanvasError, match="is not valid JSON"):
-        open_store_engine(tmp_path / "other.db", canvas=bad)
-
-
 @pytest.mark.parametrize("kind", ["memory", "store"])
 def test_listing_pages_through_with_the_cursor_finds_every_page_once(db, kind):
     engine = EmbeddedEngine() if kind == "memory" else EmbeddedEngine(store=Store.open(db))
@@ -270,19 +156,6 @@ def test_listing_pages_through_with_the_cursor_finds_every_page_once(db, kind):
             cursor = listing["next_cursor"]
         assert seen == made and listings == 3
         assert engine.list_pages(limit=0) == {"pages": [], "has_more": True, "next_cursor": "0"}
-    finally:
-        engine.close()
-
-
-def test_the_store_cursor_does_not_skip_pages_when_earlier_ones_are_deleted(db):
-    engine = EmbeddedEngine(store=Store.open(db))
-    try:
-        made = [engine.create_page(f"p{i}", [])["page_id"] for i in range(10)]
-        first = engine.list_pages(limit=4)
-        for page_id in made[:4]:
-            engine.delete_page(page_id)
-        rest = engine.list_pages(limit=10, cursor=first["next_cursor"])
-        assert [r["page_id"] for r in rest["pages"]] == made[4:]
     finally:
         engine.close()
 
@@ -305,21 +178,6 @@ def test_injected_faults_on_a_store_engine_write_nothing(db):
                                                 {"block_id": "b999999", "text": "no such block"}])
         assert engine.pages[0] == page
     finally:
-        engine.close()
-
-
-def test_a_busy_store_answers_503_not_a_crash(db):
-    engine = EmbeddedEngine(store=Store.open(db, busy_timeout=0.05))
-    holder = sqlite3.connect(db, isolation_level=None)
-    try:
-        holder.execute("BEGIN IMMEDIATE")
-        with pytest.raises(httpx.HTTPStatusError) as err:
-            engine.create_page("blocked", [])
-        assert err.value.response.status_code == 503
-        holder.execute("ROLLBACK")
-        assert engine.create_page("after", [])["title"] == "after"
-    finally:
-        holder.close()
         engine.close()
 
 

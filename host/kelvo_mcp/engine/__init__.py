@@ -6,8 +6,12 @@
     approvals  the user's acts on it: approving a revision, revoking a name, the log
     memory     the canvas inside one engine call, and that canvas in memory
     statefile  the JSON state file: durable writes, one process at a time
-    store      the SQLite store several engines share
+    stores     the store interface both backends offer, and its errors
+    backends   which backend a --store names: a SQLite file or a postgresql:// URL
+    store      the SQLite store the engines of one host share
     schema     the store's file format: its schema steps and upgrades
+    pgstore    the store on PostgreSQL, which engines on any number of machines share
+    pgschema   its schema in the database: the same steps, kept in its meta table
     canvas     canvas and state files, and filling an engine from one
     http_api   the engine served over HTTP: the gate and the routes
     cli        python -m kelvo_mcp.engine: serve it, or approve, revoke or show the log of a doc on a store

@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any
 from kelvo_mcp.engine.api import Page, PageNotFound
 from kelvo_mcp.engine.docs import doc_of
 from kelvo_mcp.engine.docs import revision as revision_of
+from kelvo_mcp.engine.stores import retried
 
 if TYPE_CHECKING:
     import httpx
@@ -39,6 +40,7 @@ class Approvals:
         def status_error(self, status: int, method: str, path: str, detail: Any,
                          headers: dict[str, str] | None = None) -> httpx.HTTPStatusError: ...
 
+    @retried
     def approve(self, page_id: str, state: str = "approved", *, revision: str | None = None) -> dict[str, Any]:
         """What the user does in the Kelvo app: approve the page `page_id`,
         the doc in force for its name (every other page of that name becomes
@@ -53,6 +55,7 @@ class Approvals:
                 raise PageNotFound(f"page {page_id!r} not found")
             return self._approve_in(tx, page, state, revision, path)
 
+    @retried
     def approve_doc(self, name: str, *, revision: str | None = None) -> dict[str, Any] | None:
         """The user's approval of the doc in force named `name` (at revision
         `expect` when given, else 412); None when there is no such doc."""
@@ -61,6 +64,7 @@ class Approvals:
             found = tx.find_doc(name=name)
             return None if found is None else self._approve_in(tx, found[0], "approved", revision, path)
 
+    @retried
     def revoke_doc(self, name: str) -> list[str]:
         """Every page of the doc `name` set to "none", logged; their page ids
         (empty when the canvas holds no doc of that name)."""
@@ -99,6 +103,7 @@ class Approvals:
         tx.clear_approvals(name)
         tx.log_approval(name, page.page_id, revision_of(page), "revoked", _now(self), None)
 
+    @retried
     def doc_in_force(self, name: str) -> dict[str, Any] | None:
         """What the user reads before approving `name`: the page in force,
         its doc, its revision, and the last approval of that name (or None)."""
@@ -110,11 +115,13 @@ class Approvals:
             return {"page": found[0], "doc": found[1], "revision": revision_of(found[0]),
                     "last_approved": approved[-1] if approved else None}
 
+    @retried
     def approval_history(self, name: str) -> list[dict[str, Any]]:
         """The user's acts on the doc `name`, oldest first."""
         with self._tx() as tx:
             return tx.approval_log(name)
 
+    @retried
     def normalise_approvals(self) -> None:
         """At most one approved page per doc name, the one in force (after a fill)."""
         with self._tx(write=True) as tx:

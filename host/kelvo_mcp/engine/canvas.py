@@ -2,7 +2,7 @@
 
 A canvas file (the format the walkthrough's docstring gives) or a JSON state
 file is read and checked by `load_canvas`; `seed_engine` turns it into pages of
-an in-memory engine; `open_store_engine` opens the engine on a SQLite store,
+an in-memory engine; `open_store_engine` opens the engine on a store,
 filling a new store once from a state or canvas file.
 """
 
@@ -18,7 +18,8 @@ from kelvo_mcp import refresh
 from kelvo_mcp.engine.api import APPROVALS, CanvasError
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.engine.statefile import lock_state
-from kelvo_mcp.engine.store import Store
+from kelvo_mcp.engine.backends import open_store
+from kelvo_mcp.engine.stores import StoreBackend
 
 SENTINEL_KEY = "__kelvo_agent_doc__"
 SAMPLE_CANVAS = Path(__file__).parent.parent / "demo_canvas.json"
@@ -48,7 +49,7 @@ def doc_blocks(name: str, body: str = "", *, kind: str = "doc", pinned: bool = F
     return blocks
 
 
-def import_state(store: Store, json_path: str | Path) -> bool:
+def import_state(store: StoreBackend, json_path: str | Path) -> bool:
     """Take in a JSON state file of the reference server (the format
     `EmbeddedEngine.save_state` writes) while the store is still empty; the
     file is left where it is. False when the store was filled already or the
@@ -161,13 +162,14 @@ def seed_engine(data: dict[str, Any], **kwargs: Any) -> EmbeddedEngine:
 
 def open_store_engine(path: str | Path, *, canvas: str | Path | None = None, state: str | Path | None = None,
                       wall_clock: Callable[[], float] = time.time) -> EmbeddedEngine:
-    """The engine on the store in `path`. A store that was never filled is
+    """The engine on the store `path` names (a SQLite file, or a
+    `postgresql://` URL: `kelvo_mcp.engine.stores`). A store that was never filled is
     filled first, in one transaction: from the JSON state file `state` when
     it exists (the file is left in place), else from the canvas file
     `canvas` (default: the built-in sample). A filled store is used as it is;
     `canvas` and `state` are then not read. `StoreError` (a `CanvasError`)
-    when the file is not a store of ours or was written by a newer schema."""
-    store = Store.open(path)
+    when it is not a store of ours or was written by a newer schema."""
+    store = open_store(path)
     try:
         if store.seeded_from is None:
             if state is not None and Path(state).exists():

@@ -25,6 +25,7 @@ from kelvo_mcp.engine.api import CanvasError
 from kelvo_mcp.engine.canvas import SAMPLE_CANVAS, load_canvas, open_store_engine, seed_engine
 from kelvo_mcp.engine.embedded import EmbeddedEngine
 from kelvo_mcp.engine.http_api import API_PREFIX, BODY_MAX, EngineApp, Gate
+from kelvo_mcp.engine.stores import shown
 from kelvo_mcp.listen import BODY_TIMEOUT, HEADER_TIMEOUT, allowed_headers, bind_socket, is_loopback, read_token, \
     uvicorn_server
 
@@ -52,8 +53,10 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m kelvo_mcp.engine",
                                      description="Serve the embedded Kelvo engine over HTTP.")
     add = parser.add_argument
-    add("--store", type=Path, metavar="FILE",
-        help="keep the canvas in this SQLite store, shared with other engines (default: in memory, gone at exit)")
+    add("--store", metavar="FILE|URL",
+        help="keep the canvas in this store, shared with other engines: a SQLite file (engines on this host) or a "
+             "postgresql:// URL (engines on any machine; the password from PGPASSFILE or the PG* variables) "
+             "(default: in memory, gone at exit)")
     add("--listen", type=_address, default=("127.0.0.1", 0), metavar="HOST:PORT",
         help="where to listen (default 127.0.0.1:0, a free port)")
     add("--token-file", type=Path, metavar="FILE",
@@ -117,7 +120,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if ns.store is not None:
             engine = open_store_engine(ns.store, canvas=ns.canvas, state=ns.state)
-            what = f"store {ns.store}"
+            what = f"store {shown(ns.store)}"
         else:
             if ns.state is not None:
                 parser.error("--state is taken into a store: give --store too")

@@ -4,7 +4,7 @@ A docs canvas behind the calls the host's HTTP client makes, failing the way
 that client fails (an `httpx.HTTPStatusError` carrying the engine's JSON
 "detail" body, an httpx time-out). The canvas is held in memory (the default;
 optionally kept in a JSON state file) or in a durable store
-(`kelvo_mcp.engine.store`), which several engines in one process or in several
+(`kelvo_mcp.engine.stores`: SQLite or PostgreSQL), which several engines, in one process or in several,
 share. `kelvo_mcp.engine.canvas` fills one from a canvas file or opens one on a
 store; `python -m kelvo_mcp.engine` serves one over HTTP
 (`kelvo_mcp.engine.http_api`), and `kelvo_mcp.engine.client.HttpEngine` is its
@@ -12,16 +12,17 @@ client, with the same calls and replies as this class.
 
 Threads: any number may call one engine at once. In memory, each call holds
 the engine's lock for its whole length, so every call sees whole calls. On a
-store, each call is one SQLite transaction and nothing of the canvas is kept
-between calls: readers run side by side, writers one at a time, across
-processes too, and a write is acknowledged only after its commit.
+store (SQLite or PostgreSQL, `kelvo_mcp.engine.stores`), each call is one
+transaction and nothing of the canvas is kept between calls: readers run side
+by side, writers one at a time, across processes and machines too, and a
+write is acknowledged only after its commit. A call whose transaction the
+database gave up on a conflict runs again, a few times.
 """
 
 from __future__ import annotations
 
 import copy
 import datetime
-import sqlite3
 import threading
 import time
 import urllib.parse
@@ -39,9 +40,10 @@ from kelvo_mcp.engine.docs import LEARNINGS, marker_block
 from kelvo_mcp.engine.docs import revision as revision_of
 from kelvo_mcp.engine.memory import CanvasTx, MemoryTx
 from kelvo_mcp.engine.statefile import write_state
+from kelvo_mcp.engine.stores import StoreConflict, StoreUnavailable, retried
 
 if TYPE_CHECKING:
-    from kelvo_mcp.engine.store import Store
+    from kelvo_mcp.engine.stores import StoreBackend
 
 _URL_PATH_MAX = 2000
 
@@ -55,7 +57,7 @@ class EmbeddedEngine(Approvals):
     kind = "embedded"
 
     def __init__(self, canvas: str = "agent_docs", identity: dict[str, Any] | None = None, *,
-                 wall_clock: Callable[[], float] = time.time, store: Store | None = None) -> None:
+                 wall_clock: Callable[[], float] = time.time, store: StoreBackend | None = None) -> None:
         self.store = store
         self._pages: list[Page] = []
         self._next_id = 1
@@ -112,13 +114,14 @@ class EmbeddedEngine(Approvals):
         try:
             with self.store.transaction(write) as tx:
                 yield tx
-        except sqlite3.OperationalError as e:
-            if "locked" not in str(e) and "busy" not in str(e):
-                raise
-            raise self.status_error(503, method, path, "the engine's store is busy; try again shortly") from None
+        except StoreConflict:
+            raise  # run again by `retried`
+        except StoreUnavailable as e:
+            raise self.status_error(503, method, path, str(e)) from None
 
     # -- filling and faults -------------------------------------------------
 
+    @retried
     def add_page(self, title: str = "", blocks: list[dict[str, Any]] | None = None, *,
                  page_id: str | None = None, updated_at: Any = None, approval: str | None = None) -> Page:
         with self._tx(write=True) as tx:
@@ -133,6 +136,7 @@ class EmbeddedEngine(Approvals):
         tx.insert(page)
         return page
 
+    @retried
     def store_generation(self) -> int:
         """The store generation, raised by every write; what a scope compares
         with the one its registry was scanned at."""
@@ -196,10 +200,12 @@ class EmbeddedEngine(Approvals):
 
     # -- the client calls ---------------------------------------------------
 
+    @retried
     def whoami(self) -> dict[str, Any]:
         with self._serving("whoami", "GET", "/whoami"):
             return copy.deepcopy(self.identity)
 
+    @retried
     def list_pages(self, limit: int = 50, cursor: str | None = None) -> dict[str, Any]:
         """One page of the listing, in canvas order; "next_cursor", when
         "has_more" is true, asks for the next."""
@@ -211,6 +217,7 @@ class EmbeddedEngine(Approvals):
                 reply["next_cursor"] = next_cursor
             return copy.deepcopy(reply)
 
+    @retried
     def get_page(self, page_id: str) -> dict[str, Any]:
         with self._serving("get_page", "GET", f"/pages/{page_id}", page_id) as tx:
             page = self._page(tx, page_id, "GET", f"/pages/{page_id}")
@@ -221,12 +228,14 @@ class EmbeddedEngine(Approvals):
                 detail["instruction"] = {"state": page.approval}
             return detail
 
+    @retried
     def create_page(self, title: str, blocks: list[dict[str, Any]], icon: str | None = None) -> dict[str, Any]:
         with self._serving("create_page", "POST", "/pages", title, write=True) as tx:
             page = self._insert(tx, title, copy.deepcopy(blocks), None, _iso(self.wall_clock()), "none")
             return {"page_id": page.page_id, "title": page.title, "blocks_written": len(page.blocks),
                     "url": f"{ENGINE_URL}/canvases/{self.canvas}/pages/{page.page_id}"}
 
+    @retried
     def append_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
         with self._serving("append_blocks", "POST", path, page_id, write=True) as tx:
@@ -235,6 +244,7 @@ class EmbeddedEngine(Approvals):
             self._touch(tx, page)
             return {"page_id": page_id, "blocks_written": len(blocks)}
 
+    @retried
     def write_blocks(self, page_id: str, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
         with self._serving("write_blocks", "PUT", path, page_id, write=True) as tx:
@@ -243,6 +253,7 @@ class EmbeddedEngine(Approvals):
             self._touch(tx, page)
             return {"page_id": page_id, "blocks_written": len(blocks)}
 
+    @retried
     def update_blocks(self, page_id: str, updates: list[dict[str, Any]]) -> dict[str, Any]:
         path = f"/pages/{page_id}/blocks"
         with self._serving("update_blocks", "PATCH", path, page_id, write=True) as tx:
@@ -258,6 +269,7 @@ class EmbeddedEngine(Approvals):
             self._touch(tx, page)
             return {"page_id": page_id, "updated": len(updates)}
 
+    @retried
     def rename_page(self, page_id: str, title: str) -> dict[str, Any]:
         with self._serving("rename_page", "PATCH", f"/pages/{page_id}", page_id, write=True) as tx:
             page = self._page(tx, page_id, "PATCH", f"/pages/{page_id}")
@@ -265,6 +277,7 @@ class EmbeddedEngine(Approvals):
             self._touch(tx, page)
             return {"page_id": page_id, "title": title}
 
+    @retried
     def save_doc(self, name: str, blocks: list[dict[str, Any]], kind: str | None = None) -> dict[str, Any]:
         """Save the doc `name` with the body `blocks` (the marker is written
         here): over the doc in force of that name, found inside the same
@@ -285,6 +298,7 @@ class EmbeddedEngine(Approvals):
             return {"page_id": page.page_id, "name": name, "kind": kind, "created": found is None,
                     "blocks_written": len(written)}
 
+    @retried
     def append_learning(self, blocks: list[dict[str, Any]]) -> dict[str, Any]:
         """Append `blocks` to the learnings doc (the first doc in force of
         that kind), made in the same write transaction when there is none."""
@@ -299,6 +313,7 @@ class EmbeddedEngine(Approvals):
                 self._touch(tx, page)
             return {"page_id": page.page_id, "created": found is None, "blocks_written": len(blocks)}
 
+    @retried
     def delete_page(self, page_id: str) -> dict[str, Any]:
         with self._serving("delete_page", "DELETE", f"/pages/{page_id}", page_id, write=True) as tx:
             self._page(tx, page_id, "DELETE", f"/pages/{page_id}")
@@ -311,6 +326,7 @@ class EmbeddedEngine(Approvals):
             raise self.status_error(404, "GET", "/resolve", "canvas not found",
                                     headers={"X-Kelvo-Error": "canvas_not_found"})
 
+    @retried
     def list_canvases(self) -> dict[str, Any]:
         with self._serving("list_canvases", "GET", "/canvases"):
             return {"canvases": [{"canvas_id": f"cv_{self.canvas}", "name": self.canvas}]}

@@ -52,6 +52,7 @@ from kelvo_mcp import refresh
 from kelvo_mcp.engine.api import Page, ascii_number
 from kelvo_mcp.engine.docs import doc_of
 from kelvo_mcp.engine.schema import NORMALISE_APPROVALS, SCHEMA_VERSION, StoreError, check_or_create, doc_columns
+from kelvo_mcp.engine.stores import StoreUnavailable
 
 __all__ = ["BUSY_TIMEOUT", "SCHEMA_VERSION", "Store", "StoreError", "Tx"]
 
@@ -136,8 +137,10 @@ class Store:
                     broken = True
                 raise
             conn.execute("COMMIT")
-        except sqlite3.Error:
+        except sqlite3.Error as e:
             broken = broken or conn.in_transaction
+            if isinstance(e, sqlite3.OperationalError) and ("locked" in str(e) or "busy" in str(e)):
+                raise StoreUnavailable("the engine's store is busy; try again shortly") from None
             raise
         finally:
             if broken:
@@ -298,7 +301,7 @@ class Tx:
 
     def clear_approvals(self, name: str, keep: str | None = None) -> None:
         """Every page of the doc `name` but `keep` set to "none"."""
-        self.conn.execute("UPDATE pages SET approval = 'none' WHERE doc_name = ? AND page_id IS NOT ?", (name, keep))
+        self.conn.execute("UPDATE pages SET approval = 'none' WHERE doc_name = ? AND page_id IS DISTINCT FROM ?", (name, keep))
 
     def normalise_approvals(self) -> None:
         """At most one approved page per doc name: the one in force."""

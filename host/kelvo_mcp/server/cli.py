@@ -5,6 +5,7 @@
     python -m kelvo_mcp.server --canvas my.json         # seed the engine from a canvas file
     python -m kelvo_mcp.server --state state.json       # keep the canvas between runs in a JSON file
     python -m kelvo_mcp.server --store canvas.db        # ... or in a SQLite store other servers share
+    python -m kelvo_mcp.server --store postgresql://kelvo@db/kelvo   # ... or in PostgreSQL, across machines
     python -m kelvo_mcp.server --engine URL             # the engine served at URL (python -m kelvo_mcp.engine)
     python -m kelvo_mcp.server --readonly               # a key that may not write
     python -m kelvo_mcp.server --http 127.0.0.1:8765    # many sessions over streamable HTTP at /mcp
@@ -46,7 +47,7 @@ from kelvo_mcp.server.tokens import TokenFile
 SHUTDOWN_SECONDS = 10.0
 
 
-def open_engine(canvas: Path | None, state: Path | None, store: Path | None = None,
+def open_engine(canvas: Path | None, state: Path | None, store: str | None = None,
                 engine_url: str | None = None, read_timeout: float | None = None,
                 engine_token: str | None = None) -> Any:
     """The engine the server runs on:
@@ -54,8 +55,8 @@ def open_engine(canvas: Path | None, state: Path | None, store: Path | None = No
     - `engine_url`: an engine served over HTTP (`python -m kelvo_mcp.engine`),
       reached with `HttpEngine` sending `engine_token`; `read_timeout`
       replaces the read phase's budget;
-    - `store`: the embedded engine on that SQLite store, which other servers
-      may share; a new store is filled once from `state` when that file
+    - `store`: the embedded engine on that store (a SQLite file or a
+      `postgresql://` URL), which other servers may share; a new store is filled once from `state` when that file
       exists, else from `canvas`;
     - otherwise the embedded engine in memory, from the state file when it
       exists, else seeded from the canvas file; with a state file, every
@@ -82,9 +83,10 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="a JSON file describing the docs canvas to seed (default: the built-in sample)")
     parser.add_argument("--state", type=Path, metavar="FILE",
                         help="keep the canvas in this JSON file between runs (missing: start from the canvas file)")
-    parser.add_argument("--store", type=Path, metavar="FILE",
-                        help="keep the canvas in this SQLite store, which other servers may share; a new store "
-                             "is filled once from the --state file when it exists, else from the canvas file")
+    parser.add_argument("--store", metavar="FILE|URL",
+                        help="keep the canvas in this store, which other servers may share: a SQLite file (servers "
+                             "on this host) or a postgresql:// URL (servers on any machine); a new store is filled "
+                             "once from the --state file when it exists, else from the canvas file")
     parser.add_argument("--engine", metavar="URL",
                         help="use the engine served over HTTP at URL (python -m kelvo_mcp.engine) "
                              "instead of an embedded one")
