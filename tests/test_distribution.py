@@ -10,6 +10,7 @@ import platform
 import re
 import shutil
 import subprocess
+import sys
 import tarfile
 import tomllib
 import zipfile
@@ -21,8 +22,10 @@ from which_build import installed_wheel_file
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULES = ["lexicon", "refresh", "surfaces", "explain", "capabilities", "instructions"]
 STEM = f"kelvo_mcp_core-{tomllib.loads((ROOT / 'pyproject.toml').read_text())['project']['version']}"
-# The wheel under test is the one for the machine (or the emulated one) running us.
+# The wheel under test is the one for the interpreter and machine (or the
+# emulated one) running us.
 ARCH = platform.machine()
+CP = f"cp{sys.version_info.major}{sys.version_info.minor}"
 # glibc's own libraries: before 2.34 the threads and dynamic-loading calls
 # live in libpthread and libdl, which manylinux allows beside libc and libm.
 GLIBC_LIBS = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2",
@@ -44,17 +47,17 @@ def test_wheel_holds_the_six_modules_and_their_stubs_under_a_manylinux_tag(wheel
     files = sorted(n for n in archive.namelist() if not n.endswith("/") and ".dist-info/" not in n)
     # No __init__.py (the host owns the namespace), no probe, no stand-ins,
     # no grafted libraries.
-    assert files == sorted([f"kelvo_mcp/{m}.cpython-314-{ARCH}-linux-gnu.so" for m in MODULES]
+    assert files == sorted([f"kelvo_mcp/{m}.cpython-{CP[2:]}-{ARCH}-linux-gnu.so" for m in MODULES]
                            + [f"kelvo_mcp/{m}.pyi" for m in MODULES] + ["kelvo_mcp/py.typed"])
     # glibc 2.28 at most: what the wheels are built against, so that hosts
     # from RHEL 8 and Debian 10 on can install them. A wheel may carry more
     # than one platform tag (manylinux2014 beside manylinux_2_17).
-    platforms = re.fullmatch(rf"{STEM}-cp314-cp314-(.+)\.whl", wheel.name)[1].split(".")
+    platforms = re.fullmatch(rf"{STEM}-{CP}-{CP}-(.+)\.whl", wheel.name)[1].split(".")
     assert all(p.startswith("manylinux") and p.endswith(f"_{ARCH}") for p in platforms), wheel.name
     floors = [int(m[1]) for p in platforms if (m := re.fullmatch(rf"manylinux_2_(\d+)_{ARCH}", p))]
     assert floors and max(floors) <= 28, wheel.name
     info = email.message_from_bytes(archive.read(f"{STEM}.dist-info/WHEEL"))
-    assert sorted(info.get_all("Tag")) == sorted(f"cp314-cp314-{p}" for p in platforms)
+    assert sorted(info.get_all("Tag")) == sorted(f"{CP}-{CP}-{p}" for p in platforms)
 
 
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf is not installed")
@@ -79,7 +82,9 @@ def test_wheel_metadata_reads_for_a_host(wheel):
     assert meta["Requires-Python"] == ">=3.14"
     # A range, never an exact pin: the host's own httpx must fit.
     assert [d.replace(" ", "") for d in meta.get_all("Requires-Dist")] == ["httpx<1,>=0.23.1"]
-    assert {"Programming Language :: Python :: 3.14", "Programming Language :: C++", "Typing :: Typed",
+    # No upper bound: a later CPython installs the sdist; the two with wheels are named.
+    assert {"Programming Language :: Python :: 3.14", "Programming Language :: Python :: 3.15",
+            "Programming Language :: C++", "Typing :: Typed",
             "Operating System :: POSIX :: Linux"} <= set(meta.get_all("Classifier"))
     assert meta["Description-Content-Type"] == "text/markdown"
     assert meta.get_payload().strip() == (ROOT / "README.md").read_text().strip()

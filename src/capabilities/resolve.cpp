@@ -34,8 +34,8 @@ nb::object scopes_of(nb::handle ident) {
     if (!truthy(raw) || !PyList_Check(raw.ptr())) return borrow(capability_tables.empty_tuple);
     nb::object kept = steal(PyList_New(0));
     // Index by the live size: a hostile item may change the list under us.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw.ptr()); ++i) {
-        nb::object item = list_item(raw, i);
+    nb::object item;
+    for (Py_ssize_t i = 0; list_next(raw, i, item); ++i) {
         if (PyUnicode_Check(item.ptr()) && truthy(item))
             if (PyList_Append(kept.ptr(), item.ptr()) < 0) raise_current();
     }
@@ -49,8 +49,8 @@ int declared_pages(nb::handle ident) {
     if (!PyList_Check(caps.ptr()) || !truthy(caps)) return -1;
     bool pages = false;
     // Every item is converted, as building the set of names would.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(caps.ptr()); ++i) {
-        nb::object item = list_item(caps, i);
+    nb::object item;
+    for (Py_ssize_t i = 0; list_next(caps, i, item); ++i) {
         if (names_pages(item)) pages = true;
     }
     return pages ? 1 : 0;

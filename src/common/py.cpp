@@ -27,12 +27,20 @@ nb::object ModuleGlobals::operator[](PyObject* name) const {
 }
 
 // One per module: each shared object links its own copy of this layer.
-static std::atomic_flag g_initialised;
+enum : int { kNotRun, kRunning, kDone };
+static std::atomic<int> g_init_state{kNotRun};
 
-void init_once(const char* module) {
-    if (!g_initialised.test_and_set()) return;
-    PyErr_Format(PyExc_ImportError, "%s is already initialised in this process and cannot be initialised again", module);
-    raise_current();
+InitOnce::InitOnce(const char* module) {
+    int expected = kNotRun;
+    if (g_init_state.compare_exchange_strong(expected, kRunning)) return;
+    if (expected == kRunning)
+        PyErr_Format(PyExc_ImportError, "%s is being initialised on another thread", module);
+    else
+        PyErr_Format(PyExc_ImportError, "%s is already initialised in this process and cannot be initialised again",
+                     module);
+    raise_current();  // refused: no object, so the destructor below never runs
 }
+
+InitOnce::~InitOnce() { g_init_state.store(done_ ? kDone : kNotRun); }
 
 }  // namespace kelvo

@@ -30,10 +30,24 @@ inline nb::object steal(PyObject* o) {
 
 inline nb::object borrow(PyObject* o) { return nb::borrow(o); }
 
-// Item i of a list, held: code run later (a host's __eq__, items(), a name
-// map) may clear the list, and the item must outlive that. IndexError past
-// the end. Loops over a caller's list re-read its live size each step.
-inline nb::object list_item(nb::handle list, Py_ssize_t i) { return steal(PyList_GetItemRef(list.ptr(), i)); }
+// A walk over a caller's list, as the interpreter's own loop reads one: item
+// i while i is below the list's live size, held (code run later, a host's
+// __eq__, items(), a name map, may clear the list, and the item must
+// outlive that), and false once i is past the end, which ends the walk. The
+// size and the item are read together under the list's lock, so a list that
+// another thread shrinks between two steps ends the walk there, never
+// raising IndexError.
+//
+//   nb::object item;
+//   for (Py_ssize_t i = 0; list_next(list, i, item); ++i) ...
+inline bool list_next(nb::handle list, Py_ssize_t i, nb::object& item) {
+    PyObject* o = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(list.ptr());
+    if (i < PyList_GET_SIZE(list.ptr())) o = Py_NewRef(PyList_GET_ITEM(list.ptr(), i));
+    Py_END_CRITICAL_SECTION();
+    item = nb::steal(o);
+    return o != nullptr;
+}
 
 // The next pair of a dict that code run between steps (or another thread)
 // may change: each step takes the dict's own lock, and the pair is held.
@@ -148,8 +162,20 @@ private:
 
 // A module's tables are built once per process and then read by every thread
 // without a lock, so a second initialisation (a re-import after
-// `del sys.modules[...]`) is refused rather than run over them. Called first
-// in a module's body.
-void init_once(const char* module);
+// `del sys.modules[...]`) is refused rather than run over them. A body that
+// fails (a host module it imports raised, say) counts as never run: the next
+// import runs it again from the start, raising the real error again or
+// succeeding. Made first in a module's body; `done()` last.
+class InitOnce {
+public:
+    explicit InitOnce(const char* module);
+    ~InitOnce();
+    InitOnce(const InitOnce&) = delete;
+    InitOnce& operator=(const InitOnce&) = delete;
+    void done() { done_ = true; }
+
+private:
+    bool done_ = false;
+};
 
 }  // namespace kelvo

@@ -19,14 +19,18 @@ struct RecordInfo {
     std::vector<PyGetSetDef> getsets;
     std::string full_name;
     std::string short_name;
+    std::string doc;  // "Name(field, ..., field=default)\n--\n\n" and the type's own text
 };
 
-// The record types of this shared object (a few), registered at load.
+// The record types of this shared object (a few), registered at load. A
+// load that failed and was run again registers its types anew; the earlier
+// ones may be gone and a new type may have the same address, so the newest
+// registration is the one that counts.
 std::vector<RecordInfo*> g_records;
 
 RecordInfo& info_of(PyTypeObject* type) {
-    for (RecordInfo* i : g_records)
-        if (i->type == type) return *i;
+    for (auto it = g_records.rbegin(); it != g_records.rend(); ++it)
+        if ((*it)->type == type) return **it;
     // Unreachable: slots are only installed on registered types.
     Py_FatalError("kelvo record: unregistered type");
 }
@@ -236,6 +240,32 @@ PyObject* record_reduce(PyObject* self, PyObject*) {
     return Py_BuildValue("(ON)", reinterpret_cast<PyObject*>(Py_TYPE(self)), t);
 }
 
+// The constructor's text signature, which inspect.signature, help() and
+// pydoc read off the type: the fields in order, each default as its repr (a
+// literal for every default here; a default made anew for each record as
+// the repr of one made now, "{}" for a dict).
+std::string signature_doc(const RecordInfo& info, const char* doc) {
+    std::string out = info.short_name + "(";
+    for (size_t i = 0; i < info.fields.size(); ++i) {
+        const RecordField& f = info.fields[i];
+        if (i) out += ", ";
+        out += info.names[i];
+        nb::object value = f.default_value.is_valid()     ? f.default_value
+                           : f.default_factory.is_valid() ? steal(PyObject_CallNoArgs(f.default_factory.ptr()))
+                                                          : nb::object();
+        if (!value.is_valid()) continue;
+        nb::object r = steal(PyObject_Repr(value.ptr()));
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(r.ptr(), &n);
+        if (!p) raise_current();
+        out += "=";
+        out.append(p, static_cast<size_t>(n));
+    }
+    out += ")\n--\n\n";
+    if (doc) out += doc;
+    return out;
+}
+
 }  // namespace
 
 nb::object record_get(PyObject* rec, size_t i) {
@@ -285,7 +315,8 @@ PyTypeObject* make_record_type(nb::module_& m, RecordSpec shape) {
         {Py_tp_methods, info->methods.data()},
         {Py_tp_getset, info->getsets.data()},
     };
-    if (shape.doc) slots.push_back({Py_tp_doc, const_cast<char*>(shape.doc)});
+    info->doc = signature_doc(*info, shape.doc);
+    slots.push_back({Py_tp_doc, const_cast<char*>(info->doc.c_str())});
     slots.push_back({0, nullptr});
     PyType_Spec tspec{info->full_name.c_str(),
                       static_cast<int>(sizeof(PyObject) + info->fields.size() * sizeof(PyObject*)), 0,

@@ -150,11 +150,13 @@ private:
         out_.push_back('[');
         if (ends) ends->push_back(out_.size());
         // The live size at every step and each item held, as json reads a
-        // list that an item's own code may shrink or clear.
+        // list that an item's own code may shrink or clear. A subclass is
+        // read from its storage too (json.dumps would run its __iter__).
         const bool list = PyList_Check(v);
-        for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v)); ++i) {
+        nb::object item;
+        for (Py_ssize_t i = 0; list ? list_next(v, i, item) : i < PyTuple_GET_SIZE(v); ++i) {
             if (i) out_ += ", ";
-            nb::object item = list ? list_item(v, i) : borrow(PyTuple_GET_ITEM(v, i));
+            if (!list) item = borrow(PyTuple_GET_ITEM(v, i));
             value(item.ptr());
             if (ends) ends->push_back(out_.size());
         }
@@ -212,8 +214,8 @@ private:
         } else {
             // A subclass's own items(), as json takes them.
             nb::object items = steal(PyMapping_Items(v));
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-                nb::object pair = list_item(items, i);
+            nb::object pair;
+            for (Py_ssize_t i = 0; list_next(items, i, pair); ++i) {
                 if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) {
                     PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
                     raise_current();

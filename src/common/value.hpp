@@ -37,9 +37,13 @@ nb::str str_form(nb::handle v);
 std::string float_repr(double x);
 std::string format_g(double x);
 
-// The JSON text form: exactly json.dumps(v, ensure_ascii=True) (one line,
-// ", " and ": " separators, pure ASCII). TypeError/ValueError/RecursionError
-// as json.dumps raises them.
+// The JSON text form: json.dumps(v, ensure_ascii=True) (one line, ", " and
+// ": " separators, pure ASCII), with TypeError/ValueError/RecursionError as
+// json.dumps raises them. One difference: a list or tuple subclass is
+// written from its own storage, item by item as a plain one, where json.dumps
+// iterates it (its __iter__ runs); the two agree unless a subclass's
+// __iter__ yields something else than what it stores. A dict subclass is
+// written from its items(), as json.dumps writes it.
 std::string json_text(nb::handle v);
 // Where the items of chosen lists end in the text, recorded as it is
 // written: ends[0] just past the list's "[", ends[i + 1] just past item i.

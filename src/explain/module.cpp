@@ -6,7 +6,7 @@ namespace nb = nanobind;
 using namespace kelvo::explain;
 
 NB_MODULE(explain, m) {
-    kelvo::init_once("kelvo_mcp.explain");
+    kelvo::InitOnce once("kelvo_mcp.explain");
     m.doc() = "Engine failures in words: HTTP statuses, time-outs and missing ids, with secrets redacted.";
     init_clean(m);
     init_status(m);
@@ -67,4 +67,5 @@ NB_MODULE(explain, m) {
 
     m.attr("__all__") = nb::make_tuple("call", "engine_reason", "http_failure", "not_found", "possible", "timeout",
                                        "timeout_phase");
+    once.done();
 }

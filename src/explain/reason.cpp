@@ -52,7 +52,8 @@ nb::object validation_text(PyObject* detail) {
     // The first items, held, so that nothing done while wording them can
     // change what is read.
     std::vector<nb::object> items;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(detail) && i < kMaxItems; ++i) items.push_back(list_item(detail, i));
+    nb::object item;
+    for (Py_ssize_t i = 0; i < kMaxItems && list_next(detail, i, item); ++i) items.push_back(std::move(item));
     Writer w;
     bool first = true;
     for (const nb::object& item : items) {

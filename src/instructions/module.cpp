@@ -6,7 +6,7 @@ namespace nb = nanobind;
 using namespace kelvo::instructions;
 
 NB_MODULE(instructions, m) {
-    kelvo::init_once("kelvo_mcp.instructions");
+    kelvo::InitOnce once("kelvo_mcp.instructions");
     m.doc() = "Server instructions: the host's instruction text tailored to the tools a connection shows.";
     load_texts(m);
     bind_rewrites(m);
@@ -14,4 +14,5 @@ NB_MODULE(instructions, m) {
     bind_tool_names(m);
     bind_render(m);
     m.attr("__all__") = nb::make_tuple("COMPACT_REWRITES", "NEEDS", "mentions", "paragraphs", "render");
+    once.done();
 }

@@ -33,7 +33,7 @@ bool icon_ok(nb::handle s) {
 }  // namespace
 
 NB_MODULE(lexicon, m) {
-    kelvo::init_once("kelvo_mcp.lexicon");
+    kelvo::InitOnce once("kelvo_mcp.lexicon");
     m.doc() = "Page vocabulary: block types, aliases, colours, media rules and limits.";
     nb::object vocab = import_attr("json", "loads")(nb::str(kVocabJson));
     auto get = [&](const char* key) { return vocab[key]; };
@@ -71,4 +71,5 @@ NB_MODULE(lexicon, m) {
     m.def("icon_ok", &icon_ok, nb::arg("s").none(),
           "Whether s, stripped of whitespace, is non-empty and at most ICON_MAX_UTF16 UTF-16 units.",
           nb::sig("def icon_ok(s: str) -> bool"));
+    once.done();
 }

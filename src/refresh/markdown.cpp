@@ -178,19 +178,35 @@ Kind kind_of(PyObject* bt) {
     return Kind::Other;
 }
 
+// A block's kind, from its type's string form; a paragraph of nothing but
+// whitespace writes nothing and reads as `blank`.
+Kind block_kind(const nb::object& t, const nb::object& type_raw, bool& blank) {
+    const Kind k = kind_of(string_form_or(type_raw, name_of(Kind::Other)).ptr());
+    blank = k == Kind::Other && StrView(t).visit([](auto s) {
+                return std::all_of(s.begin(), s.end(), [](auto c) { return is_space(c); });
+            });
+    return k;
+}
+
+// What a block writes, at least: its lead, then its text (a divider writes
+// no text, a code block its closing fence too). A prefixed kind writes its
+// prefix again on every further line, which the writer grows for.
+Py_ssize_t written_length(Kind k, const nb::object& t) {
+    const auto lead = static_cast<Py_ssize_t>(kLead[static_cast<int>(k)].size());
+    if (k == Kind::Divider) return lead;
+    return lead + PyUnicode_GET_LENGTH(t.ptr()) + (k == Kind::Code ? 1 + static_cast<Py_ssize_t>(kFence.size()) : 0);
+}
+
 // Steps 2-4 of block to Markdown, one block at a time: chunks are written as
 // they come, a new one after a blank line, a list item that continues a list
 // after a single line feed (only the last chunk is ever extended).
 class MarkdownWriter {
 public:
     explicit MarkdownWriter(Py_ssize_t expected = 0) : out_(expected) {}
-    // `t`: the block's text in its string form, not a marker.
-    void block(const nb::object& t, const nb::object& type_raw) {
-        const Kind k = kind_of(string_form_or(type_raw, name_of(Kind::Other)).ptr());
-        if (k == Kind::Other && StrView(t).visit([](auto s) {
-                return std::all_of(s.begin(), s.end(), [](auto c) { return is_space(c); });
-            }))
-            return;  // a blank paragraph adds nothing; a list around it stays one list
+    // `t`: the block's text in its string form, not a marker; `k` its kind
+    // (block_kind), not a blank paragraph: that adds nothing, and a list
+    // around it stays one list.
+    void block(const nb::object& t, Kind k) {
         const bool listy = is_list(k);
         const std::string_view first = lead(k, listy && last_listy_);
         last_listy_ = listy;
@@ -252,22 +268,36 @@ bool any_sentinel_prefix(nb::handle text_str) {
 nb::str block_text(const RawBlock& block) { return nb::borrow<nb::str>(string_form_or(block.text, N.empty)); }
 
 nb::str markdown_from_sorted(const std::vector<RawBlock>& sorted, size_t marker) {
-    // The writer is sized for the texts that are written and a few characters
-    // of lead for each: marker blocks are left out before anything is sized
-    // (a page may repeat one huge marker text thousands of times).
+    // Every text in its string form first, then every type (host code runs
+    // in that order); marker blocks are left out before anything is sized.
     std::vector<nb::object> texts(sorted.size());
-    Py_ssize_t expected = 0;
     for (size_t i = 0; i < sorted.size(); ++i) {
         if (i == marker) continue;
         nb::object t = string_form_or(sorted[i].text, N.empty);
         if (any_sentinel_prefix(t)) continue;
-        expected += 8 + PyUnicode_GET_LENGTH(t.ptr());
         texts[i] = std::move(t);
+    }
+    // The writer is sized for what the blocks write: nothing for a blank
+    // paragraph, the lead alone for a divider (a page may repeat one huge
+    // text thousands of times in blocks that write none of it). The sum is
+    // checked: past what a str can hold, the text could never be made.
+    std::vector<Kind> kinds(sorted.size(), Kind::Other);
+    std::vector<bool> writes(sorted.size(), false);
+    Py_ssize_t expected = 0;
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        if (!texts[i].is_valid()) continue;
+        bool blank;
+        kinds[i] = block_kind(texts[i], sorted[i].type, blank);
+        writes[i] = !blank;
+        if (!blank && __builtin_add_overflow(expected, written_length(kinds[i], texts[i]), &expected)) {
+            PyErr_NoMemory();
+            raise_current();
+        }
     }
     MarkdownWriter w(expected);
     for (size_t i = 0; i < sorted.size(); ++i) {
-        if (texts[i].is_valid()) w.block(texts[i], sorted[i].type);
-        else w.marker();
+        if (!texts[i].is_valid()) w.marker();
+        else if (writes[i]) w.block(texts[i], kinds[i]);
     }
     return w.finish();
 }

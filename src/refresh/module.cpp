@@ -33,7 +33,7 @@ constexpr const char* kExports[] = {
 using namespace kelvo::refresh;
 
 NB_MODULE(refresh, m) {
-    kelvo::init_once("kelvo_mcp.refresh");
+    kelvo::InitOnce once("kelvo_mcp.refresh");
     m.doc() = "Agent docs: Markdown and blocks, doc marker, registry, digest, handshake, refresh timer.";
     bind_markdown(m);
     bind_marker(m);
@@ -45,4 +45,5 @@ NB_MODULE(refresh, m) {
     kelvo::nb::list all;
     for (const char* name : kExports) all.append(kelvo::nb::str(name));
     m.attr("__all__") = all;
+    once.done();
 }

@@ -290,6 +290,7 @@ void bind_registry(nb::module_& m) {
                                     "page_id", "updated_at", "body", "v", "approval"};
     for (int i = 0; i < 10; ++i) g_field_names[i] = interned(fields[i]);
     g_kelvo_first_name = interned(kKelvoFirstName);
+    g_seed_bodies.clear();  // a load that failed part-way is run again from the start
     for (const char* seed : kKelvoFirstSeededBodies) g_seed_bodies.push_back(seed_text_of(seed).release().ptr());
     K = Keys{interned("title"), interned("page_id"), interned("updated_at"), interned("blocks"), interned("instruction"),
              interned("state"), interned("pages"), interned("has_more"), g_field_names[0], g_field_names[1],

@@ -190,14 +190,17 @@ PyObject* state_failed(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
             auto* s = reinterpret_cast<State*>(self);
-            Held held(s);
-            s->count = 0;
-            const double now = read_clock(s);
+            // The argument is read (which may run its own code, even code
+            // that uses this instance) before the lock is taken, as __init__
+            // reads its own.
             double delay = kRetrySeconds;
             if (retry) {
                 delay = PyFloat_AsDouble(retry);
                 if (delay == -1.0 && PyErr_Occurred()) raise_current();
             }
+            Held held(s);
+            s->count = 0;
+            const double now = read_clock(s);
             // At least a second, whatever was asked (not-a-number included).
             s->last = now - s->seconds + (delay > 1.0 ? delay : 1.0);
             s->has_last = true;

@@ -5,7 +5,7 @@
 using namespace kelvo::surfaces;
 
 NB_MODULE(surfaces, m) {
-    kelvo::init_once("kelvo_mcp.surfaces");
+    kelvo::InitOnce once("kelvo_mcp.surfaces");
     m.doc() = "Tool surfaces: families, the full, lean and compact profiles, call resolution, respelling tool names.";
     load_tables(m);
     bind_record(m);
@@ -16,4 +16,5 @@ NB_MODULE(surfaces, m) {
         "FAMILIES", "OPS", "PAGE_CREATE_SHORT", "PAGE_GRAMMAR", "PROFILES", "SurfaceTool", "alias_lines",
         "build_surface", "display_name", "ignored_args", "resolve_call", "respell_guidance", "respell_text",
         "surface_names");
+    once.done();
 }

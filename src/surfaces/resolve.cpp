@@ -93,8 +93,8 @@ bool plain_lookup(nb::handle surface, nb::handle name, bool last, nb::object& fo
 // {tool.name: tool for tool in tools}
 nb::object name_map(nb::handle tools) {
     nb::object by = steal(PyDict_New());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()); ++i) {
-        nb::object t = list_item(tools, i);
+    nb::object t;
+    for (Py_ssize_t i = 0; list_next(tools, i, t); ++i) {
         if (PyDict_SetItem(by.ptr(), field(t, NAME).ptr(), t.ptr()) < 0) raise_current();
     }
     return by;
@@ -202,7 +202,8 @@ nb::object resolve_call(nb::handle surface, nb::handle name, nb::handle args) {
     nb::object by_name = catalogue(W.cat_by_name);
     if (PyDict_Check(ops.ptr())) {
         nb::object members = steal(PyDict_Values(ops.ptr()));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members.ptr()); ++i) get_item(by_name, list_item(members, i));
+        nb::object member;
+        for (Py_ssize_t i = 0; list_next(members, i, member); ++i) get_item(by_name, member);
     } else {
         for (auto& [o, m] : items_of(ops)) get_item(by_name, m);
     }
@@ -254,8 +255,8 @@ nb::object ignored_args(nb::handle surface, nb::handle name, nb::handle args) {
     nb::object st;
     if (!plain_lookup(surface, name, false, st)) {
         nb::object tools = as_list(surface);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tools.ptr()) && !st.is_valid(); ++i) {
-            nb::object t = list_item(tools, i);
+        nb::object t;
+        for (Py_ssize_t i = 0; !st.is_valid() && list_next(tools, i, t); ++i) {
             if (equal(field(t, NAME), name)) st = t;
         }
     }

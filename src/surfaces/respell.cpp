@@ -108,14 +108,17 @@ nb::object substitute_checked(nb::handle text, const Disp& disp) {
 
 // A new dict of `map`'s keys, each with `each(key, value)`. `each` may run a
 // name map that changes the host's dict: each pair is held while it runs,
-// and the walk stops with the interpreter's error when the size changes.
+// and the walk stops where `for key, value in map.items()` would, with its
+// error: before each next pair when the size changed, and at a pair beyond
+// the number the dict held at the start (keys removed and others added).
 template <class F>
 nb::object map_each(nb::handle map, F&& each) {
     nb::object out = steal(PyDict_New());
     const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
-    Py_ssize_t pos = 0;
+    Py_ssize_t pos = 0, left = size;
     nb::object key, value;
     while (dict_next(map.ptr(), pos, key, value)) {
+        if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
         nb::object done = each(key, value);
         if (PyDict_SetItem(out.ptr(), key.ptr(), done.ptr()) < 0) raise_current();
         if (PyDict_GET_SIZE(map.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -137,8 +140,8 @@ nb::object schema_walk(nb::handle node, const Disp& disp) {
     if (PyList_Check(node.ptr())) {
         NestingGuard guard(" while respelling a tool schema", kMaxNesting);
         nb::object out = steal(PyList_New(0));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node.ptr()); ++i) {
-            nb::object item = steal(PyList_GetItemRef(node.ptr(), i));
+        nb::object item;
+        for (Py_ssize_t i = 0; list_next(node, i, item); ++i) {
             nb::object walked = schema_walk(item, disp);
             if (PyList_Append(out.ptr(), walked.ptr()) < 0) raise_current();
         }
@@ -180,8 +183,8 @@ nb::object guide(nb::handle obj, const Disp& disp);
 nb::object guide_list(nb::handle list, const Disp& disp, bool maps_only) {
     NestingGuard guard(" while respelling a reply", kMaxNesting);
     nb::object out = steal(PyList_New(0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-        nb::object item = steal(PyList_GetItemRef(list.ptr(), i));
+    nb::object item;
+    for (Py_ssize_t i = 0; list_next(list, i, item); ++i) {
         nb::object done = (!maps_only || PyDict_Check(item.ptr())) ? guide(item, disp) : item;
         if (PyList_Append(out.ptr(), done.ptr()) < 0) raise_current();
     }

@@ -29,9 +29,8 @@ std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle map) {
     }
     nb::object items = steal(PyMapping_Items(map.ptr()));
     out.reserve(static_cast<size_t>(PyList_GET_SIZE(items.ptr())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        // Held: tuple(pair) runs the pair's own __iter__, which may drop it.
-        nb::object item = list_item(items, i);
+    nb::object item;  // held: tuple(pair) runs the pair's own __iter__, which may drop it
+    for (Py_ssize_t i = 0; list_next(items, i, item); ++i) {
         nb::object pair = PyTuple_Check(item.ptr()) ? item : steal(PySequence_Tuple(item.ptr()));
         if (PyTuple_GET_SIZE(pair.ptr()) != 2)
             raise(PyExc_ValueError, "map items must be (key, value) pairs");

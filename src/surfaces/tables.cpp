@@ -110,7 +110,7 @@ void cut_page_create() {
 nb::object catalogue(PyObject* name) { return attr(surface_tables.tools_module, name); }
 
 void load_tables(nb::module_& m) {
-    surface_tables.families.clear();  // a load that failed earlier may have left rows behind
+    surface_tables.families.clear();  // a load that failed part-way is run again from the start
     W.properties = interned("properties");
     W.required = interned("required");
     W.description = interned("description");

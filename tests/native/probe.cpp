@@ -42,6 +42,18 @@ NB_MODULE(_probe, m) {
         return w.finish();
     });
     m.def("utf16_units", [](nb::str s) { return utf16_units(s); });
+    // A walk over a list as the modules make theirs: `step(i)` runs after
+    // item i is taken and may change the list, as another thread may between
+    // two steps of a walk on a free-threaded build.
+    m.def("walk", [](nb::list list, nb::handle step) {
+        nb::list seen;
+        nb::object item;
+        for (Py_ssize_t i = 0; list_next(list, i, item); ++i) {
+            seen.append(item);
+            step(i);
+        }
+        return seen;
+    });
 
     make_record_type(m, RecordSpec{
         "kelvo_mcp._probe", "Point", "A record for the tests.",

@@ -114,6 +114,16 @@ def test_many_blocks_sharing_one_huge_marker_text_cost_nothing():
         == "- - a\n\n- b"
 
 
+def test_dividers_sharing_one_huge_text_cost_only_their_rule():
+    # A divider writes "---" whatever its text: 2,000 of them sharing one
+    # 100 MB text are a few KB of Markdown, and no request for 200 GB.
+    huge = "x" * 10**8
+    page = [{"block_type": "divider", "text": huge}] * 2000
+    assert b2m(page) == "\n\n".join(["---"] * 2000)
+    assert b2m([*page[:2], {"block_type": "code", "text": "c"}, {"block_type": "paragraph", "text": " \n "}]) \
+        == "---\n\n---\n\n```\nc\n```"
+
+
 def test_order_sorts_stably_and_reads_numbers_alike():
     page = [blk(None, "c", order="3"), blk(None, "b2", order=2.0), blk(None, "a", order=1),
             blk(None, "b1", order="2"), blk(None, "b3", order=2), blk(None, "z")]

@@ -329,3 +329,51 @@ def test_many_threads_one_rebuild_at_a_time():
     assert not any(t.is_alive() for t in threads), "deadlock"
     assert errors == []
     assert trues[0] > 10
+
+
+def test_failed_reads_its_argument_before_taking_the_lock():
+    # As __init__ does: a retry_seconds whose __float__ uses the instance
+    # works, and a bad one changes nothing.
+    clock = Clock(1000.0)
+    s = r.RefreshState(5, 10, clock)
+
+    class Seconds:
+        def __float__(self):
+            return float(s._count + 30)  # reads the instance's own fields
+
+    s.tick()
+    s.tick()
+    s.failed(Seconds())                    # 2 counted: retry after 32 s
+    assert (s._count, s._building, s._last) == (0, False, 1000.0 - 600.0 + 32.0)
+    s.tick()
+    with pytest.raises(TypeError):
+        s.failed("soon")
+    assert s._count == 1 and s._building is False  # untouched
+
+
+def test_two_instances_whose_retry_seconds_use_each_other_never_deadlock():
+    # Thread A fails `a` with a value whose __float__ ticks `b`; thread B fails
+    # `b` with one that ticks `a`; each waits for the other to be inside its
+    # conversion. Were either converted under its lock, both would wait on
+    # each other's lock forever.
+    a, b = r.RefreshState(5, 10, Clock()), r.RefreshState(5, 10, Clock())
+    inside = threading.Barrier(2, timeout=10)
+    done = []
+
+    class Seconds:
+        def __init__(self, other):
+            self.other = other
+
+        def __float__(self):
+            inside.wait()
+            self.other.tick()
+            return 5.0
+
+    threads = [threading.Thread(target=lambda x=x, y=y: (x.failed(Seconds(y)), done.append(x)), daemon=True)
+               for x, y in ((a, b), (b, a))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(10)
+    assert len(done) == 2, "deadlocked"
+    assert a._building is b._building is False

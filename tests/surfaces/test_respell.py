@@ -242,6 +242,49 @@ def test_disp_mutating_the_reply_is_refused():
     assert S.respell_guidance(items, lambda n: items.clear() or n) == ["kelvo_a"]
 
 
+# What the name map does to the reply while its "note" is respelled.
+CHANGES = {
+    "adds a key": lambda d: d.update(new=0),
+    "drops a key ahead": lambda d: d.pop("b"),
+    "drops the key being read": lambda d: d.pop("note"),
+    "drops one read, adds one": lambda d: (d.pop("note"), d.update(new=0)),
+    "drops one ahead, adds one": lambda d: (d.pop("b"), d.update(new=0)),
+    "drops two ahead, adds two": lambda d: (d.pop("b"), d.pop("c"), d.update(x=0, y=0)),
+    "re-adds the key being read": lambda d: (d.pop("note"), d.update(note="again")),
+    "changes a value": lambda d: d.update(b=9),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_a_reply_changed_during_its_walk_stops_where_the_interpreters_loop_would(change):
+    # The interpreter's own loop over the same dict, changed at the same point,
+    # says whether and with what error the walk stops; its keys otherwise.
+    def walked(reply, respell):
+        try:
+            return sorted(respell(reply))
+        except RuntimeError as e:
+            return str(e)
+
+    def loop(reply):
+        out = {}
+        for key, value in reply.items():
+            if key == "note":
+                CHANGES[change](reply)
+            out[key] = value
+        return out
+
+    def respell(reply):
+        def mutate(name):
+            CHANGES[change](reply)
+            return name
+        return S.respell_guidance(reply, mutate)
+
+    def fresh():
+        return {"note": "kelvo_a", "b": 1, "c": 2}
+
+    assert walked(fresh(), respell) == walked(fresh(), loop)
+
+
 def test_subclasses_are_read_as_their_base_values(disp):
     class Text(str):
         pass

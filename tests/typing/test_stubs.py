@@ -179,12 +179,14 @@ def test_help_shows_the_stub_signature(module):
 
 # -- a host script under mypy --strict --------------------------------------
 
-def test_host_code_type_checks_strictly(tmp_path):
-    # A small host script, and the walkthrough, which drives all six modules.
+@pytest.mark.parametrize("version", ["3.14", "3.15"])
+def test_host_code_type_checks_strictly(tmp_path, version):
+    # A small host script, and the walkthrough, which drives all six modules,
+    # for each CPython the wheels are built for.
     scripts = [pathlib.Path(__file__).resolve().parent / "host_example.py",
                ROOT / "host" / "kelvo_mcp" / "demo.py"]
     run = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--config-file", str(CONFIG),
+        [sys.executable, "-m", "mypy", "--strict", "--config-file", str(CONFIG), "--python-version", version,
          "--cache-dir", str(tmp_path / "cache"), *map(str, scripts)],
         cwd=ROOT, env=_env(), capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr

@@ -17,7 +17,8 @@ pytestmark = pytest.mark.skipif(installed_wheel() is None, reason=(
 
 
 def _mypy(tmp_path: pathlib.Path, script: pathlib.Path) -> subprocess.CompletedProcess[str]:
-    (tmp_path / "mypy.ini").write_text("[mypy]\npython_version = 3.14\n")
+    # The interpreter the wheel was installed into (cp314 or cp315).
+    (tmp_path / "mypy.ini").write_text(f"[mypy]\npython_version = {sys.version_info.major}.{sys.version_info.minor}\n")
     env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
     return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--config-file", "mypy.ini",
                            "--cache-dir", "cache", script.name], cwd=tmp_path, env=env, capture_output=True, text=True)
