@@ -233,6 +233,8 @@ async def test_the_command_line_serves_oauth_beside_a_token_file(tmp_path, issue
                     "resource_name": "Kelvo MCP"}
     assert "kelvo_page_read" in offered and "kelvo_doc_save" not in offered
     assert (aimed_at_url, from_the_down_issuer) == (401, 401)
+    # One token-file name, but OAuth lets any number of principals in: each gets a quarter of the bounds.
+    assert any("each principal may hold 2500 of 10000 sessions" in line for line in proc.lines), proc.lines
     assert issuer.fetched == 0  # the key set came from the file
 
 
