@@ -14,6 +14,7 @@ pytest.importorskip("mcp")
 import anyio  # noqa: E402
 import httpx  # noqa: E402
 
+from kelvo_mcp.server.session_ledger import SessionLedger  # noqa: E402
 from kelvo_mcp.server.sessions import SessionHost  # noqa: E402
 from kelvo_mcp.server.shares import Busy, FairSlots, SharedBounded  # noqa: E402
 
@@ -204,3 +205,31 @@ async def test_sessions_left_idle_free_the_share_on_the_sdks_own_idle_rule(engin
             again = await http.post(url, json=INITIALIZE)
     assert [r.status_code for r in opened] == [200, 200]
     assert (gone.status_code, again.status_code) == (404, 200)  # the SDK forgot them when we did
+
+
+async def test_the_sessions_of_a_principal_that_never_comes_back_are_dropped_once_idle():
+    """The ledger counts sessions from the SDK's answers; alice's idle sessions leave nothing behind once
+    the idle time has passed, though she never returns to have them counted again."""
+    now, who, ids = [0.0], ["alice"], iter(range(100))
+
+    async def sdk(scope, receive, send):  # the session manager: every opening answered with a new id
+        await send({"type": "http.response.start", "status": 200,
+                    "headers": [(b"mcp-session-id", f"s{next(ids)}".encode())]})
+        await send({"type": "http.response.body", "body": b""})
+
+    ledger = SessionLedger(sdk, principal=lambda: who[0], max_sessions=8, share=0.5, idle_seconds=60,
+                           clock=lambda: now[0])
+
+    async def open_one():
+        sent = []
+
+        async def send(message):
+            sent.append(message)
+
+        await ledger({"type": "http", "method": "POST", "headers": []}, None, send)
+        return sent[0]["status"]
+
+    assert [await open_one() for _ in range(5)] == [200, 200, 200, 200, 429]
+    now[0], who[0] = 61.0, "bob"
+    assert await open_one() == 200
+    assert [s.principal for s in ledger.sessions.values()] == ["bob"] and "alice" not in ledger.owned

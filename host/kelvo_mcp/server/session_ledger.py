@@ -53,6 +53,7 @@ class SessionLedger:
         self.owned: dict[str, set[str]] = {}   # each principal's session ids
         self.opening: dict[str, int] = {}      # requests under way that may open a session, per principal
         self.refused = 0
+        self._swept = clock()
 
     def held(self, principal: str) -> int:
         for sid in list(self.owned.get(principal, ())):
@@ -78,6 +79,7 @@ class SessionLedger:
         await self._opening(scope, receive, send)
 
     async def _opening(self, scope: Scope, receive: Receive, send: Send) -> None:
+        self._sweep()
         who = self.principal()
         note(scope, principal=who)
         if not self.whole and self.held(who) >= self.cap:
@@ -145,6 +147,15 @@ class SessionLedger:
         if session is not None:
             session.in_flight -= 1
             session.last_end = self.clock()
+
+    def _sweep(self) -> None:
+        """Every idle session dropped, once an idle time: a principal that
+        never comes back leaves nothing behind for long."""
+        if self.idle_seconds is None or self.clock() - self._swept < self.idle_seconds:
+            return
+        self._swept = self.clock()
+        for sid in list(self.sessions):
+            self._expired(sid)
 
     def _expired(self, sid: str) -> bool:
         """The SDK's idle rule: no request in flight for the idle time. An expired session is dropped."""
