@@ -165,29 +165,14 @@ private:
 
     void key(PyObject* k) {
         if (PyUnicode_Check(k)) { json_append_string(out_, nb::handle(k)); return; }
-        std::string text;
-        if (k == Py_True) text = "true";
-        else if (k == Py_False) text = "false";
-        else if (k == Py_None) text = "null";
-        else if (PyFloat_Check(k)) {
-            std::string saved;
-            saved.swap(out_);
-            floating(PyFloat_AS_DOUBLE(k));
-            text.swap(out_);
-            out_.swap(saved);
-        } else if (PyLong_Check(k)) {
-            std::string saved;
-            saved.swap(out_);
-            integer(k);
-            text.swap(out_);
-            out_.swap(saved);
-        } else {
+        if (k != Py_None && !PyLong_Check(k) && !PyFloat_Check(k)) {
             PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
                          Py_TYPE(k)->tp_name);
             raise_current();
         }
+        // None, a bool or a number: its value's own text, quoted.
         out_.push_back('"');
-        out_ += text;
+        value(k);
         out_.push_back('"');
     }
 
