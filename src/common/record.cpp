@@ -195,10 +195,10 @@ PyObject* record_replace(PyObject* self, PyObject* args, PyObject* kwargs) {
         Py_ssize_t pos = 0;
         while (kwargs && PyDict_Next(kwargs, &pos, &key, &value)) {
             const int known = PyDict_Contains(merged.ptr(), key);
-            if (known == 0)
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                             info.qualname.c_str(), key);
-            if (known != 1 || PyDict_SetItem(merged.ptr(), key, value) < 0) raise_current();
+            if (known < 0) raise_current();
+            if (!known)
+                raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", info.qualname.c_str(), key);
+            if (PyDict_SetItem(merged.ptr(), key, value) < 0) raise_current();
         }
         nb::object empty = steal(PyTuple_New(0));
         return record_tp_new(Py_TYPE(self), empty.ptr(), merged.ptr());
@@ -235,6 +235,18 @@ std::string signature_doc(const RecordInfo& info, const char* doc) {
     out += ")\n--\n\n";
     if (doc) out += doc;
     return out;
+}
+
+// The fields in declaration order, all given.
+template <class Values>
+nb::object make_filled(PyTypeObject* type, const Values& values) {
+    if (values.size() != info_of(type).fields.size()) raise(PyExc_SystemError, "record arity");
+    PyObject* self = new_empty(type);
+    if (!self) raise_current();
+    PyObject** slots = slots_of(self);
+    size_t i = 0;
+    for (nb::handle v : values) slots[i++] = Py_NewRef(v.ptr());
+    return nb::steal(self);
 }
 
 }  // namespace
@@ -301,18 +313,6 @@ PyTypeObject* make_record_type(nb::module_& m, RecordSpec shape) {
     PyType_Modified(info->type);
     m.attr(shape.name) = nb::steal(type);
     return info->type;
-}
-
-// The fields in declaration order, all given.
-template <class Values>
-nb::object make_filled(PyTypeObject* type, const Values& values) {
-    if (values.size() != info_of(type).fields.size()) raise(PyExc_SystemError, "record arity");
-    PyObject* self = new_empty(type);
-    if (!self) raise_current();
-    PyObject** slots = slots_of(self);
-    size_t i = 0;
-    for (nb::handle v : values) slots[i++] = Py_NewRef(v.ptr());
-    return nb::steal(self);
 }
 
 nb::object record_make(PyTypeObject* type, std::initializer_list<nb::handle> values) {
