@@ -1,13 +1,20 @@
 #include "common/py.hpp"
 
 #include <atomic>
+#include <cstdarg>
 
 namespace kelvo {
 
-void raise_no_attribute(nb::handle obj, const char* attribute) {
-    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'",
-                 Py_TYPE(obj.ptr())->tp_name, attribute);
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
     raise_current();
+}
+
+void raise_no_attribute(nb::handle obj, const char* attribute) {
+    raise_format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'", Py_TYPE(obj.ptr())->tp_name, attribute);
 }
 
 nb::object import_attr(const char* module, const char* name) {
@@ -19,10 +26,7 @@ nb::object ModuleGlobals::operator[](PyObject* name) const {
     PyObject* v = nullptr;
     const int found = PyDict_GetItemRef(dict_, name, &v);
     if (found < 0) raise_current();
-    if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        raise_current();
-    }
+    if (found == 0) raise_format(PyExc_NameError, "name '%U' is not defined", name);
     return nb::steal(v);
 }
 

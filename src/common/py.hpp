@@ -94,6 +94,9 @@ R slot_guard(R failed, F&& body) noexcept {
     raise_current();
 }
 
+// Raise `type` with a message formatted as PyErr_Format formats it.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
 // The AttributeError Python raises when a text method is used on a value that
 // has none: "'int' object has no attribute 'strip'".
 [[noreturn]] void raise_no_attribute(nb::handle obj, const char* attribute);
@@ -121,10 +124,8 @@ inline PyObject* kept_str(const char* utf8) {
 class NestingGuard {
 public:
     explicit NestingGuard(const char* where, int max_nesting = 0) {
-        if (max_nesting > 0 && depth_ >= max_nesting) {
-            PyErr_Format(PyExc_RecursionError, "maximum nesting depth exceeded%s", where);
-            raise_current();
-        }
+        if (max_nesting > 0 && depth_ >= max_nesting)
+            raise_format(PyExc_RecursionError, "maximum nesting depth exceeded%s", where);
         if (Py_EnterRecursiveCall(where)) raise_current();
         ++depth_;
     }

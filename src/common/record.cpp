@@ -134,39 +134,27 @@ void record_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* fields_tuple(PyObject* self) {
-    return slot_guard<PyObject*>(nullptr, [&] {
-        const size_t n = info_of(Py_TYPE(self)).fields.size();
-        nb::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
-        for (size_t i = 0; i < n; ++i)
-            PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), record_get(self, i).release().ptr());
-        return t.release().ptr();
-    });
+// The fields as a tuple, held; raises as record_get does for a cleared field.
+nb::object fields_tuple(PyObject* self) {
+    const size_t n = info_of(Py_TYPE(self)).fields.size();
+    nb::object t = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    for (size_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), record_get(self, i).release().ptr());
+    return t;
 }
 
 PyObject* record_richcompare(PyObject* a, PyObject* b, int op) {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
     // Compare as tuples of fields do, so that a field whose __eq__ runs
     // Python code sees the same calls as with a frozen dataclass.
-    PyObject* ta = fields_tuple(a);
-    if (!ta) return nullptr;
-    PyObject* tb = fields_tuple(b);
-    if (!tb) {
-        Py_DECREF(ta);
-        return nullptr;
-    }
-    PyObject* r = PyObject_RichCompare(ta, tb, op);
-    Py_DECREF(ta);
-    Py_DECREF(tb);
-    return r;
+    return slot_guard<PyObject*>(nullptr, [&] {
+        nb::object ta = fields_tuple(a), tb = fields_tuple(b);
+        return PyObject_RichCompare(ta.ptr(), tb.ptr(), op);
+    });
 }
 
 Py_hash_t record_hash(PyObject* self) {
-    PyObject* t = fields_tuple(self);
-    if (!t) return -1;
-    Py_hash_t h = PyObject_Hash(t);
-    Py_DECREF(t);
-    return h;
+    return slot_guard<Py_hash_t>(-1, [&] { return PyObject_Hash(fields_tuple(self).ptr()); });
 }
 
 PyObject* record_repr(PyObject* self) {
@@ -196,48 +184,31 @@ PyObject* record_replace(PyObject* self, PyObject* args, PyObject* kwargs) {
                      info.short_name.c_str(), PyTuple_GET_SIZE(args) + 1);
         return nullptr;
     }
-    PyObject* t = fields_tuple(self);
-    if (!t) return nullptr;
-    PyObject* merged = PyDict_New();
-    if (!merged) {
-        Py_DECREF(t);
-        return nullptr;
-    }
-    for (size_t i = 0; i < info.fields.size(); ++i)
-        if (PyDict_SetItemString(merged, info.names[i].c_str(), PyTuple_GET_ITEM(t, static_cast<Py_ssize_t>(i))) < 0) {
-            Py_DECREF(t);
-            Py_DECREF(merged);
-            return nullptr;
-        }
-    Py_DECREF(t);
-    if (kwargs) {
+    return slot_guard<PyObject*>(nullptr, [&] {
+        nb::object t = fields_tuple(self);
+        nb::object merged = steal(PyDict_New());
+        for (size_t i = 0; i < info.fields.size(); ++i)
+            if (PyDict_SetItemString(merged.ptr(), info.names[i].c_str(),
+                                     PyTuple_GET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i))) < 0)
+                raise_current();
         PyObject *key, *value;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (PyDict_Contains(merged, key) != 1) {
-                if (!PyErr_Occurred())
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                                 info.qualname.c_str(), key);
-                Py_DECREF(merged);
-                return nullptr;
-            }
-            if (PyDict_SetItem(merged, key, value) < 0) {
-                Py_DECREF(merged);
-                return nullptr;
-            }
+        while (kwargs && PyDict_Next(kwargs, &pos, &key, &value)) {
+            const int known = PyDict_Contains(merged.ptr(), key);
+            if (known < 0) raise_current();
+            if (!known)
+                raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", info.qualname.c_str(), key);
+            if (PyDict_SetItem(merged.ptr(), key, value) < 0) raise_current();
         }
-    }
-    PyObject* empty = PyTuple_New(0);
-    PyObject* r = empty ? record_tp_new(Py_TYPE(self), empty, merged) : nullptr;
-    Py_XDECREF(empty);
-    Py_DECREF(merged);
-    return r;
+        nb::object empty = steal(PyTuple_New(0));
+        return record_tp_new(Py_TYPE(self), empty.ptr(), merged.ptr());
+    });
 }
 
 PyObject* record_reduce(PyObject* self, PyObject*) {
-    PyObject* t = fields_tuple(self);
-    if (!t) return nullptr;
-    return Py_BuildValue("(ON)", reinterpret_cast<PyObject*>(Py_TYPE(self)), t);
+    return slot_guard<PyObject*>(nullptr, [&] {
+        return Py_BuildValue("(ON)", reinterpret_cast<PyObject*>(Py_TYPE(self)), fields_tuple(self).release().ptr());
+    });
 }
 
 // The constructor's text signature, which inspect.signature, help() and
@@ -266,15 +237,23 @@ std::string signature_doc(const RecordInfo& info, const char* doc) {
     return out;
 }
 
+// The fields in declaration order, all given.
+template <class Values>
+nb::object make_filled(PyTypeObject* type, const Values& values) {
+    if (values.size() != info_of(type).fields.size()) raise(PyExc_SystemError, "record arity");
+    PyObject* self = new_empty(type);
+    if (!self) raise_current();
+    PyObject** slots = slots_of(self);
+    size_t i = 0;
+    for (nb::handle v : values) slots[i++] = Py_NewRef(v.ptr());
+    return nb::steal(self);
+}
+
 }  // namespace
 
 nb::object record_get(PyObject* rec, size_t i) {
     PyObject* v = record_field(rec, i);
-    if (!v) {
-        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'", Py_TYPE(rec)->tp_name,
-                     info_of(Py_TYPE(rec)).names[i].c_str());
-        raise_current();
-    }
+    if (!v) raise_no_attribute(rec, info_of(Py_TYPE(rec)).names[i].c_str());
     return borrow(v);
 }
 
@@ -337,24 +316,11 @@ PyTypeObject* make_record_type(nb::module_& m, RecordSpec shape) {
 }
 
 nb::object record_make(PyTypeObject* type, std::initializer_list<nb::handle> values) {
-    RecordInfo& info = info_of(type);
-    if (values.size() != info.fields.size()) raise(PyExc_SystemError, "record arity");
-    PyObject* self = new_empty(type);
-    if (!self) raise_current();
-    PyObject** slots = slots_of(self);
-    size_t i = 0;
-    for (nb::handle v : values) slots[i++] = Py_NewRef(v.ptr());
-    return nb::steal(self);
+    return make_filled(type, values);
 }
 
 nb::object record_make(PyTypeObject* type, const std::vector<nb::object>& values) {
-    RecordInfo& info = info_of(type);
-    if (values.size() != info.fields.size()) raise(PyExc_SystemError, "record arity");
-    PyObject* self = new_empty(type);
-    if (!self) raise_current();
-    PyObject** slots = slots_of(self);
-    for (size_t i = 0; i < values.size(); ++i) slots[i] = Py_NewRef(values[i].ptr());
-    return nb::steal(self);
+    return make_filled(type, values);
 }
 
 }  // namespace kelvo

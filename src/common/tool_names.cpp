@@ -54,11 +54,9 @@ nb::object substitute_names(nb::handle text, NameShown shown, void* context) {
         }
         ++piece;
     });
-    if (refused.is_valid()) {
-        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", refused_at,
+    if (refused.is_valid())
+        raise_format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", refused_at,
                      Py_TYPE(refused.ptr())->tp_name);
-        raise_current();
-    }
     if (w) return w->sub(text, copied, PyUnicode_GET_LENGTH(text.ptr())).finish();
     if (PyUnicode_CheckExact(text.ptr())) return borrow(text);
     return steal(PyUnicode_FromObject(text.ptr()));

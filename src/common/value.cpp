@@ -106,8 +106,7 @@ public:
         if (PyFloat_Check(v)) { floating(PyFloat_AS_DOUBLE(v)); return; }
         if (PyList_Check(v) || PyTuple_Check(v)) { sequence(v); return; }
         if (PyDict_Check(v)) { mapping(v); return; }
-        PyErr_Format(PyExc_TypeError, "Object of type %.200s is not JSON serializable", Py_TYPE(v)->tp_name);
-        raise_current();
+        raise_format(PyExc_TypeError, "Object of type %.200s is not JSON serializable", Py_TYPE(v)->tp_name);
     }
 
 private:
@@ -118,10 +117,7 @@ private:
         explicit Guard(JsonWriter& writer, PyObject* c) : w(writer), container(c) {
             // A set, not a scan of the open containers: a value nested tens of
             // thousands deep must fail fast with RecursionError.
-            if (w.open_.count(container)) {
-                PyErr_SetString(PyExc_ValueError, "Circular reference detected");
-                raise_current();
-            }
+            if (w.open_.count(container)) raise(PyExc_ValueError, "Circular reference detected");
             w.open_.insert(container);
         }
         ~Guard() { w.open_.erase(container); }
@@ -165,29 +161,11 @@ private:
 
     void key(PyObject* k) {
         if (PyUnicode_Check(k)) { json_append_string(out_, nb::handle(k)); return; }
-        std::string text;
-        if (k == Py_True) text = "true";
-        else if (k == Py_False) text = "false";
-        else if (k == Py_None) text = "null";
-        else if (PyFloat_Check(k)) {
-            std::string saved;
-            saved.swap(out_);
-            floating(PyFloat_AS_DOUBLE(k));
-            text.swap(out_);
-            out_.swap(saved);
-        } else if (PyLong_Check(k)) {
-            std::string saved;
-            saved.swap(out_);
-            integer(k);
-            text.swap(out_);
-            out_.swap(saved);
-        } else {
-            PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
-                         Py_TYPE(k)->tp_name);
-            raise_current();
-        }
+        if (k != Py_None && !PyLong_Check(k) && !PyFloat_Check(k))
+            raise_format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s", Py_TYPE(k)->tp_name);
+        // None, a bool or a number: its value's own text, quoted.
         out_.push_back('"');
-        out_ += text;
+        value(k);
         out_.push_back('"');
     }
 
@@ -216,10 +194,8 @@ private:
             nb::object items = steal(PyMapping_Items(v));
             nb::object pair;
             for (Py_ssize_t i = 0; list_next(items, i, pair); ++i) {
-                if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) {
-                    PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
-                    raise_current();
-                }
+                if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2)
+                    raise(PyExc_ValueError, "items must return 2-tuples");
                 if (i) out_ += ", ";
                 key(PyTuple_GET_ITEM(pair.ptr(), 0));
                 out_ += ": ";

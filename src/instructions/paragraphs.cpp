@@ -47,8 +47,7 @@ nb::object paragraphs() {
 namespace {
 
 [[noreturn]] void count_mismatch(Py_ssize_t paras, Py_ssize_t needs) {
-    PyErr_Format(PyExc_RuntimeError, "SERVER_INSTRUCTIONS has %zd paragraphs, NEEDS has %zd", paras, needs);
-    raise_current();
+    raise_format(PyExc_RuntimeError, "SERVER_INSTRUCTIONS has %zd paragraphs, NEEDS has %zd", paras, needs);
 }
 
 // Paragraphs and NEEDS paired by position: a paragraph is kept when its set

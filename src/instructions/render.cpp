@@ -32,10 +32,8 @@ nb::object render(nb::handle visible, nb::handle display, nb::handle profile, nb
 // a str keeps the module from loading.
 void prompt_text(nb::module_& m, const char* name) {
     nb::object v = import_attr("kelvo_mcp.prompts", name);
-    if (!PyUnicode_Check(v.ptr())) {
-        PyErr_Format(PyExc_TypeError, "kelvo_mcp.prompts.%s must be a str, not %s", name, Py_TYPE(v.ptr())->tp_name);
-        raise_current();
-    }
+    if (!PyUnicode_Check(v.ptr()))
+        raise_format(PyExc_TypeError, "kelvo_mcp.prompts.%s must be a str, not %s", name, Py_TYPE(v.ptr())->tp_name);
     m.attr(name) = v;
 }
 

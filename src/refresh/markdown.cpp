@@ -252,8 +252,7 @@ void raise_not_text(nb::handle value, const char* method) {
     const int has = PyObject_HasAttrStringWithError(value.ptr(), method);
     if (has < 0) raise_current();
     if (!has) raise_no_attribute(value, method);
-    PyErr_Format(PyExc_TypeError, "text must be a str or None, not '%.200s'", Py_TYPE(value.ptr())->tp_name);
-    raise_current();
+    raise_format(PyExc_TypeError, "text must be a str or None, not '%.200s'", Py_TYPE(value.ptr())->tp_name);
 }
 
 bool any_sentinel_prefix(nb::handle text_str) {

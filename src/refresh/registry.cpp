@@ -76,8 +76,7 @@ nb::object doc_from_page(nb::handle row, nb::handle detail) {
         if (PyList_Check(blocks.ptr()) || PyTuple_Check(blocks.ptr()))
             ordered = sorted_blocks(blocks);
         else  // a falsy 0, "" or {} is no more a list than a truthy one
-            PyErr_Format(PyExc_TypeError, "page blocks must be a list, not %.200s", Py_TYPE(blocks.ptr())->tp_name),
-                raise_current();
+            raise_format(PyExc_TypeError, "page blocks must be a list, not %.200s", Py_TYPE(blocks.ptr())->tp_name);
     }
 
     nb::object first_text;
@@ -143,8 +142,7 @@ nb::tuple derive_registry(nb::handle client, nb::handle max_pages, nb::handle bu
         // A snapshot of the rows: the client cannot change what is being walked.
         rows = steal(PySequence_List(pages.ptr()));
     } else {  // a map's keys or a string's letters are no page rows
-        PyErr_Format(PyExc_TypeError, "listed pages must be a list, not %.200s", Py_TYPE(pages.ptr())->tp_name);
-        raise_current();
+        raise_format(PyExc_TypeError, "listed pages must be a list, not %.200s", Py_TYPE(pages.ptr())->tp_name);
     }
     nb::object has_more = member_of(listing, K.has_more);
     if (has_more.is_valid() && truthy(has_more)) {

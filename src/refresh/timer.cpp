@@ -74,19 +74,6 @@ double read_clock(State* s) {
     return v;
 }
 
-// Turns a C++ exception into the pending Python error, for the C slots below.
-template <class F>
-auto guarded(F&& f, decltype(f()) on_error) -> decltype(f()) {
-    try {
-        return f();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return on_error;
-}
-
 void set_defaults(State* s) {
     Py_XSETREF(s->calls_obj, PyLong_FromLong(kDefaultRefreshCalls));
     Py_XSETREF(s->clock, Py_NewRef(g_monotonic));
@@ -117,97 +104,89 @@ int state_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:RefreshState", const_cast<char**>(kInitKeywords), &calls,
                                      &minutes, &clock))
         return -1;
-    return guarded(
-        [&] {
-            auto* s = reinterpret_cast<State*>(self);
-            // The arguments are read (which may run their own code) before the
-            // lock is taken.
-            nb::object n = calls ? steal(PyNumber_Long(calls)) : nb::int_(kDefaultRefreshCalls);
-            const double m = minutes ? PyFloat_AsDouble(nb::object(steal(PyNumber_Float(minutes))).ptr())
-                                     : kDefaultRefreshMinutes;
-            int overflow = 0;
-            long long c = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
-            if (c == -1 && PyErr_Occurred()) raise_current();
-            if (overflow > 0) c = LLONG_MAX;
-            if (overflow < 0 || c < 1) {
-                c = 1;
-                n = nb::int_(1);
-            }
-            const double seconds = m * 60.0;
-            // A tick on another thread may be calling the old clock: it is
-            // replaced under the lock, and let go of after it.
-            nb::object new_clock = nb::borrow(clock ? clock : g_monotonic);
-            PyObject *old_calls, *old_clock;
-            {
-                Held held(s);
-                s->calls = c;
-                old_calls = std::exchange(s->calls_obj, n.release().ptr());
-                s->seconds = seconds > 1.0 ? seconds : 1.0;  // NaN included
-                old_clock = std::exchange(s->clock, new_clock.release().ptr());
-                s->count = 0;
-                s->has_last = false;
-                s->building = false;
-            }
-            Py_XDECREF(old_calls);
-            Py_XDECREF(old_clock);
-            return 0;
-        },
-        -1);
+    return slot_guard(-1, [&] {
+        auto* s = reinterpret_cast<State*>(self);
+        // The arguments are read (which may run their own code) before the
+        // lock is taken.
+        nb::object n = calls ? steal(PyNumber_Long(calls)) : nb::int_(kDefaultRefreshCalls);
+        const double m = minutes ? PyFloat_AsDouble(nb::object(steal(PyNumber_Float(minutes))).ptr())
+                                 : kDefaultRefreshMinutes;
+        int overflow = 0;
+        long long c = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+        if (c == -1 && PyErr_Occurred()) raise_current();
+        if (overflow > 0) c = LLONG_MAX;
+        if (overflow < 0 || c < 1) {
+            c = 1;
+            n = nb::int_(1);
+        }
+        const double seconds = m * 60.0;
+        // A tick on another thread may be calling the old clock: it is
+        // replaced under the lock, and let go of after it.
+        nb::object new_clock = nb::borrow(clock ? clock : g_monotonic);
+        PyObject *old_calls, *old_clock;
+        {
+            Held held(s);
+            s->calls = c;
+            old_calls = std::exchange(s->calls_obj, n.release().ptr());
+            s->seconds = seconds > 1.0 ? seconds : 1.0;  // NaN included
+            old_clock = std::exchange(s->clock, new_clock.release().ptr());
+            s->count = 0;
+            s->has_last = false;
+            s->building = false;
+        }
+        Py_XDECREF(old_calls);
+        Py_XDECREF(old_clock);
+        return 0;
+    });
 }
 
 PyObject* state_tick(PyObject* self, PyObject*) {
-    return guarded(
-        [&]() -> PyObject* {
-            auto* s = reinterpret_cast<State*>(self);
-            Held held(s);
-            if (s->count < LLONG_MAX) ++s->count;
-            if (s->building) Py_RETURN_FALSE;
-            const bool due = !s->has_last || s->count >= s->calls || read_clock(s) - s->last >= s->seconds;
-            if (due) s->building = true;
-            return Py_NewRef(due ? Py_True : Py_False);
-        },
-        nullptr);
+    return slot_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* s = reinterpret_cast<State*>(self);
+        Held held(s);
+        if (s->count < LLONG_MAX) ++s->count;
+        if (s->building) Py_RETURN_FALSE;
+        const bool due = !s->has_last || s->count >= s->calls || read_clock(s) - s->last >= s->seconds;
+        if (due) s->building = true;
+        return Py_NewRef(due ? Py_True : Py_False);
+    });
 }
 
 PyObject* state_fired(PyObject* self, PyObject*) {
-    return guarded(
-        [&]() -> PyObject* {
-            auto* s = reinterpret_cast<State*>(self);
-            Held held(s);
-            s->count = 0;
-            s->last = read_clock(s);
-            s->has_last = true;
-            s->building = false;
-            Py_RETURN_NONE;
-        },
-        nullptr);
+    return slot_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* s = reinterpret_cast<State*>(self);
+        Held held(s);
+        s->count = 0;
+        s->last = read_clock(s);
+        s->has_last = true;
+        s->building = false;
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* state_failed(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* retry = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:failed", const_cast<char**>(kFailedKeywords), &retry))
         return nullptr;
-    return guarded(
-        [&]() -> PyObject* {
-            auto* s = reinterpret_cast<State*>(self);
-            // The argument is read (which may run its own code, even code
-            // that uses this instance) before the lock is taken, as __init__
-            // reads its own.
-            double delay = kRetrySeconds;
-            if (retry) {
-                delay = PyFloat_AsDouble(retry);
-                if (delay == -1.0 && PyErr_Occurred()) raise_current();
-            }
-            Held held(s);
-            s->count = 0;
-            const double now = read_clock(s);
-            // At least a second, whatever was asked (not-a-number included).
-            s->last = now - s->seconds + (delay > 1.0 ? delay : 1.0);
-            s->has_last = true;
-            s->building = false;
-            Py_RETURN_NONE;
-        },
-        nullptr);
+    return slot_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* s = reinterpret_cast<State*>(self);
+        // The argument is read (which may run its own code, even code
+        // that uses this instance) before the lock is taken, as __init__
+        // reads its own.
+        double delay = kRetrySeconds;
+        if (retry) {
+            delay = PyFloat_AsDouble(retry);
+            if (delay == -1.0 && PyErr_Occurred()) raise_current();
+        }
+        Held held(s);
+        s->count = 0;
+        const double now = read_clock(s);
+        // At least a second, whatever was asked (not-a-number included).
+        s->last = now - s->seconds + (delay > 1.0 ? delay : 1.0);
+        s->has_last = true;
+        s->building = false;
+        Py_RETURN_NONE;
+    });
 }
 
 int state_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -237,12 +216,10 @@ void state_dealloc(PyObject* self) {
 // The getters read under the instance's lock, like every other access.
 template <class F>
 PyObject* locked_read(PyObject* self, F&& read) {
-    return guarded(
-        [&]() -> PyObject* {
-            Held held(reinterpret_cast<State*>(self));
-            return read(reinterpret_cast<State*>(self));
-        },
-        nullptr);
+    return slot_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Held held(reinterpret_cast<State*>(self));
+        return read(reinterpret_cast<State*>(self));
+    });
 }
 
 PyObject* get_calls(PyObject* self, void*) {

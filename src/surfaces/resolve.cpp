@@ -14,11 +14,7 @@ bool contains(nb::handle container, nb::handle item) {
     return r != 0;
 }
 
-[[noreturn]] void refuse(Writer& w) {
-    nb::object message = w.finish();
-    PyErr_SetObject(surface_tables.tool_input_error, message.ptr());
-    raise_current();
-}
+[[noreturn]] void refuse(Writer& w) { raise_obj(surface_tables.tool_input_error, w.finish()); }
 
 // A new map with the entries of the arguments; null counts as empty.
 nb::object args_map(nb::handle args) {
@@ -27,10 +23,8 @@ nb::object args_map(nb::handle args) {
     if (args.is_none()) return out;
     const int has_keys = PyDict_Check(args.ptr()) ? 1 : PyObject_HasAttrStringWithError(args.ptr(), "keys");
     if (has_keys < 0) raise_current();  // a hostile __getattr__ passes through
-    if (!has_keys) {
-        PyErr_Format(PyExc_TypeError, "tool arguments must be a map or None, not '%.200s'", Py_TYPE(args.ptr())->tp_name);
-        raise_current();
-    }
+    if (!has_keys)
+        raise_format(PyExc_TypeError, "tool arguments must be a map or None, not '%.200s'", Py_TYPE(args.ptr())->tp_name);
     if (PyDict_Merge(out.ptr(), args.ptr(), 1) < 0) raise_current();
     return out;
 }

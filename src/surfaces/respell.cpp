@@ -99,10 +99,8 @@ private:
 nb::object substitute(nb::handle text, const Disp& disp) { return substitute_names(text, disp); }
 
 nb::object substitute_checked(nb::handle text, const Disp& disp) {
-    if (!PyUnicode_Check(text.ptr())) {
-        PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'", Py_TYPE(text.ptr())->tp_name);
-        raise_current();
-    }
+    if (!PyUnicode_Check(text.ptr()))
+        raise_format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'", Py_TYPE(text.ptr())->tp_name);
     return substitute(text, disp);
 }
 
@@ -198,10 +196,8 @@ nb::object body_hint(nb::handle body, const Disp& disp) {
     if (at == -2) raise_current();
     if (at == -1) return borrow(body);
     nb::object shown = disp(borrow(W.doc_get));
-    if (!PyUnicode_Check(shown.ptr())) {  // "read " + shown + "('"
-        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(shown.ptr())->tp_name);
-        raise_current();
-    }
+    if (!PyUnicode_Check(shown.ptr()))  // "read " + shown + "('"
+        raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(shown.ptr())->tp_name);
     Writer w;
     w.utf8("read ").text(shown).utf8("('");
     nb::object replacement = w.finish();

@@ -44,10 +44,7 @@ nb::object get_item(nb::handle map, nb::handle key) {
         PyObject* r = nullptr;
         int found = PyDict_GetItemRef(map.ptr(), key.ptr(), &r);
         if (found < 0) raise_current();
-        if (found == 0) {
-            PyErr_SetObject(PyExc_KeyError, key.ptr());
-            raise_current();
-        }
+        if (found == 0) raise_obj(PyExc_KeyError, key);
         return nb::steal(r);
     }
     return steal(PyObject_GetItem(map.ptr(), key.ptr()));
@@ -58,10 +55,7 @@ nb::object get_opt(nb::handle map, nb::handle key) {
     // catalogue: it surfaces as a lookup error at the point of use.
     const int has_get = PyDict_CheckExact(map.ptr()) ? 1 : PyObject_HasAttrStringWithError(map.ptr(), "get");
     if (has_get < 0) raise_current();
-    if (!has_get) {
-        PyErr_SetObject(PyExc_KeyError, key.ptr());
-        raise_current();
-    }
+    if (!has_get) raise_obj(PyExc_KeyError, key);
     return map_get(map, key.ptr());
 }
 
