@@ -38,6 +38,7 @@ class Bounded(Generic[K, V]):
             found = self._items.pop(key, None)
             if found is not None:
                 self._items[key] = (found[0], now)
+                self._used(key)
         self._tell(dropped)
         return found[0] if found is not None else None
 
@@ -71,6 +72,9 @@ class Bounded(Generic[K, V]):
 
     def __len__(self) -> int:
         return len(self._items)
+
+    def _used(self, key: K) -> None:
+        """`key` was just read (under the lock): for maps that keep an order of their own."""
 
     def _drop(self, key: K) -> tuple[K, V]:
         value, _ = self._items.pop(key)

@@ -68,17 +68,6 @@ class SharedBounded[K, V](Bounded[K, V]):
         self.cap, self.owner = share_of(size, share), owner
         self._owned: dict[Hashable, OrderedDict[K, None]] = {}  # each owner's keys, least recently used first
 
-    def get(self, key: K) -> V | None:
-        now = self.clock()
-        with self._lock:
-            dropped = self._expire(now)
-            found = self._items.pop(key, None)
-            if found is not None:
-                self._items[key] = (found[0], now)
-                self._owned[self.owner(key)].move_to_end(key)
-        self._tell(dropped)
-        return found[0] if found is not None else None
-
     def put(self, key: K, value: V) -> None:
         now = self.clock()
         who = self.owner(key)
@@ -105,6 +94,9 @@ class SharedBounded[K, V](Bounded[K, V]):
         for key in self._items:
             order.setdefault(self.owner(key), len(order))
         return max(self._owned, key=lambda w: (len(self._owned[w]) - self.cap, -order.get(w, math.inf)))
+
+    def _used(self, key: K) -> None:
+        self._owned[self.owner(key)].move_to_end(key)
 
     def _drop(self, key: K) -> tuple[K, V]:
         dropped = super()._drop(key)
